@@ -1,0 +1,339 @@
+// KxNode: scene graph links and local transforms.
+#include "kalvex.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include <glm/gtc/matrix_transform.hpp>
+
+struct KxNode::Private
+{
+    glm::mat4 matrix = glm::mat4(1.0f);
+    KxNode* parent = nullptr;
+    std::vector<KxNode*> children;
+    std::string targetNodeName;
+    KxNode* targetNode = nullptr;
+    bool visible = true;
+    bool castShadows = false;
+};
+
+namespace
+{
+const float DEGREES_TO_RADIANS = 3.14159265358979f / 180.0f;
+
+// The scene-graph structure is guarded by the object registry's mutex, whose
+// record starts with the mutex itself.
+struct StructureLock
+{
+    std::recursive_mutex* mutex;
+    explicit StructureLock(void* registry) : mutex(static_cast<std::recursive_mutex*>(registry))
+    {
+        if (mutex)
+            mutex->lock();
+    }
+    ~StructureLock()
+    {
+        if (mutex)
+            mutex->unlock();
+    }
+};
+
+struct NodeLock
+{
+    std::lock_guard<std::recursive_mutex> guard;
+    explicit NodeLock(void* objectMutex) : guard(*static_cast<std::recursive_mutex*>(objectMutex)) {}
+};
+
+glm::mat4 rotation(float degrees, const glm::vec3& axis)
+{
+    return glm::rotate(glm::mat4(1.0f), degrees * DEGREES_TO_RADIANS, axis);
+}
+}
+
+KxNode::KxNode() : nodeReserved(new Private)
+{
+    setType(TYPE_NODE);
+    char defaultName[32];
+    std::snprintf(defaultName, sizeof(defaultName), "[Node%d]", getId());
+    setName(defaultName);
+}
+
+KxNode::~KxNode()
+{
+    {
+        StructureLock lock(getStaticMutex());
+        if (nodeReserved->parent || !nodeReserved->children.empty())
+        {
+            KX_LOG(LEVEL_DETAIL, "Node was still linked upon destruction");
+            // Detach on both sides, so no survivor keeps a pointer to this node.
+            if (nodeReserved->parent)
+            {
+                auto& siblings = nodeReserved->parent->nodeReserved->children;
+                siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
+            }
+            for (KxNode* child : nodeReserved->children)
+                child->nodeReserved->parent = nullptr;
+        }
+    }
+    delete nodeReserved;
+    nodeReserved = nullptr;
+}
+
+bool KxNode::link(KxNode* parent)
+{
+    StructureLock lock(getStaticMutex());
+    if (!parent)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (nodeReserved->parent)
+        return KX_LOG(LEVEL_ERROR, "Node already linked");
+    parent->nodeReserved->children.push_back(this);
+    nodeReserved->parent = parent;
+    return true;
+}
+
+bool KxNode::unlink()
+{
+    StructureLock lock(getStaticMutex());
+    if (!nodeReserved->parent)
+        return KX_LOG(LEVEL_ERROR, "Node already unlinked");
+    auto& siblings = nodeReserved->parent->nodeReserved->children;
+    auto position = std::find(siblings.begin(), siblings.end(), this);
+    if (position == siblings.end())
+        return KX_LOG(LEVEL_ERROR, "Consistency error");
+    siblings.erase(position);
+    nodeReserved->parent = nullptr;
+    return true;
+}
+
+KxNode* KxNode::getParent() const
+{
+    StructureLock lock(getStaticMutex());
+    return nodeReserved->parent;
+}
+
+unsigned int KxNode::getNrOfChildren() const
+{
+    StructureLock lock(getStaticMutex());
+    return static_cast<unsigned int>(nodeReserved->children.size());
+}
+
+KxNode* KxNode::getChild(unsigned int index) const
+{
+    StructureLock lock(getStaticMutex());
+    if (index >= nodeReserved->children.size())
+    {
+        KX_LOG(LEVEL_ERROR, "Child out of range");
+        return nullptr;
+    }
+    return nodeReserved->children[index];
+}
+
+unsigned int KxNode::getGraphDepth() const
+{
+    NodeLock own(getMutex());
+    StructureLock lock(getStaticMutex());
+    unsigned int depth = 0;
+    for (const KxNode* node = nodeReserved->parent; node; node = node->nodeReserved->parent)
+        ++depth;
+    return depth;
+}
+
+KxNode* KxNode::findByName(const std::string& name)
+{
+    StructureLock lock(getStaticMutex());
+    if (getName() == name)
+        return this;
+    for (KxNode* child : nodeReserved->children)
+        if (KxNode* hit = child->findByName(name))
+            return hit;
+    return nullptr;
+}
+
+bool KxNode::printTree(KxNode* node, unsigned int depth)
+{
+    if (!node)
+        node = this;
+    std::string indent(depth, ' ');
+    KX_LOG(LEVEL_PLAIN, "%s+ %s [%d]", indent.c_str(), node->getName().c_str(), node->getId());
+    for (unsigned int i = 0; i < node->getNrOfChildren(); ++i)
+        printTree(node->getChild(i), depth + 1);
+    return true;
+}
+
+void KxNode::setMatrix(const glm::mat4& matrix)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix = matrix;
+}
+
+void KxNode::setMatrix(const glm::mat3& matrix)
+{
+    NodeLock own(getMutex());
+    for (int column = 0; column < 3; ++column)
+        for (int row = 0; row < 3; ++row)
+            nodeReserved->matrix[column][row] = matrix[column][row];
+}
+
+const glm::mat4& KxNode::getMatrix() const
+{
+    return nodeReserved->matrix;
+}
+
+void KxNode::setIdentity()
+{
+    setMatrix(glm::mat4(1.0f));
+}
+
+glm::mat4 KxNode::getFinalMatrix(KxNode* stopNode) const
+{
+    NodeLock own(getMutex());
+    StructureLock lock(getStaticMutex());
+    glm::mat4 result = nodeReserved->matrix;
+    for (const KxNode* node = nodeReserved->parent; node && node != stopNode; node = node->nodeReserved->parent)
+    {
+        NodeLock ancestor(node->getMutex());
+        result = node->nodeReserved->matrix * result;
+    }
+    return result;
+}
+
+void KxNode::translate(float x, float y)
+{
+    translate(x, y, 0.0f);
+}
+
+void KxNode::translate(float x, float y, float z)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix = glm::translate(nodeReserved->matrix, glm::vec3(x, y, z));
+}
+
+void KxNode::translate(const glm::vec2& v)
+{
+    translate(v.x, v.y, 0.0f);
+}
+
+void KxNode::translate(const glm::vec3& v)
+{
+    translate(v.x, v.y, v.z);
+}
+
+void KxNode::setTranslation(float x, float y)
+{
+    setTranslation(x, y, 0.0f);
+}
+
+void KxNode::setTranslation(float x, float y, float z)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix[3] = glm::vec4(x, y, z, 1.0f);
+}
+
+void KxNode::setTranslation(const glm::vec2& v)
+{
+    setTranslation(v.x, v.y, 0.0f);
+}
+
+void KxNode::setTranslation(const glm::vec3& v)
+{
+    setTranslation(v.x, v.y, v.z);
+}
+
+void KxNode::rotateX(float degrees)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix = nodeReserved->matrix * rotation(degrees, glm::vec3(1, 0, 0));
+}
+
+void KxNode::rotateY(float degrees)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix = nodeReserved->matrix * rotation(degrees, glm::vec3(0, 1, 0));
+}
+
+void KxNode::rotateZ(float degrees)
+{
+    NodeLock own(getMutex());
+    nodeReserved->matrix = nodeReserved->matrix * rotation(degrees, glm::vec3(0, 0, 1));
+}
+
+void KxNode::setRotationX(float degrees)
+{
+    setMatrix(rotation(degrees, glm::vec3(1, 0, 0)));
+}
+
+void KxNode::setRotationY(float degrees)
+{
+    setMatrix(rotation(degrees, glm::vec3(0, 1, 0)));
+}
+
+void KxNode::setRotationZ(float degrees)
+{
+    setMatrix(rotation(degrees, glm::vec3(0, 0, 1)));
+}
+
+void KxNode::setVisible(bool visible)
+{
+    nodeReserved->visible = visible;
+}
+
+bool KxNode::isVisible() const
+{
+    return nodeReserved->visible;
+}
+
+void KxNode::setCastShadows(bool castShadows)
+{
+    nodeReserved->castShadows = castShadows;
+}
+
+bool KxNode::isCastingShadows() const
+{
+    return nodeReserved->castShadows;
+}
+
+void KxNode::setTargetNode(KxNode* target)
+{
+    NodeLock own(getMutex());
+    nodeReserved->targetNode = target;
+}
+
+KxNode* KxNode::getTargetNode() const
+{
+    NodeLock own(getMutex());
+    return nodeReserved->targetNode;
+}
+
+const std::string& KxNode::getTargetNodeName() const
+{
+    return nodeReserved->targetNodeName;
+}
+
+void* KxNode::getReserved() const
+{
+    return nodeReserved;
+}
+
+void* KxNode::operator new(std::size_t size)
+{
+    return KxObject::operator new(size);
+}
+
+void* KxNode::operator new[](std::size_t size)
+{
+    return KxObject::operator new[](size);
+}
+
+void KxNode::operator delete(void* pointer)
+{
+    KxObject::operator delete(pointer);
+}
+
+void KxNode::operator delete[](void* pointer)
+{
+    KxObject::operator delete[](pointer);
+}

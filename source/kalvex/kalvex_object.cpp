@@ -1,0 +1,259 @@
+// KxObject: identifiers, names and the registry of live objects.
+#include "kalvex.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+struct KxObject::Private
+{
+    std::recursive_mutex mutex; // first member: getMutex() hands out this block
+    KxObject* prev = nullptr;
+    KxObject* next = nullptr;
+    int id = -1;
+    Type type = TYPE_NONE;
+    int subtype = 0;
+    std::string name;
+    unsigned int lastUpdate = 0;
+};
+
+namespace
+{
+struct Registry
+{
+    std::recursive_mutex mutex; // first member: getStaticMutex() hands out this record
+    KxObject* first = nullptr;
+    KxObject* last = nullptr;
+    int count = 0;
+};
+Registry* registry = nullptr;
+
+const size_t OBJECT_ALIGNMENT = 16;
+
+void* alignedAllocate(size_t size)
+{
+    size_t rounded = (size + OBJECT_ALIGNMENT - 1) / OBJECT_ALIGNMENT * OBJECT_ALIGNMENT;
+    void* pointer = std::aligned_alloc(OBJECT_ALIGNMENT, rounded ? rounded : OBJECT_ALIGNMENT);
+    if (!pointer)
+        throw std::bad_alloc();
+    return pointer;
+}
+}
+
+void KxObject::init()
+{
+    if (registry)
+    {
+        KX_LOG(LEVEL_ERROR, "Static class already initialized");
+        return;
+    }
+    registry = new Registry;
+}
+
+void KxObject::free()
+{
+    if (!registry)
+    {
+        KX_LOG(LEVEL_DETAIL, "Redundant free");
+        return;
+    }
+    cleanUp();
+    delete registry;
+    registry = nullptr;
+}
+
+KxObject::KxObject() : reserved(new Private)
+{
+    reserved->id = KxIdGenerator::getId();
+    char defaultName[32];
+    std::snprintf(defaultName, sizeof(defaultName), "[Object%d]", reserved->id);
+    setName(defaultName);
+
+    if (!registry)
+    {
+        KX_LOG(LEVEL_ERROR, "Object registry not initialized");
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    if (!registry->first)
+        registry->first = this;
+    else
+    {
+        registry->last->reserved->next = this;
+        reserved->prev = registry->last;
+    }
+    registry->last = this;
+    registry->count++;
+    KX_LOG(LEVEL_DEBUG, "[+] id: %d", reserved->id);
+}
+
+KxObject::~KxObject()
+{
+    if (reserved->id >= 0)
+        KxIdGenerator::releaseId(reserved->id);
+
+    if (registry)
+    {
+        std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+        bool linked = reserved->prev || reserved->next || registry->first == this;
+        if (linked)
+        {
+            if (reserved->prev)
+                reserved->prev->reserved->next = reserved->next;
+            else
+                registry->first = reserved->next;
+            if (reserved->next)
+                reserved->next->reserved->prev = reserved->prev;
+            else
+                registry->last = reserved->prev;
+            registry->count--;
+        }
+    }
+    KX_LOG(LEVEL_DEBUG, "[-] id: %d", reserved->id);
+    delete reserved;
+    reserved = nullptr;
+}
+
+bool KxObject::render(void*)
+{
+    return false;
+}
+
+int KxObject::getId() const
+{
+    return reserved->id;
+}
+
+KxObject::Type KxObject::getType() const
+{
+    return reserved->type;
+}
+
+void KxObject::setType(Type type)
+{
+    reserved->type = type;
+}
+
+void KxObject::setSubtype(int subtype)
+{
+    reserved->subtype = subtype;
+}
+
+int KxObject::getSubtype() const
+{
+    return reserved->subtype;
+}
+
+void KxObject::setLastUpdate(unsigned int frame)
+{
+    reserved->lastUpdate = frame;
+}
+
+unsigned int KxObject::getLastUpdate() const
+{
+    return reserved->lastUpdate;
+}
+
+bool KxObject::setName(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> lock(reserved->mutex);
+    if (name.size() >= 256)
+        return KX_LOG(LEVEL_ERROR, "Invalid object name");
+    reserved->name = name;
+    return true;
+}
+
+const std::string& KxObject::getName() const
+{
+    std::lock_guard<std::recursive_mutex> lock(reserved->mutex);
+    return reserved->name;
+}
+
+KxObject* KxObject::getPrev() const
+{
+    std::lock_guard<std::recursive_mutex> lock(reserved->mutex);
+    return reserved->prev;
+}
+
+KxObject* KxObject::getNext() const
+{
+    std::lock_guard<std::recursive_mutex> lock(reserved->mutex);
+    return reserved->next;
+}
+
+KxObject* KxObject::getFirst()
+{
+    return registry ? registry->first : nullptr;
+}
+
+int KxObject::getNrOf(Type type)
+{
+    if (!registry)
+        return 0;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    int count = 0;
+    for (KxObject* object = registry->first; object; object = object->reserved->next)
+        if (object->reserved->type == type)
+            ++count;
+    return count;
+}
+
+KxObject* KxObject::findByName(const std::string& name)
+{
+    if (!registry)
+        return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    for (KxObject* object = registry->first; object; object = object->reserved->next)
+        if (object->reserved->name == name)
+            return object;
+    return nullptr;
+}
+
+bool KxObject::cleanUp()
+{
+    if (!registry)
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    // Destructors may delete further objects, so always take the current head.
+    while (registry->first)
+        delete registry->first;
+    if (registry->count != 0)
+        return KX_LOG(LEVEL_ERROR, "Parity is wrong: %d", registry->count);
+    return true;
+}
+
+void* KxObject::getReserved() const
+{
+    return reserved;
+}
+
+void* KxObject::getMutex() const
+{
+    return reserved;
+}
+
+void* KxObject::getStaticMutex()
+{
+    return registry;
+}
+
+void* KxObject::operator new(std::size_t size)
+{
+    return alignedAllocate(size);
+}
+
+void* KxObject::operator new[](std::size_t size)
+{
+    return alignedAllocate(size);
+}
+
+void KxObject::operator delete(void* pointer)
+{
+    std::free(pointer);
+}
+
+void KxObject::operator delete[](void* pointer)
+{
+    std::free(pointer);
+}

@@ -1,0 +1,93 @@
+// Identifier table, timer and statistics counters.
+#include "kxtest.h"
+
+#include <chrono>
+#include <thread>
+
+TEST(IdGenerator, LowestFreeFirstAndReuse)
+{
+    KxIdGenerator::init();
+    EXPECT_EQ(KxIdGenerator::getId(), 0);
+    EXPECT_EQ(KxIdGenerator::getId(), 1);
+    EXPECT_EQ(KxIdGenerator::getId(), 2);
+    EXPECT_TRUE(KxIdGenerator::releaseId(1));
+    EXPECT_EQ(KxIdGenerator::getId(), 1);
+    EXPECT_FALSE(KxIdGenerator::releaseId(-1));
+    EXPECT_FALSE(KxIdGenerator::releaseId(KxIdGenerator::MAX_ID));
+    EXPECT_TRUE(KxIdGenerator::releaseId(2));
+    EXPECT_FALSE(KxIdGenerator::releaseId(2));
+    EXPECT_GE(kxtest::countLogLines("ID was already free"), 1);
+
+    size_t mark = kxtest::readLog().size();
+    KxIdGenerator::init(); // a second start keeps the table
+    EXPECT_EQ(kxtest::countLogLines("Static class already initialized", mark), 1);
+    EXPECT_EQ(KxIdGenerator::getId(), 2);
+    KxIdGenerator::free();
+}
+
+TEST(IdGenerator, Exhaustion)
+{
+    KxIdGenerator::init();
+    for (int i = 0; i < KxIdGenerator::MAX_ID; ++i)
+        ASSERT_EQ(KxIdGenerator::getId(), i);
+    size_t mark = kxtest::readLog().size();
+    EXPECT_EQ(KxIdGenerator::getId(), -1);
+    EXPECT_EQ(kxtest::countLogLines("No more ID left", mark), 1);
+    EXPECT_TRUE(KxIdGenerator::releaseId(4242));
+    EXPECT_EQ(KxIdGenerator::getId(), 4242);
+    KxIdGenerator::free();
+    KxIdGenerator::free(); // detail level: not written
+    EXPECT_EQ(kxtest::countLogLines("Redundant free", mark), 0);
+}
+
+TEST(Timer, NanosecondCounterAndDifferences)
+{
+    KxTimer::init();
+    EXPECT_EQ(KxTimer::getFrequency(), 1000000000ull);
+    uint64_t start = KxTimer::getCounter();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint64_t end = KxTimer::getCounter();
+    double ms = KxTimer::getCounterDiff(start, end);
+    EXPECT_GE(ms, 19.9);
+    EXPECT_LT(ms, 1000.0);
+    // Whole microseconds first: 1.5009 ms becomes 1.5 ms.
+    EXPECT_DOUBLE_EQ(KxTimer::getCounterDiff(0, 1500900), 1.5);
+    // Spans far longer than the 64-bit product of nanoseconds and 10^6 can hold.
+    EXPECT_DOUBLE_EQ(KxTimer::getCounterDiff(0, 86400ull * 1000000000ull), 86400000.0);
+    uint64_t tsc1 = KxTimer::getRdtsc();
+    uint64_t tsc2 = KxTimer::getRdtsc();
+    EXPECT_GE(tsc2, tsc1);
+    KxTimer::free();
+    EXPECT_EQ(KxTimer::getCounter(), 0u);
+    EXPECT_EQ(KxTimer::getCounterDiff(0, 1000), 0.0);
+}
+
+TEST(Stats, CountersAndRange)
+{
+    KxStats::init();
+    KxStats::inc(KxStats::MESH_RENDER);
+    KxStats::inc(KxStats::MESH_RENDER);
+    KxStats::inc(0);
+    EXPECT_EQ(KxStats::get(KxStats::MESH_RENDER), 2u);
+    EXPECT_EQ(KxStats::get(0), 1u);
+    size_t mark = kxtest::readLog().size();
+    EXPECT_FALSE(KxStats::inc(21));
+    EXPECT_FALSE(KxStats::inc(-1));
+    EXPECT_EQ(KxStats::get(21), ~0ull);
+    EXPECT_EQ(kxtest::countLogLines("Invalid params", mark), 3);
+    for (int i = 0; i < KxStats::NR_OF_COUNTERS; ++i)
+        EXPECT_LE(KxStats::get(i), 2u);
+    KxStats::reset();
+    EXPECT_EQ(KxStats::get(KxStats::MESH_RENDER), 0u);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 10000; ++i)
+                KxStats::inc(KxStats::FILTER_RENDER);
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(KxStats::get(KxStats::FILTER_RENDER), 40000u);
+    KxStats::free();
+}
