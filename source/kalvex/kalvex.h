@@ -320,6 +320,627 @@ private:
     Private* reserved;
 };
 
+class KxBuffer;
+class KxShader;
+class KxTexture;
+class KxFbo;
+class KxCamera;
+class KxMaterial;
+class KxPipeline;
+class KxList;
+class KxFilter;
+class KxSkybox;
+class KxQuad;
+
+// The argument of a drawable's render: pointers to the matrices it is drawn
+// with. Screen quads, boxes and sky boxes read only the first.
+struct KxDrawRecord
+{
+    const glm::mat4* modelViewMatrix;
+    const glm::mat3* normalMatrix;
+    const glm::mat4* modelMatrix;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// One shader stage or one linked program. Sources go through the engine's
+// preprocessor: "@include name;" pastes a registered text, "@name@" a
+// registered constant. Uniforms are addressed by slot number.
+class KX_API KxShader : public KxObject
+{
+public:
+    enum Kind : int
+    {
+        KIND_UNDEFINED = 0,
+        KIND_VERTEX = 1,
+        KIND_TESS_CONTROL = 2,
+        KIND_TESS_EVALUATION = 3,
+        KIND_GEOMETRY = 4,
+        KIND_FRAGMENT = 5,
+        KIND_COMPUTE = 6,
+        KIND_PROGRAM = 7,
+        KIND_LAST = 8,
+    };
+
+    // Uniform slots, resolved once when a program is built.
+    enum Slot : unsigned int
+    {
+        NORMAL_MATRIX = 1,
+        MODEL_MATRIX = 2,
+        VIEW_MATRIX = 3,
+        MODELVIEW_MATRIX = 4,
+        MODELVIEWPROJ_MATRIX = 5,
+        INVERSE_PROJECTION_MATRIX = 6,
+        TEXTURE_SAMPLER0 = 7, // ... TEXTURE_SAMPLER0 + 7
+        CHAR_SIZE_X = 15,
+        CHAR_SIZE_Y = 16,
+        GAMMA = 17,
+        MESH_ID = 18,
+        NEAR_PLANE = 19,
+        FAR_PLANE = 20,
+        MATERIAL_ID = 21,
+        LIGHT_ID = 22,
+        LIGHT_POSITION = 23,
+        LIGHT_DIRECTION = 24,
+        LIGHT_AMBIENT = 25,
+        LIGHT_DIFFUSE = 26,
+        LIGHT_SPECULAR = 27,
+        LIGHT_RADIUS = 28,
+        TESS_LEVEL_INNER = 29,
+        TESS_LEVEL_OUTER = 30,
+        REAL_QUAT_ARRAY = 32,
+        DUAL_QUAT_ARRAY = 33,
+        SHADOW_OFFSET = 35,
+        SHADOW_MAP_MATRIX_ARRAY = 36,
+        SHADOW_SOFTNESS = 37,
+        SHADOW_BIAS = 38,
+        LAYER = 39,
+        FILTER_KERNEL = 40,
+        FILTER_THRESHOLD = 41,
+        FILTER_OFFSET = 42,
+        FILTER_BIAS = 43,
+        FILTER_RADIUS = 44,
+        FILTER_POWER = 45,
+        BLOOM_INTENSITY = 46,
+        TONE_MAPPING_TECHNIQUE = 47,
+        NR_OF_STEPS = 48,
+        SCATTERING = 49,
+        EMITTER_GRAVITY = 50,
+        EMITTER_SPEED = 51,
+        EMITTER_PARTICLE_SIZE = 52,
+        GENERIC0 = 53, // ... GENERIC0 + 9
+        NR_OF_SLOTS = 63,
+    };
+
+    static const unsigned int MAXLOGSIZE = 1024;
+
+    KxShader();
+    ~KxShader() override;
+
+    static void init();
+    static void free();
+    // Registers a text under a name for "@include name;" and "@name@". The
+    // first registration of a name wins. A null text removes the entry.
+    static bool setHashmap(const char* name, const char* text);
+    static char* getHashmap(const char* name);
+    // The text every built-in source is compiled behind: the GLSL version,
+    // the texture-addressing mode and its macros, without the stage macro.
+    static const char* getHeader();
+
+    bool loadFromMemory(int kind, const char* text);
+    bool loadFromFile(int kind, const std::string& path);
+    bool compile();
+    // Links this object as a program from the given stages (null: absent).
+    bool build(KxShader* vertex, KxShader* geometry, KxShader* fragment, KxShader* compute = nullptr,
+               KxShader* tessControl = nullptr, KxShader* tessEvaluation = nullptr);
+    bool isCompiled() const;
+    uint32_t getHash() const;
+    // The preprocessed source, null when none is stored.
+    const char* getSource() const;
+    unsigned int getHandle() const;
+
+    // Binds the program (a no-op when it is current already).
+    bool render(void* data = nullptr) override;
+    static KxShader* getCurrent();
+    static void resetCache();
+
+    int getParamLocation(const char* name);
+    int getAttribLocation(const char* name);
+    bool setAttribLocation(const char* name, int location);
+    bool bindParam(unsigned int slot, const char* name, unsigned int buffer);
+    bool dispatchCompute(unsigned int x, unsigned int y, unsigned int z);
+    bool waitFor();
+
+    bool setParamInt(unsigned int slot, int value);
+    bool setParamDWord(unsigned int slot, unsigned int value);
+    // A texture handle: bindless where available, else ignored (bound units).
+    bool setParamQWord(unsigned int slot, uint64_t value);
+    bool setParamFloat(unsigned int slot, float value);
+    bool setParamFloatArray(unsigned int slot, unsigned int count, const float* values);
+    bool setParamVector3(unsigned int slot, float x, float y, float z);
+    bool setParamVector3(unsigned int slot, const glm::vec3& value);
+    bool setParamVector4(unsigned int slot, float x, float y, float z, float w);
+    bool setParamVector4(unsigned int slot, const glm::vec4& value);
+    bool setParamVector2Array(unsigned int slot, unsigned int count, const glm::vec2* values);
+    bool setParamVector3Array(unsigned int slot, unsigned int count, const glm::vec3* values);
+    bool setParamQuaternionArray(unsigned int slot, unsigned int count, const glm::quat* values);
+    bool setParamMatrix3(unsigned int slot, const glm::mat3& value);
+    bool setParamMatrix4(unsigned int slot, const glm::mat4& value);
+    bool setParamMatrix4Array(unsigned int slot, unsigned int count, const glm::mat4* values);
+
+private:
+    struct Private;
+    Private* shaderReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// One OpenGL buffer object of a kind chosen by a type code.
+class KX_API KxBuffer : public KxObject
+{
+public:
+    enum BufferType : unsigned int
+    {
+        TYPE_UNIFORM = 1,
+        TYPE_STORAGE_WRITE = 2,
+        TYPE_STORAGE_PERSISTENT_READ_WRITE = 3,
+        TYPE_STORAGE_PERSISTENT_WRITE = 4,
+        TYPE_STORAGE_PERSISTENT = 5,
+        TYPE_VERTEX = 6,
+        TYPE_INDEX = 7,
+    };
+
+    KxBuffer();
+    ~KxBuffer() override;
+
+    bool create(unsigned int type, unsigned int size, const void* data);
+    // The buffer must be bound to its target first (render).
+    bool upload(const void* data, unsigned int offset, unsigned int size);
+    // access 0 reads, 1 writes.
+    void* map(unsigned int access);
+    bool unmap();
+    // Uniform and storage buffers: the argument is the binding index.
+    bool render(void* index = nullptr) override;
+    bool waitFor();
+    unsigned int getHandle() const;
+    unsigned int getSize() const;
+
+private:
+    struct Private;
+    Private* bufferReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Engine-wide OpenGL state: cached switches, clear colour, fences and the
+// global uniform block every built-in shader reads through "kx_global".
+class KX_API KxOpenGL
+{
+public:
+    // The uniform block GlobalData, std140, uploaded unchanged (240 bytes).
+    struct kxGlobal
+    {
+        glm::mat4 projMatrix;
+        glm::mat4 viewMatrix;    // the camera's world matrix
+        glm::mat4 invViewMatrix; // world to eye
+        float viewportSizeX;
+        float viewportSizeY;
+        uint32_t nrOfLights;
+        float alphaThreshold;
+        uint64_t shadowMap;
+        uint64_t _pad0;
+        glm::vec3 ambient;
+        uint32_t _pad1;
+    };
+    static const unsigned int SIZEOF_GLOBAL = 240;
+
+    static void init();
+    static void free();
+
+    static void setBackgroundColor(const glm::vec4& color);
+    static void setBackgroundColor(float r, float g, float b, float a);
+    static void setBackgroundColor(const glm::vec3& color);
+    static void setBackgroundColor(float r, float g, float b);
+    static const glm::vec4& getBackgroundColor();
+    static void clear(bool color, bool depth, bool stencil);
+
+    static void depthTest(bool on);
+    static void culling(bool on);
+    static void blending(bool on);
+    static bool isDepthTest();
+    static bool isCulling();
+    static bool isBlending();
+    static void wireframe(bool on);
+    static bool isWireframe();
+
+    // 0 GL_BACK, 1 GL_NONE, 2 GL_BACK_LEFT, 3 GL_BACK_RIGHT.
+    static bool setDrawBuffer(int code);
+    static int getDrawBuffer();
+
+    static void setAlphaThreshold(float threshold);
+    static float getAlphaThreshold();
+    static kxGlobal* getGlobal();
+    static KxBuffer* getGlobalUbo();
+    static bool syncGlobal();
+
+    static int getNrOfBinFormats();
+    static int* getBinFormatPtr();
+
+    static void wait();
+    static void waitFlush();
+    static void waitFinish();
+    static void* putFence();
+    // Deletes the fence in every case.
+    static bool waitForFence(void* fence);
+
+private:
+    KxOpenGL() = delete;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Image file contents in system memory: DDS decoded by the engine, other
+// formats through stb_image. Rows are stored bottom-up, as OpenGL expects.
+class KX_API KxBitmap
+{
+public:
+    KxBitmap();
+    ~KxBitmap();
+    KxBitmap(const KxBitmap&) = delete;
+    KxBitmap& operator=(const KxBitmap&) = delete;
+
+    bool load(const std::string& path);
+    int getNrOfLevels() const;
+    int getNrOfSides() const;
+    // Components per pixel.
+    int getDepth() const;
+    // Components for plain images, the GL compressed format otherwise.
+    int getType() const;
+    int getNrOfBytes(int level) const;
+    int getSizeX(int level) const;
+    int getSizeY(int level) const;
+    bool isLoaded() const;
+    bool isCubemap() const;
+    bool isCompressed() const;
+    std::string getFilename() const;
+    unsigned char* getData(int level, int side = 0) const;
+
+private:
+    struct Private;
+    Private* reserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// An OpenGL texture. Shaders address textures by bindless handles where the
+// driver has them; elsewhere the engine binds them to texture units.
+class KX_API KxTexture : public KxObject
+{
+public:
+    static const int MAX_ANISOTROPY = 16;
+    static const int MAX_LEVELS = 8;
+
+    KxTexture();
+    ~KxTexture() override;
+
+    static void init();
+    static void free();
+    // A white 1 x 1 texture: what empty material slots sample.
+    static KxTexture* getDefault();
+
+    // An empty texture of a kind (1 to 19, 22, 23). filter: 0 default,
+    // 1 nearest, 2 linear; wrap: 1 repeat, otherwise clamp to edge.
+    bool create(int kind, unsigned int sizeX, unsigned int sizeY, unsigned int sizeZ, int filter = 0, int wrap = 0);
+    // From an image file. filter 1: nearest, otherwise trilinear and
+    // anisotropic; wrap 2: clamp to edge, otherwise repeat.
+    bool load(const std::string& path, int filter = 0, int wrap = 0);
+    // Wraps a GL texture the engine does not own.
+    bool createFromHandle(unsigned int glName);
+    bool write(const unsigned char* data);
+    bool writeRaw(const void* data);
+    // Level 0 of a float RGBA texture, in a new[] array the caller deletes.
+    bool getRawDataToSysMem(void** data);
+    bool bindImage(unsigned int unit, bool layered);
+
+    unsigned int getSizeX() const;
+    unsigned int getSizeY() const;
+    unsigned int getSizeZ() const;
+    int getNrOfComponents() const;
+    unsigned int getHandle() const;
+    // The resident bindless handle (0 where bindless textures are missing).
+    uint64_t getBindlessHandle() const;
+    KxBitmap* getBitmap() const;
+
+    // Binds the texture for the current program's textureSampler<unit>.
+    bool render(void* unit) override;
+
+private:
+    struct Private;
+    Private* textureReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A framebuffer object with up to eight colour attachments and one depth or
+// stencil attachment.
+class KX_API KxFbo : public KxObject
+{
+public:
+    static const unsigned int MAX_ATTACHMENTS = 8;
+
+    enum Operation : unsigned int
+    {
+        OP_DEPTH_RENDERBUFFER = 0,
+        OP_DEPTH_RENDERBUFFER_MULTISAMPLE = 1,
+        OP_DEPTH_STENCIL_RENDERBUFFER = 2,
+        OP_COLOR_TEXTURE = 3,
+        OP_COLOR_TEXTURE_MULTISAMPLE = 4,
+        OP_DEPTH_TEXTURE = 5,
+        OP_DEPTH_TEXTURE_MULTISAMPLE = 6,
+        OP_COLOR_TEXTURE_3D_LAYER = 7,
+        OP_COLOR_TEXTURE_LAYER = 8,
+        OP_DEPTH_TEXTURE_LAYER = 9,
+        OP_COLOR_TEXTURE_LAYERED = 10,
+        OP_DEPTH_TEXTURE_LAYERED = 11,
+    };
+
+    KxFbo();
+    ~KxFbo() override;
+
+    bool bindTexture(unsigned int slot, unsigned int operation, KxTexture* texture, int n = 0, int layer = 0);
+    bool bindRenderBuffer(unsigned int slot, unsigned int operation, unsigned int sizeX, unsigned int sizeY);
+    bool isOk();
+    // Binds the framebuffer, its draw buffers and viewport (cached).
+    bool render(void* data = nullptr) override;
+    static KxFbo* getCurrent();
+    // Binds the window's framebuffer and forgets the cached one.
+    static void resetCache();
+    KxTexture* getTexture(unsigned int slot) const;
+    unsigned int getSizeX() const;
+    unsigned int getSizeY() const;
+    unsigned int getSizeZ() const;
+    unsigned int getHandle() const;
+
+private:
+    friend class Kalvex;
+    static void init();
+    static void free();
+
+    struct Private;
+    Private* fboReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Six eye-space planes (right, left, bottom, top, far, near); a point p is
+// inside a plane when dot(plane.xyz, p) + plane.w >= 0.
+struct KxFrustum
+{
+    glm::vec4 planes[6];
+};
+
+// A camera node: viewport, projection and frustum. Rendering it writes its
+// matrices into the global uniform block.
+class KX_API KxCamera : public KxNode
+{
+public:
+    enum Projection : int
+    {
+        PROJECTION_PERSPECTIVE = 1,
+        PROJECTION_ORTHOGRAPHIC = 2, // in pixels, origin at the top-left corner
+    };
+
+    KxCamera();
+    ~KxCamera() override;
+
+    bool setViewport(int x0, int y0, int x1, int y1);
+    bool setViewportFromFbo(KxFbo* fbo);
+    int getViewportSizeX() const;
+    int getViewportSizeY() const;
+    void setAngleOfView(float degrees);
+    float getAngleOfView() const;
+    void setNearPlane(float nearPlane);
+    float getNearPlane() const;
+    void setFarPlane(float farPlane);
+    float getFarPlane() const;
+    void setUseProjMatrix(bool use);
+    bool getUseProjMatrix() const;
+    void setProjMatrix(const glm::mat4& matrix);
+    glm::mat4 getProjMatrix() const;
+    bool setSkybox(KxSkybox* skybox);
+    KxSkybox* getSkybox() const;
+    KxFrustum* getFrustum();
+
+    // Moves along the camera's own axes.
+    void move(float x, float y, float z);
+    // Window position (pixels from the viewport origin, depth 0..1) to world.
+    glm::vec3 unproject(const glm::vec3& windowPosition);
+
+    static KxCamera* getCurrent();
+    bool render(void* data = nullptr) override;
+
+private:
+    void computeFrustum();
+    struct Private;
+    Private* cameraReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A surface: emission, albedo, roughness, metalness, transparency and up to
+// five texture maps, kept in one GPU table of MAX_NUMBER records.
+class KX_API KxMaterial : public KxObject
+{
+public:
+    static const unsigned int MAX_NUMBER = 256;
+    static const unsigned int SIZEOF_UBODATA = 96;
+
+    enum TextureSlot : unsigned int
+    {
+        SLOT_ALBEDO = 0,
+        SLOT_NORMAL = 1,
+        SLOT_HEIGHT = 2,
+        SLOT_ROUGHNESS = 3,
+        SLOT_METALNESS = 4,
+        SLOT_UNUSED = 5,
+    };
+
+    KxMaterial();
+    ~KxMaterial() override;
+
+    static bool init();
+    static bool free();
+    static KxMaterial* getDefault();
+    // Uploads every changed material.
+    static bool update();
+    static void resetCache();
+    // The material table's uniform buffer.
+    static KxBuffer* getBuffer();
+
+    void setEmission(const glm::vec3& emission);
+    void setEmission(float r, float g, float b);
+    const glm::vec3& getEmission() const;
+    void setAlbedo(const glm::vec3& albedo);
+    void setAlbedo(float r, float g, float b);
+    const glm::vec3& getAlbedo() const;
+    void setTransparency(float transparency);
+    float getTransparency() const;
+    void setRoughness(float roughness);
+    float getRoughness() const;
+    void setMetalness(float metalness);
+    float getMetalness() const;
+    // MAX_NUMBER when the material has no table slot.
+    unsigned int getListId() const;
+    bool isTransparent() const;
+    bool isAlpha() const;
+    bool isDirty() const;
+
+    bool setTexture(KxTexture* texture, unsigned int index);
+    KxTexture* getTexture(unsigned int index) const;
+    bool hasTexture(unsigned int index) const;
+    // The handle stored in the GPU record for a slot.
+    uint64_t getTextureHandle(unsigned int index) const;
+
+    // Makes this material current for the current program.
+    bool render(void* data = nullptr) override;
+
+private:
+    struct Private;
+    Private* materialReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Base of every way of drawing a frame. A pipeline maps (object type,
+// subtype, draw flags) to the program that draws such objects.
+class KX_API KxPipeline : public KxObject
+{
+public:
+    static const int MAX_NROFSUBTYPES = 4;
+    static const int NR_OF_TYPES = 25;
+    static const int NR_OF_FLAGS = 3;
+
+    enum DrawFlags : int
+    {
+        FLAGS_ALONE = 0,
+        FLAGS_OPAQUE_BATCH = 1,
+        FLAGS_TRANSPARENT_BATCH = 2,
+    };
+
+    KxPipeline();
+    ~KxPipeline() override;
+
+    virtual bool load(void* data);
+    virtual bool unload(void* data);
+    virtual bool render(KxCamera* camera, KxList* list, KxFbo* fbo);
+    using KxObject::render;
+
+    static void init();
+    static void free();
+    static bool setCurrent(KxPipeline* pipeline);
+    static KxPipeline* getCurrent();
+
+    bool setShader(KxShader* shader, KxObject::Type type, int subtype, int flags);
+    KxShader* getShader(KxObject::Type type, int subtype, int flags) const;
+    void resetShaders();
+    bool renderShaderForType(KxObject::Type type, int subtype, int flags);
+
+    bool setPostProcFilter(KxFilter* filter);
+    KxFilter* getPostProcFilter() const;
+    void postProc(bool on);
+    bool isPostProc() const;
+    void setAntiAliasing(bool on);
+    bool isAntiAliasing() const;
+    void sRGB(bool on);
+    bool isSRGB() const;
+
+private:
+    struct Private;
+    Private* pipelineReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// The forward pipeline: one additive pass per light into a floating-point
+// target, resolved and presented. Its textured-quad program presents images.
+class KX_API KxDefaultRendering : public KxPipeline
+{
+public:
+    static const int MAX_WINDOWSIZEX = 4096;
+    static const int MAX_WINDOWSIZEY = 4096;
+
+    KxDefaultRendering();
+    ~KxDefaultRendering() override;
+
+    // data: a KxConfig* whose window size is used, or null for the window's.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+    using KxPipeline::render;
+
+    KxShader* getQuadProgram() const;
+    KxFbo* getFramebuffer() const;
+    KxTexture* getColorTexture() const;
+
+private:
+    struct Private;
+    Private* forwardReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A pixel-sized screen rectangle with up to eight textures, drawn under a 2D
+// camera (one unit per pixel, origin at the top left).
+class KX_API KxQuad : public KxNode
+{
+public:
+    explicit KxQuad(bool flipped = false);
+    ~KxQuad() override;
+
+    bool resize(int sizeX, int sizeY);
+    int getSizeX() const;
+    int getSizeY() const;
+    void setColor(const glm::vec4& color);
+    void setColor(float r, float g, float b);
+    void setColor(float r, float g, float b, float a);
+    const glm::vec4& getColor() const;
+    bool setTexture(KxTexture* texture, unsigned int slot);
+    KxTexture* getTexture(unsigned int slot) const;
+    bool setShader(KxShader* shader);
+    KxShader* getShader() const;
+
+    // data: a KxDrawRecord whose model-view matrix places the quad.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* quadReserved;
+};
+
+// A cube [-1, 1]^3 with normals and texture coordinates, drawn with the
+// current program.
+class KX_API KxBox : public KxNode
+{
+public:
+    KxBox();
+    ~KxBox() override;
+    // data: a KxDrawRecord whose model-view matrix places the box.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* boxReserved;
+};
+
 //////////////////////////////////////////////////////////////////////////////
 // The engine facade: start and stop, window, frame services.
 class KX_API Kalvex
@@ -353,6 +974,17 @@ public:
     static bool setMouseScrollCallback(void (*callback)(double x, double y));
     static bool setGamingMode(bool on);
     static bool getGamingMode();
+
+    // Built-in pipelines: 1 shadow pass, 2 forward, 3 deferred, 4 hybrid.
+    static KxPipeline* getPipeline(int id);
+    // Draws a list as seen by a camera through the current pipeline.
+    static bool render(KxCamera* camera, KxList* list, KxFbo* fbo = nullptr);
+    // Draws a texture (the main colour texture when null) over the window, upright.
+    static bool renderFramebuffer(KxTexture* texture);
+    // Copies a framebuffer's colour into the window.
+    static bool renderFramebuffer(KxFbo* fbo);
+    // The main off-screen framebuffer, of window size.
+    static KxFbo* getFramebuffer();
 
     // Reads the window's back buffer as tightly packed RGBA rows, top row first.
     static bool readWindowPixels(int x, int y, int width, int height, unsigned char* rgba);
