@@ -995,6 +995,10 @@ private:
     Kalvex() = delete;
     ~Kalvex() = delete;
     static bool splashScreen();
+    static bool startPipelines(const KxConfig& config, bool reduced);
+    static void stopPipelines();
+    static bool startPresentation();
+    static void stopPresentation();
 
     struct Service;
     // The engine's static services in start order; they stop in reverse.

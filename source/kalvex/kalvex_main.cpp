@@ -34,6 +34,13 @@ struct Engine
     uint64_t lastCounter = 0;
     float fps = 0.0f;
     float lastFrameTime = 0.0f;
+
+    KxPipeline* pipelines[5] = {};
+    KxFbo* mainFramebuffer = nullptr;
+    KxTexture* mainColorTexture = nullptr;
+    KxTexture* mainDepthTexture = nullptr;
+    KxQuad* screenQuad = nullptr;
+    KxCamera* screenCamera = nullptr;
 };
 Engine* engine = nullptr;
 
@@ -90,6 +97,8 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxShader", false, [] { KxShader::init(); return true; }, KxShader::free, nullptr},
         // The first service that needs the context starts alone, before the others.
         {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
+        {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
+        {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
     return services;
@@ -265,8 +274,82 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
             return KX_LOG(LEVEL_ERROR, "%s", service.failure);
     }
 
+    KX_LOG(LEVEL_PLAIN, "   Init pipelines...");
+    if (!startPipelines(config, reduced))
+    {
+        stopPipelines();
+        return abort("Unable to setup forward rendering", true);
+    }
+    KxPipeline::setCurrent(engine->pipelines[2]);
+
+    if (!startPresentation())
+    {
+        stopPresentation();
+        stopPipelines();
+        return abort("Unable to setup main framebuffer", true);
+    }
+
     engine->lastCounter = KxTimer::getCounter();
     KX_LOG(LEVEL_PLAIN, "[>] %s is up", ENGINE_NAME);
+    return true;
+}
+
+bool Kalvex::startPipelines(const KxConfig&, bool)
+{
+    KxDefaultRendering* forward = new KxDefaultRendering;
+    engine->pipelines[2] = forward;
+    return forward->load(nullptr);
+}
+
+void Kalvex::stopPipelines()
+{
+    for (KxPipeline*& pipeline : engine->pipelines)
+    {
+        if (!pipeline)
+            continue;
+        pipeline->unload(nullptr);
+        delete pipeline;
+        pipeline = nullptr;
+    }
+}
+
+void Kalvex::stopPresentation()
+{
+    KxObject* presentation[] = {engine->mainFramebuffer, engine->mainColorTexture, engine->mainDepthTexture,
+                                engine->screenQuad, engine->screenCamera};
+    for (KxObject* object : presentation)
+        delete object;
+    engine->mainFramebuffer = nullptr;
+    engine->mainColorTexture = nullptr;
+    engine->mainDepthTexture = nullptr;
+    engine->screenQuad = nullptr;
+    engine->screenCamera = nullptr;
+}
+
+bool Kalvex::startPresentation()
+{
+    engine->mainColorTexture = new KxTexture;
+    engine->mainDepthTexture = new KxTexture;
+    engine->mainFramebuffer = new KxFbo;
+    if (!engine->mainColorTexture->create(5, engine->windowSizeX, engine->windowSizeY, 1) ||
+        !engine->mainDepthTexture->create(8, engine->windowSizeX, engine->windowSizeY, 1))
+        return false;
+    engine->mainFramebuffer->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, engine->mainColorTexture, 0, 0);
+    engine->mainFramebuffer->bindTexture(1, KxFbo::OP_DEPTH_TEXTURE, engine->mainDepthTexture, 0, 0);
+    bool complete = engine->mainFramebuffer->isOk();
+    KxFbo::resetCache();
+    if (!complete)
+        return false;
+
+    // The flipped texture coordinates put a texture's top row (the last row in
+    // GL memory) at the top of the window, under the 2D camera's y-down pixels.
+    engine->screenQuad = new KxQuad(true);
+    engine->screenQuad->resize(engine->windowSizeX, engine->windowSizeY);
+    engine->screenQuad->setTexture(engine->mainColorTexture, 0);
+    KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(engine->pipelines[2]);
+    engine->screenQuad->setShader(forward->getQuadProgram());
+    engine->screenCamera = new KxCamera;
+    engine->screenCamera->setViewportFromFbo(engine->mainFramebuffer);
     return true;
 }
 
@@ -274,6 +357,9 @@ bool Kalvex::free()
 {
     if (!engine)
         return KX_LOG(LEVEL_ERROR, "Redundant free");
+
+    stopPresentation();
+    stopPipelines();
 
     size_t serviceCount = 0;
     const Service* services = getServices(serviceCount);
@@ -414,6 +500,53 @@ bool Kalvex::setGamingMode(bool on)
 bool Kalvex::getGamingMode()
 {
     return engine && engine->gamingMode;
+}
+
+KxPipeline* Kalvex::getPipeline(int id)
+{
+    if (!engine || id < 0 || id > 4)
+        return nullptr;
+    return engine->pipelines[id];
+}
+
+bool Kalvex::render(KxCamera* camera, KxList* list, KxFbo* fbo)
+{
+    KxPipeline* pipeline = KxPipeline::getCurrent();
+    if (!engine || !pipeline)
+        return KX_LOG(LEVEL_ERROR, "No pipeline set");
+    return pipeline->render(camera, list, fbo);
+}
+
+bool Kalvex::renderFramebuffer(KxTexture* texture)
+{
+    if (!engine || !engine->screenQuad)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    engine->screenQuad->setTexture(texture ? texture : engine->mainColorTexture, 0);
+    KxFbo::resetCache();
+    engine->screenCamera->render(nullptr);
+    const glm::mat4 identity(1.0f);
+    KxDrawRecord record = {&identity, nullptr, nullptr};
+    return engine->screenQuad->render(&record);
+}
+
+bool Kalvex::renderFramebuffer(KxFbo* fbo)
+{
+    if (!engine)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    if (!fbo)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo->getHandle());
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    glBlitFramebuffer(0, 0, static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()), 0, 0,
+                      engine->windowSizeX, engine->windowSizeY, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    // The blit rebound the framebuffers behind KxFbo's cache.
+    KxFbo::resetCache();
+    return true;
+}
+
+KxFbo* Kalvex::getFramebuffer()
+{
+    return engine ? engine->mainFramebuffer : nullptr;
 }
 
 bool Kalvex::readWindowPixels(int x, int y, int width, int height, unsigned char* rgba)

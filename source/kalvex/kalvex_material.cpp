@@ -1,0 +1,346 @@
+// KxMaterial: surfaces in one GPU table of MAX_NUMBER records, uploaded lazily.
+#include "kalvex_internal.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <vector>
+
+#include "kalvex_resources.h"
+
+namespace
+{
+const unsigned int NR_OF_TEXTURES = 6;
+const unsigned int NO_SLOT = KxMaterial::MAX_NUMBER;
+
+// The GPU record, byte for byte (std140).
+struct MatRecord
+{
+    glm::vec3 emission = glm::vec3(0.0f);
+    float transparency = 1.0f;
+    glm::vec3 albedo = glm::vec3(0.3f);
+    uint32_t alpha = 0;
+    float roughness = 0.1f;
+    float metalness = 0.0f;
+    float padding[2] = {0.0f, 0.0f};
+    uint64_t textureHandles[NR_OF_TEXTURES] = {};
+};
+static_assert(sizeof(MatRecord) == KxMaterial::SIZEOF_UBODATA, "material record must match its std140 layout");
+static_assert(offsetof(MatRecord, textureHandles) == 48, "std140 offset");
+
+struct MaterialState
+{
+    KxBuffer* buffer = nullptr;
+    KxMaterial* table[KxMaterial::MAX_NUMBER + 1] = {}; // the extra entry holds the default material
+    std::vector<KxMaterial*> dirty;
+    KxMaterial* lastMaterial = nullptr;
+    KxShader* lastShader = nullptr;
+};
+MaterialState* state = nullptr;
+
+bool fallsBackToDefault(unsigned int index)
+{
+    return index == KxMaterial::SLOT_ALBEDO || index == KxMaterial::SLOT_ROUGHNESS || index == KxMaterial::SLOT_METALNESS;
+}
+}
+
+struct KxMaterial::Private
+{
+    MatRecord record;
+    unsigned int listId = NO_SLOT;
+    bool dirty = true;
+    KxTexture* textures[NR_OF_TEXTURES] = {};
+};
+
+bool KxMaterial::init()
+{
+    if (state)
+        return KX_LOG(LEVEL_ERROR, "Static class already initialized");
+    state = new MaterialState;
+    state->buffer = new KxBuffer;
+    state->buffer->create(KxBuffer::TYPE_UNIFORM, MAX_NUMBER * SIZEOF_UBODATA, nullptr);
+
+    char text[4096];
+    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_material_glsl), 1,
+                  static_cast<int>(MAX_NUMBER));
+    KxShader::setHashmap("kx_material", text);
+
+    KxMaterial* material = new KxMaterial;
+    material->setName("[default_material]");
+    state->table[MAX_NUMBER] = material;
+    return true;
+}
+
+bool KxMaterial::free()
+{
+    if (!state)
+        return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
+    delete state->table[MAX_NUMBER];
+    delete state->buffer;
+    delete state;
+    state = nullptr;
+    return true;
+}
+
+KxMaterial* KxMaterial::getDefault()
+{
+    return state ? state->table[MAX_NUMBER] : nullptr;
+}
+
+KxBuffer* KxMaterial::getBuffer()
+{
+    return state ? state->buffer : nullptr;
+}
+
+bool KxMaterial::update()
+{
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    kx::TexturePool::bind();
+    if (state->dirty.empty())
+        return true;
+    state->buffer->render(reinterpret_cast<void*>(1));
+    for (KxMaterial* material : state->dirty)
+    {
+        Private& d = *material->materialReserved;
+        // A material without a table slot is refused by the buffer's range check.
+        state->buffer->upload(&d.record, d.listId * SIZEOF_UBODATA, SIZEOF_UBODATA);
+        d.dirty = false;
+    }
+    state->dirty.clear();
+    return true;
+}
+
+void KxMaterial::resetCache()
+{
+    if (!state)
+        return;
+    state->lastMaterial = nullptr;
+    state->lastShader = nullptr;
+}
+
+namespace
+{
+void markDirty(KxMaterial* material, bool& dirty)
+{
+    if (dirty || !state)
+        return;
+    dirty = true;
+    state->dirty.push_back(material);
+}
+}
+
+KxMaterial::KxMaterial() : materialReserved(new Private)
+{
+    setType(TYPE_MATERIAL);
+    char name[32];
+    std::snprintf(name, sizeof(name), "[Material%d]", getId());
+    setName(name);
+
+    KxTexture* defaultTexture = KxTexture::getDefault();
+    for (unsigned int index : {SLOT_ALBEDO, SLOT_ROUGHNESS, SLOT_METALNESS})
+    {
+        materialReserved->textures[index] = defaultTexture;
+        materialReserved->record.textureHandles[index] = defaultTexture ? kx::TexturePool::acquire(defaultTexture) : 0;
+    }
+    materialReserved->record.alpha = defaultTexture && defaultTexture->getNrOfComponents() == 4;
+    if (!state)
+        return;
+    state->dirty.push_back(this);
+
+    std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(getMutex()));
+    for (unsigned int slot = 0; slot < MAX_NUMBER; ++slot)
+    {
+        if (!state->table[slot])
+        {
+            state->table[slot] = this;
+            materialReserved->listId = slot;
+            return;
+        }
+    }
+    KX_LOG(LEVEL_ERROR, "Too many materials created");
+}
+
+KxMaterial::~KxMaterial()
+{
+    for (unsigned int index = 0; index < NR_OF_TEXTURES; ++index)
+        if (materialReserved->textures[index])
+            kx::TexturePool::release(materialReserved->textures[index]);
+    if (state)
+    {
+        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(getMutex()));
+        if (materialReserved->listId < MAX_NUMBER && state->table[materialReserved->listId] == this)
+            state->table[materialReserved->listId] = nullptr;
+        // No stale pointer may stay behind for the next upload or cache check.
+        state->dirty.erase(std::remove(state->dirty.begin(), state->dirty.end(), this), state->dirty.end());
+        if (state->lastMaterial == this)
+            state->lastMaterial = nullptr;
+    }
+    delete materialReserved;
+}
+
+void KxMaterial::setEmission(const glm::vec3& emission)
+{
+    materialReserved->record.emission = emission;
+    markDirty(this, materialReserved->dirty);
+}
+
+void KxMaterial::setEmission(float r, float g, float b)
+{
+    setEmission(glm::vec3(r, g, b));
+}
+
+const glm::vec3& KxMaterial::getEmission() const
+{
+    return materialReserved->record.emission;
+}
+
+void KxMaterial::setAlbedo(const glm::vec3& albedo)
+{
+    materialReserved->record.albedo = albedo;
+    markDirty(this, materialReserved->dirty);
+}
+
+void KxMaterial::setAlbedo(float r, float g, float b)
+{
+    setAlbedo(glm::vec3(r, g, b));
+}
+
+const glm::vec3& KxMaterial::getAlbedo() const
+{
+    return materialReserved->record.albedo;
+}
+
+void KxMaterial::setTransparency(float transparency)
+{
+    materialReserved->record.transparency = transparency;
+    markDirty(this, materialReserved->dirty);
+}
+
+float KxMaterial::getTransparency() const
+{
+    return materialReserved->record.transparency;
+}
+
+void KxMaterial::setRoughness(float roughness)
+{
+    materialReserved->record.roughness = roughness;
+    markDirty(this, materialReserved->dirty);
+}
+
+float KxMaterial::getRoughness() const
+{
+    return materialReserved->record.roughness;
+}
+
+void KxMaterial::setMetalness(float metalness)
+{
+    materialReserved->record.metalness = metalness;
+    markDirty(this, materialReserved->dirty);
+}
+
+float KxMaterial::getMetalness() const
+{
+    return materialReserved->record.metalness;
+}
+
+unsigned int KxMaterial::getListId() const
+{
+    return materialReserved->listId;
+}
+
+bool KxMaterial::isTransparent() const
+{
+    return materialReserved->record.transparency != 1.0f;
+}
+
+bool KxMaterial::isAlpha() const
+{
+    return materialReserved->record.alpha != 0;
+}
+
+bool KxMaterial::isDirty() const
+{
+    return materialReserved->dirty;
+}
+
+bool KxMaterial::setTexture(KxTexture* texture, unsigned int index)
+{
+    if (index >= NR_OF_TEXTURES)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    Private& d = *materialReserved;
+    if (fallsBackToDefault(index) && !texture)
+    {
+        KX_LOG(LEVEL_WARNING, "Empty texture: default used instead");
+        texture = KxTexture::getDefault();
+        if (index == SLOT_ALBEDO)
+            d.record.alpha = 0;
+    }
+    else if (index == SLOT_ALBEDO)
+        d.record.alpha = texture->getNrOfComponents() == 4;
+
+    // Acquire before releasing, so a texture set again keeps its pool slot.
+    uint64_t handle = texture ? kx::TexturePool::acquire(texture) : 0;
+    if (d.textures[index])
+        kx::TexturePool::release(d.textures[index]);
+    d.textures[index] = texture;
+    d.record.textureHandles[index] = handle;
+    markDirty(this, d.dirty);
+    return true;
+}
+
+KxTexture* KxMaterial::getTexture(unsigned int index) const
+{
+    if (index >= NR_OF_TEXTURES)
+    {
+        KX_LOG(LEVEL_ERROR, "Invalid params");
+        return nullptr;
+    }
+    return materialReserved->textures[index];
+}
+
+bool KxMaterial::hasTexture(unsigned int index) const
+{
+    if (index >= NR_OF_TEXTURES)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    return materialReserved->textures[index] != nullptr;
+}
+
+uint64_t KxMaterial::getTextureHandle(unsigned int index) const
+{
+    return index < NR_OF_TEXTURES ? materialReserved->record.textureHandles[index] : 0;
+}
+
+bool KxMaterial::render(void*)
+{
+    Private& d = *materialReserved;
+    if (d.listId >= MAX_NUMBER)
+        return KX_LOG(LEVEL_DEBUG_FRAME, "Too many loaded materials"), false;
+    KX_LOG(LEVEL_DEBUG_FRAME, "Render for material %d invoked", getId());
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    KxShader* shader = KxShader::getCurrent();
+    if (state->lastMaterial == this && state->lastShader == shader && !d.dirty)
+    {
+        KxStats::inc(KxStats::MATERIAL_CACHED);
+        return true;
+    }
+    if (d.dirty)
+    {
+        KX_LOG(LEVEL_DEBUG_FRAME, "Material %d, list id %u updated", getId(), d.listId);
+        state->buffer->render(reinterpret_cast<void*>(1));
+        state->buffer->upload(&d.record, d.listId * SIZEOF_UBODATA, SIZEOF_UBODATA);
+        d.dirty = false;
+        state->dirty.erase(std::remove(state->dirty.begin(), state->dirty.end(), this), state->dirty.end());
+    }
+    kx::TexturePool::bind();
+    if (shader)
+    {
+        shader->render(nullptr);
+        shader->setParamDWord(KxShader::MATERIAL_ID, d.listId);
+    }
+    KxStats::inc(KxStats::MATERIAL_BIND);
+    state->lastMaterial = this;
+    state->lastShader = shader;
+    return true;
+}
