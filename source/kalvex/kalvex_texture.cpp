@@ -711,9 +711,11 @@ bool KxTexture::render(void* unit)
 //////////////////////////////////////////////////////////////////////////////
 // Texture pool
 
+// The pool is internal to the library; its entry points are exported all the
+// same so that the test suite can drive it directly.
 namespace kx
 {
-void TexturePool::init()
+KX_API void TexturePool::init()
 {
     if (poolState)
     {
@@ -728,7 +730,7 @@ void TexturePool::init()
         acquire(defaultTexture);
 }
 
-void TexturePool::free()
+KX_API void TexturePool::free()
 {
     if (!poolState)
     {
@@ -739,7 +741,7 @@ void TexturePool::free()
     poolState = nullptr;
 }
 
-unsigned int TexturePool::getSize()
+KX_API unsigned int TexturePool::getSize()
 {
     if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
         return 0;
@@ -749,7 +751,7 @@ unsigned int TexturePool::getSize()
     return units > static_cast<GLint>(FIRST_UNIT) ? static_cast<unsigned int>(units) - FIRST_UNIT : 0;
 }
 
-uint64_t TexturePool::acquire(KxTexture* texture)
+KX_API uint64_t TexturePool::acquire(KxTexture* texture)
 {
     if (!texture || !poolState)
         return 0;
@@ -788,7 +790,7 @@ uint64_t TexturePool::acquire(KxTexture* texture)
     return static_cast<uint64_t>(found->second.slot) + 1;
 }
 
-void TexturePool::release(KxTexture* texture)
+KX_API void TexturePool::release(KxTexture* texture)
 {
     if (!texture || !poolState || poolState->bindless)
         return;
@@ -805,7 +807,7 @@ void TexturePool::release(KxTexture* texture)
     poolState->entries.erase(found);
 }
 
-void TexturePool::bind()
+KX_API void TexturePool::bind()
 {
     if (!poolState || poolState->bindless || poolState->slots.empty())
         return;
