@@ -97,6 +97,7 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxShader", false, [] { KxShader::init(); return true; }, KxShader::free, nullptr},
         // The first service that needs the context starts alone, before the others.
         {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
+        {"KxTexture", true, [] { KxTexture::init(); return true; }, KxTexture::free, nullptr},
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
     };
