@@ -88,6 +88,7 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxTimer", false, [] { KxTimer::init(); return true; }, KxTimer::free, nullptr},
         {"KxObject", false, [] { KxObject::init(); return true; }, KxObject::free, nullptr},
         {"KxStats", false, [] { KxStats::init(); return true; }, KxStats::free, nullptr},
+        {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
     return services;
