@@ -1,6 +1,7 @@
 # Writes a C++ source that holds the given files as byte arrays.
-# Usage: cmake -DOUTPUT=file.cpp -DHEADER=file.h -DINPUTS="a;b" -DPREFIX=kx_resource_ -P embed.cmake
+# Usage: cmake -DOUTPUT=file.cpp -DHEADER=file.h -DINPUTS="a|b" -DPREFIX=kx_resource_ -P embed.cmake
 # Each input becomes "<PREFIX><file name with . and - as _>" plus "<...>_size".
+string(REPLACE "|" ";" INPUTS "${INPUTS}")
 set(declarations "")
 set(definitions "")
 foreach(input IN LISTS INPUTS)

@@ -422,9 +422,11 @@ public:
     // first registration of a name wins. A null text removes the entry.
     static bool setHashmap(const char* name, const char* text);
     static char* getHashmap(const char* name);
-    // The text every built-in source is compiled behind: the GLSL version,
-    // the texture-addressing mode and its macros, without the stage macro.
+    // The text every source is compiled behind: the GLSL version and the macros
+    // of the texture-addressing mode (bindless handles or bound units); the
+    // stage macro follows it. getHeader() is the active mode's.
     static const char* getHeader();
+    static std::string getHeader(bool bindless);
 
     bool loadFromMemory(int kind, const char* text);
     bool loadFromFile(int kind, const std::string& path);

@@ -1,7 +1,6 @@
 // Kalvex: the engine facade. Start and stop, window and context, frame services.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
-#include <GL/glew.h>
 #include <GLFW/glfw3.h>
 
 #include <chrono>
@@ -88,6 +87,9 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxTimer", false, [] { KxTimer::init(); return true; }, KxTimer::free, nullptr},
         {"KxObject", false, [] { KxObject::init(); return true; }, KxObject::free, nullptr},
         {"KxStats", false, [] { KxStats::init(); return true; }, KxStats::free, nullptr},
+        {"KxShader", false, [] { KxShader::init(); return true; }, KxShader::free, nullptr},
+        // The first service that needs the context starts alone, before the others.
+        {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
@@ -249,6 +251,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
         splashScreen();
 
     KX_LOG(LEVEL_PLAIN, "   Init OpenGL...");
+    services[engine->servicesStarted++].start();
     GLint maxSamples = glInteger(GL_MAX_SAMPLES);
     KX_LOG(LEVEL_PLAIN, "   Max. MSAA    :  %d", maxSamples);
     engine->nrOfAASamples = config.getNrOfAASamples() < maxSamples ? config.getNrOfAASamples() : maxSamples;

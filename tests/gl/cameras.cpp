@@ -1,15 +1,7 @@
 // Cameras: projections, the global uniform block, frustum planes, moving and unprojecting.
-
-// The library is built with GLM_FORCE_CTOR_INIT, which gives glm types
-// non-trivial copy constructors and so changes how a glm::vec3 is returned
-// (unproject). Compile glm here the way the library sees it.
-#ifndef GLM_FORCE_CTOR_INIT
-#define GLM_FORCE_CTOR_INIT 1
-#endif
 #include "kxtest.h"
 
-#include <GL/glcorearb.h>
-#include <dlfcn.h>
+#include <GL/glew.h>
 
 #include <cmath>
 #include <cstring>
@@ -19,35 +11,6 @@
 
 namespace
 {
-// The test programs do not link OpenGL: its entry points come from the
-// engine's GLFW once the context is current.
-struct GlApi
-{
-    PFNGLGETERRORPROC GetError = nullptr;
-    PFNGLGETINTEGERVPROC GetIntegerv = nullptr;
-    PFNGLGETINTEGERI_VPROC GetIntegeri_v = nullptr;
-    PFNGLISENABLEDPROC IsEnabled = nullptr;
-    PFNGLGETNAMEDBUFFERSUBDATAPROC GetNamedBufferSubData = nullptr;
-
-    template <typename T> static void load(T& function, const char* name)
-    {
-        using GetProc = void (*(*)(const char*))();
-        static GetProc getProc = reinterpret_cast<GetProc>(dlsym(RTLD_DEFAULT, "glfwGetProcAddress"));
-        function = getProc ? reinterpret_cast<T>(getProc(name)) : nullptr;
-        ASSERT_NE(function, nullptr) << name;
-    }
-
-    void loadAll()
-    {
-        load(GetError, "glGetError");
-        load(GetIntegerv, "glGetIntegerv");
-        load(GetIntegeri_v, "glGetIntegeri_v");
-        load(IsEnabled, "glIsEnabled");
-        load(GetNamedBufferSubData, "glGetNamedBufferSubData");
-    }
-};
-GlApi gl;
-
 const float PI = 3.14159265358979f;
 
 void expectMatrixNear(const glm::mat4& actual, const glm::mat4& expected, float tolerance)
@@ -90,21 +53,19 @@ KxCamera* perspectiveCamera(int sizeX, int sizeY)
 
 class Cameras : public kxtest::EngineTest
 {
-public:
-    static void SetUpTestSuite()
-    {
-        kxtest::EngineTest::SetUpTestSuite();
-        gl.loadAll();
-    }
-
 protected:
     void SetUp() override
     {
-        while (gl.GetError() != GL_NO_ERROR)
+        kxtest::EngineTest::SetUp();
+        while (glGetError() != GL_NO_ERROR)
         {
         }
     }
-    void TearDown() override { EXPECT_EQ(gl.GetError(), static_cast<GLenum>(GL_NO_ERROR)); }
+    void TearDown() override
+    {
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+        kxtest::EngineTest::TearDown();
+    }
 };
 
 TEST_F(Cameras, NewCameraDefaults)
@@ -173,7 +134,7 @@ TEST_F(Cameras, ViewportFromFramebuffer)
     // The corners start at the origin.
     camera->render();
     GLint viewport[4] = {};
-    gl.GetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[0], 0);
     EXPECT_EQ(viewport[1], 0);
     EXPECT_EQ(viewport[2], 96);
@@ -197,7 +158,7 @@ TEST_F(Cameras, PerspectiveMatrixOf1280x720)
     expectMatrixNear(p, glm::perspective(45.0f * PI / 180.0f, 1280.0f / 720.0f, 1.0f, 1024.0f), 1e-5f);
 
     GLint viewport[4] = {};
-    gl.GetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[2], 1280);
     EXPECT_EQ(viewport[3], 720);
 
@@ -227,7 +188,7 @@ TEST_F(Cameras, OrthographicMapsPixelsFromTheTopLeft)
     // No depth range: z is negated and kept.
     expectVectorNear(p * glm::vec4(0.0f, 0.0f, 0.5f, 1.0f), glm::vec4(-1.0f, 1.0f, -0.5f, 1.0f), 1e-6f);
     GLint viewport[4] = {};
-    gl.GetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[0], 10);
     EXPECT_EQ(viewport[1], 20);
     EXPECT_EQ(viewport[2], 100);
@@ -241,13 +202,13 @@ TEST_F(Cameras, DepthTestFollowsTheProjection)
     KxCamera* orthographic = new KxCamera;
     EXPECT_TRUE(orthographic->render());
     EXPECT_FALSE(KxOpenGL::isDepthTest());
-    EXPECT_FALSE(gl.IsEnabled(GL_DEPTH_TEST));
+    EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
     EXPECT_TRUE(perspective->render());
     EXPECT_TRUE(KxOpenGL::isDepthTest());
-    EXPECT_TRUE(gl.IsEnabled(GL_DEPTH_TEST));
+    EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
     EXPECT_TRUE(orthographic->render());
     EXPECT_FALSE(KxOpenGL::isDepthTest());
-    EXPECT_FALSE(gl.IsEnabled(GL_DEPTH_TEST));
+    EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
     delete perspective;
     delete orthographic;
 }
@@ -277,11 +238,11 @@ TEST_F(Cameras, RenderWritesTheGlobalBlock)
     KxBuffer* ubo = KxOpenGL::getGlobalUbo();
     ASSERT_NE(ubo, nullptr);
     GLint bound = 0;
-    gl.GetIntegeri_v(GL_UNIFORM_BUFFER_BINDING, 0, &bound);
+    glGetIntegeri_v(GL_UNIFORM_BUFFER_BINDING, 0, &bound);
     EXPECT_EQ(bound, static_cast<GLint>(ubo->getHandle()));
 
     unsigned char bytes[KxOpenGL::SIZEOF_GLOBAL];
-    gl.GetNamedBufferSubData(ubo->getHandle(), 0, sizeof(bytes), bytes);
+    glGetNamedBufferSubData(ubo->getHandle(), 0, sizeof(bytes), bytes);
     float matrices[48];
     std::memcpy(matrices, bytes, sizeof(matrices));
     glm::mat4 proj = glm::make_mat4(matrices);
@@ -323,9 +284,9 @@ TEST_F(Cameras, ApplicationMatrixIsKept)
     camera->setSubtype(0);
     camera->setViewport(0, 0, 17, 19);
     GLint before[4] = {}, after[4] = {};
-    gl.GetIntegerv(GL_VIEWPORT, before);
+    glGetIntegerv(GL_VIEWPORT, before);
     EXPECT_TRUE(camera->render());
-    gl.GetIntegerv(GL_VIEWPORT, after);
+    glGetIntegerv(GL_VIEWPORT, after);
     expectMatrixNear(camera->getProjMatrix(), custom, 0.0f);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(after[i], before[i]);

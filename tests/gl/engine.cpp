@@ -18,16 +18,18 @@ KxConfig smallWindow()
 TEST(Engine, StartsAndStopsRepeatedlyWithoutLeaks)
 {
     KxConfig config = smallWindow();
+    int firstProbeId = -1;
     for (int round = 0; round < 20; ++round)
     {
         ASSERT_TRUE(Kalvex::init(config, true)) << "round " << round;
         EXPECT_TRUE(Kalvex::isInitialized());
-        // Identifiers start from zero again each time: none leaked.
+        // The engine's own objects take the same identifiers every time, so a
+        // client object does too: nothing leaked from the last round.
         KxObject* probe = new KxObject;
-        EXPECT_EQ(probe->getId(), KxObject::getNrOf(KxObject::TYPE_NONE) - 1 + KxObject::getNrOf(KxObject::TYPE_NODE))
-            << "round " << round;
-        int firstId = KxObject::getFirst()->getId();
-        EXPECT_EQ(firstId, 0);
+        if (round == 0)
+            firstProbeId = probe->getId();
+        EXPECT_EQ(probe->getId(), firstProbeId) << "round " << round;
+        EXPECT_EQ(KxObject::getFirst()->getId(), 0);
         new KxNode; // left for the shutdown to delete
         ASSERT_TRUE(Kalvex::free());
         EXPECT_FALSE(Kalvex::isInitialized());

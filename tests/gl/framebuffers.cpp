@@ -1,67 +1,23 @@
 // Framebuffer objects: attachments, completeness, draw buffers and the bind cache.
 #include "kxtest.h"
 
-#include <GL/glcorearb.h>
-#include <dlfcn.h>
+#include <GL/glew.h>
 
 #include <vector>
 
 namespace
 {
-// The test programs do not link OpenGL: its entry points come from the
-// engine's GLFW once the context is current.
-struct GlApi
-{
-    PFNGLGETERRORPROC GetError = nullptr;
-    PFNGLGETINTEGERVPROC GetIntegerv = nullptr;
-    PFNGLVIEWPORTPROC Viewport = nullptr;
-    PFNGLBINDFRAMEBUFFERPROC BindFramebuffer = nullptr;
-    PFNGLCLEARCOLORPROC ClearColor = nullptr;
-    PFNGLCLEARPROC Clear = nullptr;
-    PFNGLGETTEXTUREIMAGEPROC GetTextureImage = nullptr;
-    PFNGLGETNAMEDFRAMEBUFFERATTACHMENTPARAMETERIVPROC GetNamedFramebufferAttachmentParameteriv = nullptr;
-    PFNGLGETNAMEDRENDERBUFFERPARAMETERIVPROC GetNamedRenderbufferParameteriv = nullptr;
-    PFNGLISRENDERBUFFERPROC IsRenderbuffer = nullptr;
-    PFNGLISFRAMEBUFFERPROC IsFramebuffer = nullptr;
-    PFNGLISTEXTUREPROC IsTexture = nullptr;
-
-    template <typename T> static void load(T& function, const char* name)
-    {
-        using GetProc = void (*(*)(const char*))();
-        static GetProc getProc = reinterpret_cast<GetProc>(dlsym(RTLD_DEFAULT, "glfwGetProcAddress"));
-        function = getProc ? reinterpret_cast<T>(getProc(name)) : nullptr;
-        ASSERT_NE(function, nullptr) << name;
-    }
-
-    void loadAll()
-    {
-        load(GetError, "glGetError");
-        load(GetIntegerv, "glGetIntegerv");
-        load(Viewport, "glViewport");
-        load(BindFramebuffer, "glBindFramebuffer");
-        load(ClearColor, "glClearColor");
-        load(Clear, "glClear");
-        load(GetTextureImage, "glGetTextureImage");
-        load(GetNamedFramebufferAttachmentParameteriv, "glGetNamedFramebufferAttachmentParameteriv");
-        load(GetNamedRenderbufferParameteriv, "glGetNamedRenderbufferParameteriv");
-        load(IsRenderbuffer, "glIsRenderbuffer");
-        load(IsFramebuffer, "glIsFramebuffer");
-        load(IsTexture, "glIsTexture");
-    }
-};
-GlApi gl;
-
 GLint getInteger(GLenum name)
 {
     GLint value = -1;
-    gl.GetIntegerv(name, &value);
+    glGetIntegerv(name, &value);
     return value;
 }
 
 GLint attachmentParameter(KxFbo* fbo, GLenum attachment, GLenum name)
 {
     GLint value = -1;
-    gl.GetNamedFramebufferAttachmentParameteriv(fbo->getHandle(), attachment, name, &value);
+    glGetNamedFramebufferAttachmentParameteriv(fbo->getHandle(), attachment, name, &value);
     return value;
 }
 
@@ -75,25 +31,20 @@ KxTexture* makeTexture(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
 
 class Framebuffers : public kxtest::EngineTest
 {
-public:
-    static void SetUpTestSuite()
-    {
-        kxtest::EngineTest::SetUpTestSuite();
-        gl.loadAll();
-    }
-
 protected:
     void SetUp() override
     {
+        kxtest::EngineTest::SetUp();
         KxFbo::resetCache();
-        while (gl.GetError() != GL_NO_ERROR)
+        while (glGetError() != GL_NO_ERROR)
         {
         }
     }
     void TearDown() override
     {
-        EXPECT_EQ(gl.GetError(), static_cast<GLenum>(GL_NO_ERROR));
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
         KxFbo::resetCache();
+        kxtest::EngineTest::TearDown();
     }
 };
 
@@ -102,7 +53,7 @@ TEST_F(Framebuffers, NewFramebufferIsAnEmptyObject)
     KxFbo* fbo = new KxFbo;
     EXPECT_EQ(fbo->getType(), KxObject::TYPE_FBO);
     EXPECT_NE(fbo->getHandle(), 0u);
-    EXPECT_TRUE(gl.IsFramebuffer(fbo->getHandle()));
+    EXPECT_TRUE(glIsFramebuffer(fbo->getHandle()));
     EXPECT_EQ(fbo->getSizeX(), 0u);
     EXPECT_EQ(fbo->getSizeY(), 0u);
     EXPECT_EQ(fbo->getSizeZ(), 0u);
@@ -196,8 +147,8 @@ TEST_F(Framebuffers, MultisampleTexturesAndRenderBuffersAreComplete)
     EXPECT_EQ(attachmentParameter(mixed, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE), GL_RENDERBUFFER);
     GLint renderBuffer = attachmentParameter(mixed, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME);
     GLint samples = 0, format = 0;
-    gl.GetNamedRenderbufferParameteriv(static_cast<GLuint>(renderBuffer), GL_RENDERBUFFER_SAMPLES, &samples);
-    gl.GetNamedRenderbufferParameteriv(static_cast<GLuint>(renderBuffer), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
+    glGetNamedRenderbufferParameteriv(static_cast<GLuint>(renderBuffer), GL_RENDERBUFFER_SAMPLES, &samples);
+    glGetNamedRenderbufferParameteriv(static_cast<GLuint>(renderBuffer), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
     EXPECT_GT(samples, 1);
     EXPECT_EQ(format, GL_DEPTH_COMPONENT32);
     delete textures;
@@ -215,8 +166,8 @@ TEST_F(Framebuffers, DepthAndStencilRenderBuffers)
     EXPECT_TRUE(fbo->isOk());
     GLint depth = attachmentParameter(fbo, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME);
     GLint format = 0, samples = -1;
-    gl.GetNamedRenderbufferParameteriv(static_cast<GLuint>(depth), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
-    gl.GetNamedRenderbufferParameteriv(static_cast<GLuint>(depth), GL_RENDERBUFFER_SAMPLES, &samples);
+    glGetNamedRenderbufferParameteriv(static_cast<GLuint>(depth), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
+    glGetNamedRenderbufferParameteriv(static_cast<GLuint>(depth), GL_RENDERBUFFER_SAMPLES, &samples);
     EXPECT_EQ(format, GL_DEPTH_COMPONENT32);
     EXPECT_EQ(samples, 0);
 
@@ -230,7 +181,7 @@ TEST_F(Framebuffers, DepthAndStencilRenderBuffers)
               GL_RENDERBUFFER);
     EXPECT_EQ(attachmentParameter(stencilFbo, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE), GL_NONE);
     GLint stencil = attachmentParameter(stencilFbo, GL_STENCIL_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME);
-    gl.GetNamedRenderbufferParameteriv(static_cast<GLuint>(stencil), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
+    glGetNamedRenderbufferParameteriv(static_cast<GLuint>(stencil), GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
     EXPECT_EQ(format, GL_DEPTH24_STENCIL8);
     delete stencilFbo;
 
@@ -337,7 +288,7 @@ TEST_F(Framebuffers, SecondBindIsCachedWithoutGlCalls)
     EXPECT_EQ(KxFbo::getCurrent(), fbo);
     EXPECT_EQ(getInteger(GL_FRAMEBUFFER_BINDING), static_cast<GLint>(fbo->getHandle()));
     // Bind the window behind the cache's back: a cached bind must not notice.
-    gl.BindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
     EXPECT_TRUE(fbo->render());
     EXPECT_EQ(getInteger(GL_FRAMEBUFFER_BINDING), 0);
     EXPECT_EQ(KxStats::get(KxStats::FBO_BIND), binds + 1);
@@ -364,10 +315,10 @@ TEST_F(Framebuffers, BindSetsViewportToAttachmentSize)
     KxFbo* fbo = new KxFbo;
     EXPECT_TRUE(fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, color, 0));
     KxFbo::resetCache();
-    gl.Viewport(3, 4, 5, 6);
+    glViewport(3, 4, 5, 6);
     EXPECT_TRUE(fbo->render());
     GLint viewport[4] = {};
-    gl.GetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[0], 0);
     EXPECT_EQ(viewport[1], 0);
     EXPECT_EQ(viewport[2], 72);
@@ -378,9 +329,9 @@ TEST_F(Framebuffers, BindSetsViewportToAttachmentSize)
     KxFbo* depthOnly = new KxFbo;
     EXPECT_TRUE(depthOnly->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE, depth));
     KxFbo::resetCache();
-    gl.Viewport(3, 4, 5, 6);
+    glViewport(3, 4, 5, 6);
     EXPECT_TRUE(depthOnly->render());
-    gl.GetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[2], 5);
     EXPECT_EQ(viewport[3], 6);
     delete fbo;
@@ -397,13 +348,13 @@ TEST_F(Framebuffers, ClearReachesTheColourTexture)
     ASSERT_TRUE(fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, color, 0));
     ASSERT_TRUE(fbo->isOk());
     ASSERT_TRUE(fbo->render());
-    gl.ClearColor(0.25f, 0.5f, 0.75f, 1.0f);
-    gl.Clear(GL_COLOR_BUFFER_BIT);
+    glClearColor(0.25f, 0.5f, 0.75f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
     const glm::vec4& background = KxOpenGL::getBackgroundColor();
-    gl.ClearColor(background.r, background.g, background.b, background.a);
+    glClearColor(background.r, background.g, background.b, background.a);
 
     std::vector<unsigned char> pixels(sizeX * sizeY * 4, 0);
-    gl.GetTextureImage(color->getHandle(), 0, GL_RGBA, GL_UNSIGNED_BYTE, static_cast<GLsizei>(pixels.size()),
+    glGetTextureImage(color->getHandle(), 0, GL_RGBA, GL_UNSIGNED_BYTE, static_cast<GLsizei>(pixels.size()),
                        pixels.data());
     int wrong = 0;
     for (size_t i = 0; i < pixels.size(); i += 4)
@@ -438,25 +389,25 @@ TEST_F(Framebuffers, DestructorDeletesRenderBuffersButNotTextures)
     EXPECT_TRUE(fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, color, 0));
     EXPECT_TRUE(fbo->bindRenderBuffer(1, KxFbo::OP_DEPTH_RENDERBUFFER, 32, 32));
     GLuint first = static_cast<GLuint>(attachmentParameter(fbo, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME));
-    ASSERT_TRUE(gl.IsRenderbuffer(first));
+    ASSERT_TRUE(glIsRenderbuffer(first));
     // Replacing a slot's render buffer deletes the old one.
     EXPECT_TRUE(fbo->bindRenderBuffer(1, KxFbo::OP_DEPTH_RENDERBUFFER, 32, 32));
     GLuint second = static_cast<GLuint>(attachmentParameter(fbo, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME));
     EXPECT_NE(second, first);
-    EXPECT_FALSE(gl.IsRenderbuffer(first));
-    EXPECT_TRUE(gl.IsRenderbuffer(second));
+    EXPECT_FALSE(glIsRenderbuffer(first));
+    EXPECT_TRUE(glIsRenderbuffer(second));
     EXPECT_TRUE(fbo->bindRenderBuffer(2, KxFbo::OP_DEPTH_STENCIL_RENDERBUFFER, 32, 32));
     GLuint third = static_cast<GLuint>(
         attachmentParameter(fbo, GL_STENCIL_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME));
-    EXPECT_TRUE(gl.IsRenderbuffer(third));
+    EXPECT_TRUE(glIsRenderbuffer(third));
 
     GLuint framebuffer = fbo->getHandle();
     size_t mark = kxtest::readLog().size();
     delete fbo;
-    EXPECT_FALSE(gl.IsFramebuffer(framebuffer));
-    EXPECT_FALSE(gl.IsRenderbuffer(second));
-    EXPECT_FALSE(gl.IsRenderbuffer(third));
-    EXPECT_TRUE(gl.IsTexture(color->getHandle()));
+    EXPECT_FALSE(glIsFramebuffer(framebuffer));
+    EXPECT_FALSE(glIsRenderbuffer(second));
+    EXPECT_FALSE(glIsRenderbuffer(third));
+    EXPECT_TRUE(glIsTexture(color->getHandle()));
     EXPECT_EQ(kxtest::countLogLines("[!]", mark), 0);
 
     // The texture is still usable in a new framebuffer.

@@ -5,8 +5,6 @@
 
 class Nodes : public kxtest::EngineTest
 {
-protected:
-    void TearDown() override { ASSERT_TRUE(KxObject::cleanUp()); }
 };
 
 namespace

@@ -3,32 +3,30 @@
 
 class Objects : public kxtest::EngineTest
 {
-protected:
-    void TearDown() override { ASSERT_TRUE(KxObject::cleanUp()); }
 };
 
 TEST_F(Objects, IdentifiersAndDefaultNames)
 {
-    ASSERT_TRUE(KxObject::cleanUp());
+    EXPECT_EQ(KxObject::getFirst()->getId(), 0); // the engine's first object
     KxObject* first = new KxObject;
-    EXPECT_EQ(first->getId(), 0);
-    EXPECT_EQ(first->getName(), "[Object0]");
+    int id = first->getId();
+    EXPECT_EQ(first->getName(), "[Object" + std::to_string(id) + "]");
     EXPECT_EQ(first->getType(), KxObject::TYPE_NONE);
     EXPECT_EQ(first->getSubtype(), 0);
     EXPECT_EQ(first->getLastUpdate(), 0u);
     KxNode* node = new KxNode;
-    EXPECT_EQ(node->getId(), 1);
-    EXPECT_EQ(node->getName(), "[Node1]");
+    EXPECT_EQ(node->getId(), id + 1);
+    EXPECT_EQ(node->getName(), "[Node" + std::to_string(id + 1) + "]");
     EXPECT_EQ(node->getType(), KxObject::TYPE_NODE);
     delete first;
-    KxObject* again = new KxObject;
-    EXPECT_EQ(again->getId(), 0);
+    KxObject* again = new KxObject; // lowest free identifier first
+    EXPECT_EQ(again->getId(), id);
     EXPECT_FALSE(again->render(nullptr));
-    // Aligned for the vector members of derived classes.
+    // Aligned for the vector members of derived classes, arrays too.
     EXPECT_EQ(reinterpret_cast<uintptr_t>(node) % 16, 0u);
-    KxNode* nodes = nullptr;
-    EXPECT_NO_THROW(nodes = new KxNode[3]);
+    KxNode* nodes = new KxNode[3];
     EXPECT_EQ(reinterpret_cast<uintptr_t>(nodes) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(&nodes[1]) % 16, 0u);
     delete[] nodes;
 }
 
@@ -46,30 +44,31 @@ TEST_F(Objects, Names)
 
 TEST_F(Objects, RegistryOrderCountsAndLookups)
 {
-    ASSERT_TRUE(KxObject::cleanUp());
-    EXPECT_EQ(KxObject::findByName("x"), nullptr);
+    EXPECT_EQ(KxObject::findByName("no such object"), nullptr);
+    int plainObjects = KxObject::getNrOf(KxObject::TYPE_NONE);
+    int nodes = KxObject::getNrOf(KxObject::TYPE_NODE);
     KxObject* a = new KxObject;
     KxNode* b = new KxNode;
     KxObject* c = new KxObject;
     a->setName("same");
     c->setName("same");
     b->setName("sam");
-    EXPECT_EQ(KxObject::getFirst(), a);
     EXPECT_EQ(a->getNext(), b);
     EXPECT_EQ(b->getNext(), c);
     EXPECT_EQ(c->getPrev(), b);
-    EXPECT_EQ(a->getPrev(), nullptr);
+    EXPECT_EQ(c->getNext(), nullptr);
     EXPECT_EQ(KxObject::findByName("same"), a);
     EXPECT_EQ(KxObject::findByName("sam"), b);
     EXPECT_EQ(KxObject::findByName("sa"), nullptr);
-    EXPECT_EQ(KxObject::getNrOf(KxObject::TYPE_NONE), 2);
-    EXPECT_EQ(KxObject::getNrOf(KxObject::TYPE_NODE), 1);
+    EXPECT_EQ(KxObject::getNrOf(KxObject::TYPE_NONE), plainObjects + 2);
+    EXPECT_EQ(KxObject::getNrOf(KxObject::TYPE_NODE), nodes + 1);
+    KxObject* beforeA = a->getPrev();
     delete b; // unlinks from the middle
     EXPECT_EQ(a->getNext(), c);
     EXPECT_EQ(c->getPrev(), a);
-    delete a; // from the head
-    EXPECT_EQ(KxObject::getFirst(), c);
-    EXPECT_EQ(c->getPrev(), nullptr);
+    delete a;
+    EXPECT_EQ(c->getPrev(), beforeA);
+    EXPECT_EQ(beforeA->getNext(), c);
 }
 
 namespace
@@ -83,19 +82,25 @@ public:
 };
 }
 
-TEST_F(Objects, CleanUpDeletesEverythingIncludingOwnedObjects)
+// Shutdown deletes whatever the client left, owners and linked nodes included.
+TEST(ObjectRegistry, ShutdownDeletesEverythingLeft)
 {
-    size_t mark = kxtest::readLog().size();
-    ASSERT_TRUE(KxObject::cleanUp());
-    EXPECT_EQ(kxtest::readLog().size(), mark); // an empty registry logs nothing
+    KxConfig config;
+    config.setWindowSizeX(64);
+    config.setWindowSizeY(64);
+    ASSERT_TRUE(Kalvex::init(config, true));
+    int firstClientId = (new KxObject)->getId();
     new Owner;
-    new KxObject;
     KxNode* parent = new KxNode;
     KxNode* child = new KxNode;
     child->link(parent);
-    EXPECT_TRUE(KxObject::cleanUp());
+    size_t mark = kxtest::readLog().size();
+    ASSERT_TRUE(Kalvex::free());
     EXPECT_EQ(KxObject::getFirst(), nullptr);
     EXPECT_EQ(kxtest::countLogLines("Parity", mark), 0);
-    KxObject* fresh = new KxObject;
-    EXPECT_EQ(fresh->getId(), 0); // every identifier came back
+    EXPECT_EQ(kxtest::countLogLines("[!]", mark), 0);
+
+    ASSERT_TRUE(Kalvex::init(config, true));
+    EXPECT_EQ((new KxObject)->getId(), firstClientId); // every identifier came back
+    ASSERT_TRUE(Kalvex::free());
 }

@@ -60,4 +60,29 @@ void EngineTest::TearDownTestSuite()
 {
     Kalvex::free();
 }
+
+void EngineTest::SetUp()
+{
+    lastEngineObject = lastObject();
+}
+
+void EngineTest::TearDown()
+{
+    deleteObjectsAfter(lastEngineObject);
+}
+
+KxObject* lastObject()
+{
+    KxObject* last = KxObject::getFirst();
+    while (last && last->getNext())
+        last = last->getNext();
+    return last;
+}
+
+void deleteObjectsAfter(KxObject* mark)
+{
+    // Destructors may delete further objects, so always restart from the tail.
+    for (KxObject* last = lastObject(); last && last != mark; last = lastObject())
+        delete last;
+}
 }

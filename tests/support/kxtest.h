@@ -19,11 +19,24 @@ bool writePng(const std::string& path, int width, int height, const std::vector<
 bool writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
-// Starts the engine (reduced start, small window) for a whole test suite.
+// Starts the engine (reduced start, small window) for a whole test suite, and
+// deletes after each test the objects that test created.
 class EngineTest : public ::testing::Test
 {
 public:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
+
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    KxObject* lastEngineObject = nullptr;
 };
+
+// The newest object in the registry.
+KxObject* lastObject();
+// Deletes every object newer than mark (all of them when mark is null).
+void deleteObjectsAfter(KxObject* mark);
 }

@@ -1,0 +1,44 @@
+#ifndef KX_GLOBAL_INCLUDED
+#define KX_GLOBAL_INCLUDED
+
+// Engine-wide switches read by the lighting code.
+#define KX_SOFTSHADOWS
+#define KX_SOFTSHADOWS_HIGHQUALITY
+
+// Mirrors KxOpenGL::kxGlobal byte for byte (std140, 240 bytes).
+struct GlobalStruct
+{
+    mat4 projMatrix;
+    mat4 viewMatrix;    // the camera's world matrix: its translation is the eye
+    mat4 invViewMatrix; // world to eye
+    float viewportSizeX;
+    float viewportSizeY;
+    uint nrOfLights;
+    float alphaThreshold;
+    KX_HANDLE(samplerCubeShadow) shadowMap;
+    KX_HANDLE(samplerCubeShadow) _pad0;
+    vec3 ambient;
+    uint _pad1;
+};
+
+layout(std140, binding=%d) uniform GlobalData
+{
+    GlobalStruct global;
+};
+
+#ifdef KX_BOUND_TEXTURES
+// Material maps without bindless handles: a pool of units, indexed per draw.
+layout(binding = KX_TEXTURE_POOL_FIRST_UNIT) uniform sampler2D kx_texturePool[KX_TEXTURE_POOL_SIZE];
+#endif
+
+#ifdef KX_VERTEX_SHADER
+layout(location = %d) in vec3 a_vertex;
+layout(location = %d) in vec3 a_normal;
+layout(location = %d) in vec4 a_tangent;
+layout(location = %d) in vec2 a_uv;
+layout(location = %d) in vec4 a_color;
+layout(location = %d) in uvec4 a_boneIndex;
+layout(location = %d) in vec4 a_boneWeight;
+#endif
+
+#endif
