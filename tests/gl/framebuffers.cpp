@@ -52,6 +52,7 @@ TEST_F(Framebuffers, NewFramebufferIsAnEmptyObject)
 {
     KxFbo* fbo = new KxFbo;
     EXPECT_EQ(fbo->getType(), KxObject::TYPE_FBO);
+    EXPECT_EQ(fbo->getName(), "[Fbo" + std::to_string(fbo->getId()) + "]");
     EXPECT_NE(fbo->getHandle(), 0u);
     EXPECT_TRUE(glIsFramebuffer(fbo->getHandle()));
     EXPECT_EQ(fbo->getSizeX(), 0u);
@@ -400,6 +401,13 @@ TEST_F(Framebuffers, DestructorDeletesRenderBuffersButNotTextures)
     GLuint third = static_cast<GLuint>(
         attachmentParameter(fbo, GL_STENCIL_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME));
     EXPECT_TRUE(glIsRenderbuffer(third));
+
+    // A bad operation has already dropped the slot's old render buffer.
+    EXPECT_TRUE(fbo->bindRenderBuffer(3, KxFbo::OP_DEPTH_RENDERBUFFER, 32, 32));
+    GLuint dropped = static_cast<GLuint>(
+        attachmentParameter(fbo, GL_DEPTH_ATTACHMENT, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME));
+    EXPECT_FALSE(fbo->bindRenderBuffer(3, KxFbo::OP_COLOR_TEXTURE, 32, 32));
+    EXPECT_FALSE(glIsRenderbuffer(dropped));
 
     GLuint framebuffer = fbo->getHandle();
     size_t mark = kxtest::readLog().size();
