@@ -102,36 +102,29 @@ bool KxFbo::bindTexture(unsigned int slot, unsigned int operation, KxTexture* te
     if (!texture)
         return true;
 
+    // Attached by name: code that binds framebuffers behind the cache (a blit
+    // to the window, say) must not redirect the attachment elsewhere.
+    GLuint framebuffer = fboReserved->framebuffer;
     GLuint name = texture->getHandle();
     GLenum colorAttachment = GL_COLOR_ATTACHMENT0 + static_cast<GLenum>(n);
     switch (operation)
     {
     case OP_COLOR_TEXTURE:
-        glFramebufferTexture2D(GL_FRAMEBUFFER, colorAttachment, GL_TEXTURE_2D, name, 0);
-        break;
     case OP_COLOR_TEXTURE_MULTISAMPLE:
-        glFramebufferTexture2D(GL_FRAMEBUFFER, colorAttachment, GL_TEXTURE_2D_MULTISAMPLE, name, 0);
+    case OP_COLOR_TEXTURE_LAYERED:
+        glNamedFramebufferTexture(framebuffer, colorAttachment, name, 0);
         break;
     case OP_DEPTH_TEXTURE:
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, name, 0);
-        break;
     case OP_DEPTH_TEXTURE_MULTISAMPLE:
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D_MULTISAMPLE, name, 0);
+    case OP_DEPTH_TEXTURE_LAYERED:
+        glNamedFramebufferTexture(framebuffer, GL_DEPTH_ATTACHMENT, name, 0);
         break;
     case OP_COLOR_TEXTURE_3D_LAYER:
-        glFramebufferTexture3D(GL_FRAMEBUFFER, colorAttachment, GL_TEXTURE_3D, name, 0, layer);
-        break;
     case OP_COLOR_TEXTURE_LAYER:
-        glFramebufferTextureLayer(GL_FRAMEBUFFER, colorAttachment, name, 0, layer);
+        glNamedFramebufferTextureLayer(framebuffer, colorAttachment, name, 0, layer);
         break;
     case OP_DEPTH_TEXTURE_LAYER:
-        glFramebufferTextureLayer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, name, 0, layer);
-        break;
-    case OP_COLOR_TEXTURE_LAYERED:
-        glFramebufferTexture(GL_FRAMEBUFFER, colorAttachment, name, 0);
-        break;
-    case OP_DEPTH_TEXTURE_LAYERED:
-        glFramebufferTexture(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, name, 0);
+        glNamedFramebufferTextureLayer(framebuffer, GL_DEPTH_ATTACHMENT, name, 0, layer);
         break;
     default:
         return KX_LOG(LEVEL_ERROR, "Invalid operation");
@@ -183,7 +176,7 @@ bool KxFbo::bindRenderBuffer(unsigned int slot, unsigned int operation, unsigned
     default:
         return KX_LOG(LEVEL_ERROR, "Invalid operation");
     }
-    glFramebufferRenderbuffer(GL_FRAMEBUFFER, attachment, GL_RENDERBUFFER, renderBuffer);
+    glNamedFramebufferRenderbuffer(fboReserved->framebuffer, attachment, GL_RENDERBUFFER, renderBuffer);
 
     fboReserved->sizeX = sizeX;
     fboReserved->sizeY = sizeY;
@@ -196,7 +189,7 @@ bool KxFbo::bindRenderBuffer(unsigned int slot, unsigned int operation, unsigned
 bool KxFbo::isOk()
 {
     render();
-    GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    GLenum status = glCheckNamedFramebufferStatus(fboReserved->framebuffer, GL_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE)
         return KX_LOG(LEVEL_ERROR, "FBO not complete (error: %d)", static_cast<int>(status));
     return true;

@@ -294,6 +294,13 @@ TEST_F(Framebuffers, SecondBindIsCachedWithoutGlCalls)
     EXPECT_EQ(getInteger(GL_FRAMEBUFFER_BINDING), 0);
     EXPECT_EQ(KxStats::get(KxStats::FBO_BIND), binds + 1);
     EXPECT_EQ(KxStats::get(KxStats::FBO_CACHED), cached + 1);
+    // Attaching still reaches this framebuffer, not the window's.
+    KxTexture* second = makeTexture(4, 16, 16);
+    EXPECT_TRUE(fbo->bindTexture(1, KxFbo::OP_COLOR_TEXTURE, second, 1));
+    EXPECT_EQ(attachmentParameter(fbo, GL_COLOR_ATTACHMENT1, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME),
+              static_cast<GLint>(second->getHandle()));
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    EXPECT_TRUE(fbo->isOk());
 
     // Another framebuffer takes the cache over; going back binds again.
     KxFbo* other = new KxFbo;
@@ -308,6 +315,7 @@ TEST_F(Framebuffers, SecondBindIsCachedWithoutGlCalls)
     EXPECT_EQ(KxFbo::getCurrent(), nullptr);
     delete other;
     delete color;
+    delete second;
 }
 
 TEST_F(Framebuffers, BindSetsViewportToAttachmentSize)
