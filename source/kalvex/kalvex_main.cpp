@@ -99,6 +99,7 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
         {"KxTexture", true, [] { KxTexture::init(); return true; }, KxTexture::free, nullptr},
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
+        {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
