@@ -46,7 +46,7 @@ public:
         LEVEL_DEBUG_FRAME = 6,
     };
 
-    static const unsigned int MAX_LENGTH = 4096;
+    static constexpr unsigned int MAX_LENGTH = 4096;
 
     // printf-style. Returns false for LEVEL_ERROR, true otherwise, so a failing
     // operation can end with "return KX_LOG(LEVEL_ERROR, ...)".
@@ -64,7 +64,7 @@ private:
 class KX_API KxIdGenerator
 {
 public:
-    static const int MAX_ID = 65536;
+    static constexpr int MAX_ID = 65536;
 
     static void init();
     static void free();
@@ -269,7 +269,7 @@ public:
         EMITTER_RENDER = 19,
         PHYSICS_RENDER = 20,
     };
-    static const int NR_OF_COUNTERS = 21;
+    static constexpr int NR_OF_COUNTERS = 21;
 
     static void init();
     static void free();
@@ -411,7 +411,7 @@ public:
         NR_OF_SLOTS = 63,
     };
 
-    static const unsigned int MAXLOGSIZE = 1024;
+    static constexpr unsigned int MAXLOGSIZE = 1024;
 
     KxShader();
     ~KxShader() override;
@@ -531,7 +531,7 @@ public:
         glm::vec3 ambient;
         uint32_t _pad1;
     };
-    static const unsigned int SIZEOF_GLOBAL = 240;
+    static constexpr unsigned int SIZEOF_GLOBAL = 240;
 
     static void init();
     static void free();
@@ -614,8 +614,8 @@ private:
 class KX_API KxTexture : public KxObject
 {
 public:
-    static const int MAX_ANISOTROPY = 16;
-    static const int MAX_LEVELS = 8;
+    static constexpr int MAX_ANISOTROPY = 16;
+    static constexpr int MAX_LEVELS = 8;
 
     KxTexture();
     ~KxTexture() override;
@@ -662,7 +662,7 @@ private:
 class KX_API KxFbo : public KxObject
 {
 public:
-    static const unsigned int MAX_ATTACHMENTS = 8;
+    static constexpr unsigned int MAX_ATTACHMENTS = 8;
 
     enum Operation : unsigned int
     {
@@ -766,8 +766,8 @@ private:
 class KX_API KxMaterial : public KxObject
 {
 public:
-    static const unsigned int MAX_NUMBER = 256;
-    static const unsigned int SIZEOF_UBODATA = 96;
+    static constexpr unsigned int MAX_NUMBER = 256;
+    static constexpr unsigned int SIZEOF_UBODATA = 96;
 
     enum TextureSlot : unsigned int
     {
@@ -829,9 +829,9 @@ private:
 class KX_API KxPipeline : public KxObject
 {
 public:
-    static const int MAX_NROFSUBTYPES = 4;
-    static const int NR_OF_TYPES = 25;
-    static const int NR_OF_FLAGS = 3;
+    static constexpr int MAX_NROFSUBTYPES = 4;
+    static constexpr int NR_OF_TYPES = 25;
+    static constexpr int NR_OF_FLAGS = 3;
 
     enum DrawFlags : int
     {
@@ -878,8 +878,8 @@ private:
 class KX_API KxDefaultRendering : public KxPipeline
 {
 public:
-    static const int MAX_WINDOWSIZEX = 4096;
-    static const int MAX_WINDOWSIZEY = 4096;
+    static constexpr int MAX_WINDOWSIZEX = 4096;
+    static constexpr int MAX_WINDOWSIZEY = 4096;
 
     KxDefaultRendering();
     ~KxDefaultRendering() override;
@@ -948,7 +948,7 @@ private:
 class KX_API Kalvex
 {
 public:
-    static const unsigned int KXO_VERSION = 7;
+    static constexpr unsigned int KXO_VERSION = 7;
 
     static bool init(const KxConfig& config, bool reduced = false);
     static bool init();

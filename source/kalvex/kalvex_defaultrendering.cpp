@@ -2,6 +2,7 @@
 #include "kalvex_internal.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "kalvex_resources.h"
 

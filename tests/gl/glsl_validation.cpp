@@ -43,8 +43,12 @@ TEST(GlslValidation, BuiltInStagesCompileInBothModes)
     ASSERT_TRUE(Kalvex::init(config, true));
     // Load every built-in pipeline, also those the reduced start leaves unloaded.
     for (int id = 1; id <= 4; ++id)
+    {
         if (KxPipeline* pipeline = Kalvex::getPipeline(id))
+        {
             EXPECT_TRUE(pipeline->load(nullptr)) << "pipeline " << id;
+        }
+    }
 
     std::set<uint32_t> seen;
     int checked = 0;
