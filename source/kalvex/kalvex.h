@@ -212,6 +212,12 @@ public:
     KxNode* getTargetNode() const;
     const std::string& getTargetNodeName() const;
 
+    // The node part of a scene-file chunk. load reads at most size bytes and
+    // returns the bytes consumed (0 when the part is malformed), with the child
+    // count in nrOfChildren; save returns a new[] block and its size.
+    unsigned int load(const unsigned char* data, unsigned int size, unsigned int* nrOfChildren);
+    unsigned char* save(unsigned int& size);
+
     static void* operator new(std::size_t size);
     static void* operator new[](std::size_t size);
     static void operator delete(void* pointer);
@@ -815,6 +821,10 @@ public:
     // The handle stored in the GPU record for a slot.
     uint64_t getTextureHandle(unsigned int index) const;
 
+    // The material part of a scene-file chunk (see KxNode::load).
+    unsigned int load(const unsigned char* data, unsigned int size);
+    unsigned char* save(unsigned int& size);
+
     // Makes this material current for the current program.
     bool render(void* data = nullptr) override;
 
@@ -944,6 +954,348 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// A node and its world matrix: one entry of a render list.
+class KX_API KxInstance
+{
+public:
+    KxInstance() = default;
+    void setNode(KxNode* node) { this->node = node; }
+    KxNode* getNode() const { return node; }
+    void setMatrix(const glm::mat4& matrix) { this->matrix = matrix; }
+    const glm::mat4& getMatrix() const { return matrix; }
+    glm::mat4& getMatrix() { return matrix; }
+
+private:
+    KxNode* node = nullptr;
+    glm::mat4 matrix = glm::mat4(1.0f);
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Physical properties of a mesh, as stored in scene files.
+class KX_API KxPhysics : public KxObject
+{
+public:
+    // 48 bytes, as in the mesh chunk of a scene file.
+    struct kxProps
+    {
+        uint8_t bodyKind;
+        uint8_t unused0[2];
+        uint8_t hullKind;
+        uint8_t unused1[12];
+        float mass;
+        float friction;
+        float rollingFriction;
+        float restitution;
+        float linearDamping;
+        float angularDamping;
+        uint64_t reserved; // a run-time reference: ignored when read, written as zero
+    };
+
+    KxPhysics();
+    ~KxPhysics() override;
+
+    // Copies the 48-byte record; returns 48 (0 when fewer bytes are given).
+    unsigned int load(const unsigned char* data, unsigned int size);
+    kxProps& getProps();
+    const kxProps& getProps() const;
+
+private:
+    struct Private;
+    Private* physicsReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Triangle geometry in the engine's 24-byte vertex, with a material and
+// bounds. All meshes are also packed into merged buffers for batched drawing.
+class KX_API KxMesh : public KxNode
+{
+public:
+    static constexpr unsigned int MAX_NUMBER = 65536;
+    static constexpr unsigned int SIZEOF_SSBODATA = 64;
+
+    enum Kind : int
+    {
+        KIND_TRIANGLES = 0,
+        KIND_NORMAL_MAPPED = 1,
+        KIND_TESSELLATED = 2,
+    };
+
+    // 24 bytes: position, packed signed 2-10-10-10 normal, half-float uv,
+    // packed tangent (w: handedness).
+    struct kxMeshVertex
+    {
+        float position[3];
+        uint32_t normal;
+        uint16_t uv[2];
+        uint32_t tangent;
+    };
+    struct kxMeshFace
+    {
+        uint32_t index[3];
+    };
+
+    KxMesh();
+    ~KxMesh() override;
+
+    static bool init();
+    static bool free();
+    // Rebuilds the merged buffers from every mesh in the registry.
+    static bool optimizeMemory();
+    static bool bindOptimizedMemory();
+    static void resetCache();
+    // One multi-draw of count indirect commands from buffer over the merged geometry.
+    static bool renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags);
+
+    bool create(unsigned int nrOfVertices, const kxMeshVertex* vertices, unsigned int nrOfFaces, const kxMeshFace* faces);
+    bool update(unsigned int nrOfVertices, const kxMeshVertex* vertices, unsigned int nrOfFaces, const kxMeshFace* faces);
+    bool getRawVertexData(kxMeshVertex* vertices);
+    bool getRawFaceData(kxMeshFace* faces);
+
+    unsigned int getNrOfVertices() const;
+    unsigned int getNrOfFaces() const;
+    float getRadius() const;
+    void setRadius(float radius);
+    glm::vec3& getBBoxMin();
+    glm::vec3& getBBoxMax();
+    unsigned int getVaoHandle() const;
+    bool isMemoryOptimized() const;
+    unsigned int getFirstVertexIndex() const;
+    unsigned int getFirstFaceIndex() const;
+    bool setMaterial(KxMaterial* material);
+    KxMaterial* getMaterial() const;
+    bool setShader(KxShader* shader);
+    KxShader* getShader() const;
+    bool setPhysics(KxPhysics* physics);
+    KxPhysics* getPhysics() const;
+
+    // The mesh part of a scene-file chunk (after the node part).
+    virtual unsigned int load(const unsigned char* data, unsigned int size);
+    virtual unsigned char* save(unsigned int& size);
+    using KxNode::load;
+    using KxNode::save;
+
+    // data: a KxDrawRecord.
+    bool render(void* data) override;
+
+    // Packing helpers for kxMeshVertex.
+    static uint32_t packNormal(const glm::vec4& value);
+    static glm::vec4 unpackNormal(uint32_t packed);
+    static uint16_t packHalf(float value);
+    static float unpackHalf(uint16_t half);
+
+protected:
+    void* getMeshReserved() const;
+
+private:
+    struct Private;
+    Private* meshReserved;
+};
+
+class KxBone;
+
+//////////////////////////////////////////////////////////////////////////////
+// A mesh deformed by a skeleton of KxBone nodes through dual-quaternion
+// skinning: up to 4 bones per vertex, 128 per skeleton.
+class KX_API KxSkinned : public KxMesh
+{
+public:
+    static constexpr unsigned int NROFVERTEXBONES = 4;
+    static constexpr unsigned int NROFSKELETONBONES = 128;
+
+    struct kxBone
+    {
+        std::string name;
+        KxBone* node = nullptr;
+        glm::mat4 offsetMatrix = glm::mat4(1.0f);
+        glm::mat4 currentMatrix = glm::mat4(1.0f);
+    };
+    // Per-vertex skinning record, 24 bytes: four bone indices, four half weights.
+    struct kxSkinningVertex
+    {
+        uint32_t boneIndex[4];
+        uint16_t boneWeight[4];
+    };
+
+    KxSkinned();
+    ~KxSkinned() override;
+
+    static bool init();
+    static bool free();
+
+    unsigned int getNrOfBones() const;
+    kxBone* getBone(unsigned int index);
+    // Defines the skeleton and the per-vertex skinning data of a created mesh.
+    bool setSkeleton(const glm::mat4& poseMatrix, unsigned int nrOfBones, const std::string* names,
+                     const glm::mat4* offsetMatrices, const kxSkinningVertex* skinning);
+    const glm::mat4& getPoseMatrix() const;
+    // Attaches every bone record to the KxBone of its name below root.
+    bool resetBones(KxNode* root);
+    // The quaternion pairs of the last render (nrOfBones entries each).
+    const glm::vec4* getRealQuaternions() const;
+    const glm::vec4* getDualQuaternions() const;
+    // Computes the quaternion pairs from the bones' current matrices.
+    void computeSkinning();
+
+    unsigned int load(const unsigned char* data, unsigned int size) override;
+    unsigned char* save(unsigned int& size) override;
+
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* skinnedReserved;
+};
+
+// A skeleton joint: a node whose world matrix drives a skinned mesh's bone.
+class KX_API KxBone : public KxNode
+{
+public:
+    KxBone();
+    ~KxBone() override;
+
+    static bool init();
+    static bool free();
+    static void showBox(bool show);
+
+    void setBonePtr(KxSkinned::kxBone* bone);
+    KxSkinned::kxBone* getBonePtr() const;
+    bool updateSkeleton(const glm::mat4* world);
+    void setBox(const glm::vec3& min, const glm::vec3& max);
+    const glm::vec3& getBoxMin() const;
+    const glm::vec3& getBoxMax() const;
+
+    // The bone part of a scene-file chunk (after the node part): 24 bytes.
+    unsigned int load(const unsigned char* data, unsigned int size);
+    unsigned char* save(unsigned int& size);
+    using KxNode::load;
+    using KxNode::save;
+
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* boneReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A light node: omni (0), directional (1) or spot (2), optionally with its
+// own cube shadow map. Lights are uploaded into one table per pass.
+class KX_API KxLight : public KxNode
+{
+public:
+    static constexpr unsigned int MAX_NUMBER = 256;
+    static constexpr unsigned int SIZEOF_UBODATA = 64;
+
+    enum Kind : int
+    {
+        KIND_OMNI = 0,
+        KIND_DIRECTIONAL = 1,
+        KIND_SPOT = 2,
+    };
+
+    KxLight();
+    ~KxLight() override;
+
+    static bool init();
+    static bool free();
+    // Empties the slots of the pass.
+    static void resetCache();
+    static unsigned int getNrOfLightsInPass();
+    static KxBuffer* getBuffer();
+
+    void setColor(const glm::vec3& color);
+    void setColor(float r, float g, float b);
+    glm::vec3 getColor() const;
+    void setCutoff(float degrees);
+    float getCutoff() const;
+    void setSpotExponent(float exponent);
+    float getSpotExponent() const;
+    void setDirection(const glm::vec3& direction);
+    const glm::vec3& getDirection() const;
+    void setRadius(float radius, float nearPlane = 1.0f);
+    float getRadius() const;
+    float getNearPlane() const;
+    void setShadowSoftness(float softness);
+    float getShadowSoftness() const;
+    void setShadowBias(float bias);
+    float getShadowBias() const;
+    void setVolumetric(bool volumetric);
+    bool isVolumetric() const;
+    // The slot this light took in the current pass.
+    unsigned int getSlot() const;
+
+    bool useOwnShadowMap(bool enable, unsigned int size, unsigned int updateInterval);
+    KxFbo* getShadowMapFbo() const;
+    KxTexture* getShadowMapTexture() const;
+    unsigned int getUpdateInterval() const;
+
+    // The light part of a scene-file chunk (after the node part): 39 bytes.
+    unsigned int load(const unsigned char* data, unsigned int size);
+    unsigned char* save(unsigned int& size);
+    using KxNode::load;
+    using KxNode::save;
+
+    // data: a KxDrawRecord whose model matrix is the light's world matrix.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* lightReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A scene graph flattened into entries with world matrices, turned every
+// frame into GPU records and indirect commands drawn in batches.
+class KX_API KxList : public KxObject
+{
+public:
+    static constexpr unsigned int MAX_DEPTH = 32;
+    static constexpr unsigned int MAX_REDUNDANCY = 3;
+    static constexpr unsigned int NR_OF_BATCHES = 6;
+    static constexpr unsigned int SIZEOF_RECORD = 208;
+    static constexpr unsigned int SIZEOF_COMMAND = 20;
+
+    KxList();
+    ~KxList() override;
+
+    static bool init();
+    static bool free();
+    static unsigned int getCurrentPass();
+    static unsigned int getCurrentPassId();
+
+    bool create(unsigned int capacity);
+    void reset();
+    bool pass(KxNode* root);
+    bool setPass(unsigned int pass);
+    unsigned int getPass() const;
+    void setCulling(bool culling);
+    bool isCulling() const;
+    void setCullingCamera(KxCamera* camera);
+    KxCamera* getCullingCamera() const;
+    unsigned int getCapacity() const;
+    unsigned int getNrOfInstances() const;
+    unsigned int getNrOfLights() const;
+    KxInstance& getInstance(unsigned int index);
+    KxNode* getLightPtr(unsigned int index);
+    glm::mat4& getLightMatrix(unsigned int index);
+    // The draws written by the last update for a batch kind (0 to 5).
+    unsigned int getBatchCount(unsigned int kind) const;
+    // The buffer slot the next update writes (0 to MAX_REDUNDANCY - 1).
+    unsigned int getRedundancyIndex() const;
+    static float sphereInFrustum(const KxFrustum* frustum, const glm::vec3& centre, float radius);
+
+    bool update(const glm::mat4& view);
+    // what: 7 opaque batches, 8 transparent ones, 9 all, else one kind.
+    bool renderByType(int what, bool fence);
+    // data: a const glm::mat4* view matrix.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* listReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // The engine facade: start and stop, window, frame services.
 class KX_API Kalvex
 {
@@ -988,6 +1340,12 @@ public:
     // The main off-screen framebuffer, of window size.
     static KxFbo* getFramebuffer();
 
+    // Reads a scene file into a new node tree; null on failure.
+    static KxNode* load(const std::string& fileName);
+    // Writes a node tree and the materials it uses; an existing file is only
+    // replaced once the whole new file is written.
+    static bool save(KxNode* root, const std::string& fileName);
+
     // Reads the window's back buffer as tightly packed RGBA rows, top row first.
     static bool readWindowPixels(int x, int y, int width, int height, unsigned char* rgba);
 
@@ -999,6 +1357,10 @@ private:
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();
+    static KxNode* recursiveLoad(const unsigned char* data, unsigned int& position, unsigned int length,
+                                 const std::string& fileName, unsigned int depth);
+    static void recursiveInitTargets(KxNode* root, KxNode* node);
+    static void recursiveInitBones(KxNode* root, KxNode* node);
 
     struct Service;
     // The engine's static services in start order; they stop in reverse.
