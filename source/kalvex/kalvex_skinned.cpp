@@ -473,17 +473,12 @@ unsigned int KxSkinned::load(const unsigned char* data, unsigned int size)
 
 unsigned char* KxSkinned::save(unsigned int& size)
 {
+    // The skinned part only: the scene writer takes the mesh part from
+    // KxMesh::save, so that each part fails with its own message.
     size = 0;
-    unsigned int meshSize = 0;
-    unsigned char* mesh = KxMesh::save(meshSize);
-    if (!mesh)
-        return nullptr;
-    std::unique_ptr<unsigned char[]> meshPart(mesh);
-
     const Private& d = *skinnedReserved;
     const unsigned int nrOfVertices = getNrOfVertices();
-    uint64_t total = static_cast<uint64_t>(meshSize) + SIZEOF_PART_HEADER +
-                     static_cast<uint64_t>(nrOfVertices) * SIZEOF_SKINNING_VERTEX;
+    uint64_t total = SIZEOF_PART_HEADER + static_cast<uint64_t>(nrOfVertices) * SIZEOF_SKINNING_VERTEX;
     for (const kxBone& bone : d.bones)
         total += bone.name.size() + 1 + SIZEOF_MATRIX;
     if (total > UINT32_MAX)
@@ -497,12 +492,10 @@ unsigned char* KxSkinned::save(unsigned int& size)
         KX_LOG(LEVEL_ERROR, "Out of memory");
         return nullptr;
     }
-    std::memcpy(out, mesh, meshSize);
-    size_t position = meshSize;
-    std::memcpy(out + position, &d.poseMatrix, SIZEOF_MATRIX);
+    std::memcpy(out, &d.poseMatrix, SIZEOF_MATRIX);
     const uint32_t nrOfBones = static_cast<uint32_t>(d.bones.size());
-    std::memcpy(out + position + SIZEOF_MATRIX, &nrOfBones, 4);
-    position += SIZEOF_PART_HEADER;
+    std::memcpy(out + SIZEOF_MATRIX, &nrOfBones, 4);
+    size_t position = SIZEOF_PART_HEADER;
     for (const kxBone& bone : d.bones)
     {
         std::memcpy(out + position, bone.name.c_str(), bone.name.size() + 1);

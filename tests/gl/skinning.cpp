@@ -586,14 +586,12 @@ TEST_F(Skinning, SkinnedPartRoundTripsByteForByte)
     mesh->setName("skin");
     ASSERT_TRUE(mesh->setSkeleton(f.pose, 3, f.names, f.offsets, f.skin.data()));
 
-    unsigned int meshSize = 0;
-    std::unique_ptr<unsigned char[]> meshPart(mesh->KxMesh::save(meshSize));
-    ASSERT_TRUE(meshPart);
+    // save writes the skinned part alone: pose, bone count, names with
+    // offsets, skinning records.
     unsigned int size = 0;
     std::unique_ptr<unsigned char[]> saved(mesh->save(size));
     ASSERT_TRUE(saved);
-    // Mesh part, then: pose, bone count, names with offsets, skinning records.
-    std::string expected(reinterpret_cast<const char*>(meshPart.get()), meshSize);
+    std::string expected;
     append(expected, &f.pose, 64);
     uint32_t nrOfBones = 3;
     append(expected, &nrOfBones, 4);
@@ -603,26 +601,36 @@ TEST_F(Skinning, SkinnedPartRoundTripsByteForByte)
         append(expected, &f.offsets[i], 64);
     }
     append(expected, f.skin.data(), f.skin.size() * 24);
-    EXPECT_EQ(size, 68u + (3 + 65) + (18 + 65) + (1 + 65) + 3 * 24 + meshSize);
+    EXPECT_EQ(size, 68u + (3 + 65) + (18 + 65) + (1 + 65) + 3 * 24);
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(saved.get()), size), expected);
 
+    // load reads the mesh part first, as a skinned mesh chunk holds both.
+    unsigned int meshSize = 0;
+    std::unique_ptr<unsigned char[]> meshPart(mesh->KxMesh::save(meshSize));
+    ASSERT_TRUE(meshPart);
+    std::string chunk = std::string(reinterpret_cast<const char*>(meshPart.get()), meshSize) + expected;
     KxSkinned* copy = new KxSkinned;
-    copy->setName("copy");
-    ASSERT_EQ(copy->load(saved.get(), size), size);
+    ASSERT_EQ(copy->load(reinterpret_cast<const unsigned char*>(chunk.data()), static_cast<unsigned int>(chunk.size())),
+              chunk.size());
     ASSERT_EQ(copy->getNrOfBones(), 3u);
     EXPECT_EQ(copy->getPoseMatrix(), f.pose);
+    EXPECT_EQ(copy->getBone(1)->name, "a_longer_bone_name");
     EXPECT_EQ(copy->getBone(2)->offsetMatrix, f.offsets[2]);
     EXPECT_EQ(copy->getBone(1)->node, nullptr);
     unsigned int copySize = 0;
     std::unique_ptr<unsigned char[]> again(copy->save(copySize));
     ASSERT_TRUE(again);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(again.get()), copySize), expected);
+    unsigned int copyMeshSize = 0;
+    std::unique_ptr<unsigned char[]> copyMesh(copy->KxMesh::save(copyMeshSize));
+    ASSERT_TRUE(copyMesh);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(copyMesh.get()), copyMeshSize), chunk.substr(0, meshSize));
 
     // Trailing bytes belong to the next chunk: not consumed.
-    std::string longer = expected + "tail";
+    std::string longer = chunk + "tail";
     KxSkinned* third = new KxSkinned;
     EXPECT_EQ(third->load(reinterpret_cast<const unsigned char*>(longer.data()), static_cast<unsigned int>(longer.size())),
-              size);
+              chunk.size());
 }
 
 TEST_F(Skinning, MalformedSkinnedPartsAreRefused)
@@ -632,10 +640,12 @@ TEST_F(Skinning, MalformedSkinnedPartsAreRefused)
     ASSERT_TRUE(mesh->setSkeleton(f.pose, 3, f.names, f.offsets, f.skin.data()));
     unsigned int meshSize = 0;
     std::unique_ptr<unsigned char[]> meshPart(mesh->KxMesh::save(meshSize));
-    unsigned int size = 0;
-    std::unique_ptr<unsigned char[]> saved(mesh->save(size));
+    unsigned int skinnedSize = 0;
+    std::unique_ptr<unsigned char[]> saved(mesh->save(skinnedSize));
     ASSERT_TRUE(saved && meshPart);
-    std::string bytes(reinterpret_cast<const char*>(saved.get()), size);
+    std::string bytes = std::string(reinterpret_cast<const char*>(meshPart.get()), meshSize) +
+                        std::string(reinterpret_cast<const char*>(saved.get()), skinnedSize);
+    const unsigned int size = meshSize + skinnedSize;
     auto load = [](const std::string& data, unsigned int length) {
         KxSkinned* target = new KxSkinned;
         return target->load(reinterpret_cast<const unsigned char*>(data.data()), length);
@@ -684,8 +694,8 @@ TEST_F(Skinning, MalformedSkinnedPartsAreRefused)
     ASSERT_TRUE(fixed->setSkeleton(f.pose, 3, f.names, f.offsets, bad.data()));
     unsigned int fixedSize = 0;
     std::unique_ptr<unsigned char[]> fixedBytes(fixed->save(fixedSize));
-    ASSERT_EQ(fixedSize, size);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(fixedBytes.get()), fixedSize), bytes);
+    ASSERT_EQ(fixedSize, skinnedSize);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(fixedBytes.get()), fixedSize), bytes.substr(meshSize));
     bad[0].boneWeight[3] = toHalf(0.25f);
     EXPECT_FALSE(fixed->setSkeleton(f.pose, 3, f.names, f.offsets, bad.data()));
 
