@@ -391,6 +391,11 @@ bool KxSkinned::render(void* data)
     const GLuint vertexArray = getVaoHandle();
     if (!vertexArray)
         return KX_LOG(LEVEL_ERROR, "Skinned mesh '%s' has no geometry", getName().c_str());
+    // Vertices beyond the skinning records would be fetched past the end of
+    // their buffer.
+    if (d.nrOfSkinningVertices < getNrOfVertices())
+        return KX_LOG(LEVEL_ERROR, "Skinned mesh '%s' has skinning data for %u of its %u vertices", getName().c_str(),
+                      d.nrOfSkinningVertices, getNrOfVertices());
     const bool wireframe = KxOpenGL::isWireframe();
     const bool uncull = (material->isTransparent() || material->isAlpha()) && KxOpenGL::isCulling();
     glBindVertexArray(vertexArray);

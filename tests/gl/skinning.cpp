@@ -555,6 +555,10 @@ TEST_F(Skinning, RenderChecksItsArguments)
     mesh->setMaterial(nullptr);
     EXPECT_FALSE(mesh->render(&record));
     EXPECT_EQ(kxtest::countLogLines("No material set", mark), 1);
+    // Created but never given its skinning records: nothing to fetch them from.
+    mesh->setMaterial(KxMaterial::getDefault());
+    EXPECT_FALSE(mesh->render(&record));
+    EXPECT_EQ(kxtest::countLogLines("has skinning data for 0 of its 3 vertices", mark), 1);
 }
 
 namespace
