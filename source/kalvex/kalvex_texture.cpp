@@ -795,9 +795,11 @@ KX_API void TexturePool::release(KxTexture* texture)
     if (!texture || !poolState || poolState->bindless)
         return;
     auto found = poolState->entries.find(texture);
+    // A texture deleted while still acquired has already left the pool, and
+    // its pointer must not be followed.
     if (found == poolState->entries.end())
     {
-        KX_LOG(LEVEL_WARNING, "Texture '%s' released more often than acquired", texture->getName().c_str());
+        KX_LOG(LEVEL_DETAIL, "Texture released more often than acquired");
         return;
     }
     if (--found->second.count > 0)
