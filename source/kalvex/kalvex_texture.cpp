@@ -327,7 +327,7 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
         glTextureStorage3D(name, 1, info.internalFormat, width, height, static_cast<GLsizei>(sizeZ));
         break;
     case GL_TEXTURE_CUBE_MAP:
-        // Faces are specified through the binding point.
+        // Cube faces are filled through the binding point.
         glActiveTexture(GL_TEXTURE0);
         glBindTexture(GL_TEXTURE_CUBE_MAP, name);
         for (GLenum face = 0; face < 6; ++face)
