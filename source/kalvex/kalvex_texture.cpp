@@ -715,7 +715,7 @@ bool KxTexture::render(void* unit)
 // same so that the test suite can drive it directly.
 namespace kx
 {
-KX_API void TexturePool::init()
+void TexturePool::init()
 {
     if (poolState)
     {
@@ -730,7 +730,7 @@ KX_API void TexturePool::init()
         acquire(defaultTexture);
 }
 
-KX_API void TexturePool::free()
+void TexturePool::free()
 {
     if (!poolState)
     {
@@ -741,7 +741,7 @@ KX_API void TexturePool::free()
     poolState = nullptr;
 }
 
-KX_API unsigned int TexturePool::getSize()
+unsigned int TexturePool::getSize()
 {
     if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
         return 0;
@@ -751,7 +751,7 @@ KX_API unsigned int TexturePool::getSize()
     return units > static_cast<GLint>(FIRST_UNIT) ? static_cast<unsigned int>(units) - FIRST_UNIT : 0;
 }
 
-KX_API uint64_t TexturePool::acquire(KxTexture* texture)
+uint64_t TexturePool::acquire(KxTexture* texture)
 {
     if (!texture || !poolState)
         return 0;
@@ -790,7 +790,7 @@ KX_API uint64_t TexturePool::acquire(KxTexture* texture)
     return static_cast<uint64_t>(found->second.slot) + 1;
 }
 
-KX_API void TexturePool::release(KxTexture* texture)
+void TexturePool::release(KxTexture* texture)
 {
     if (!texture || !poolState || poolState->bindless)
         return;
@@ -809,7 +809,7 @@ KX_API void TexturePool::release(KxTexture* texture)
     poolState->entries.erase(found);
 }
 
-KX_API void TexturePool::bind()
+void TexturePool::bind()
 {
     if (!poolState || poolState->bindless || poolState->slots.empty())
         return;
