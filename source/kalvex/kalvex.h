@@ -1399,6 +1399,8 @@ public:
     static bool setMouseScrollCallback(void (*callback)(double x, double y));
     static bool setGamingMode(bool on);
     static bool getGamingMode();
+    // The GLFW window (a GLFWwindow*), for clients that drive a GUI toolkit on it.
+    static void* getWindow();
 
     // Built-in pipelines: 1 shadow pass, 2 forward, 3 deferred, 4 hybrid.
     static KxPipeline* getPipeline(int id);

@@ -500,6 +500,11 @@ bool Kalvex::setGamingMode(bool on)
     return true;
 }
 
+void* Kalvex::getWindow()
+{
+    return engine ? engine->window : nullptr;
+}
+
 bool Kalvex::getGamingMode()
 {
     return engine && engine->gamingMode;
