@@ -23,7 +23,7 @@ void main()
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
     if (KX_HAS_TEXTURE(mat.textureHandle0))
     {
-        if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+        if (KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
             discard;
     }
     LightStruct lightData = light[min(lightId, uint(light.length()) - 1u)];

@@ -22,13 +22,13 @@ void main()
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
     if (KX_HAS_TEXTURE(mat.textureHandle0))
     {
-        if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+        if (KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
             discard;
     }
     vec3 n = vec3(0.0, 0.0, 1.0); // without a map: the vertex normal
     if (KX_HAS_TEXTURE(mat.textureHandle1))
     {
-        n = KX_TEXTURE(mat.textureHandle1, texCoord0).xyz * 2.0 - 1.0;
+        n = KX_MATERIAL_TEXTURE(mat.textureHandle1, texCoord0).xyz * 2.0 - 1.0;
         n.z = sqrt(max(1.0 - n.x * n.x - n.y * n.y, 0.0));
     }
     vec3 N = normalize(tbn * normalize(n));
