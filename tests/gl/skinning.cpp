@@ -796,3 +796,79 @@ TEST_F(Skinning, StagesPassTheReferenceCompiler)
         }
     }
 }
+
+// A whole frame: the render list hands the bones their world matrices and the
+// forward pipeline draws the skinned mesh. Two squares facing the camera, the
+// right one bound to a bone that is then raised by two units.
+TEST_F(Skinning, ForwardPipelineDrawsTheSkeletonsPose)
+{
+    KxPipeline* forward = Kalvex::getPipeline(2);
+    ASSERT_NE(forward, nullptr);
+    const bool postProc = forward->isPostProc();
+    forward->postProc(false);
+
+    KxNode* root = new KxNode;
+    KxCamera* camera = new KxCamera;
+    camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
+    camera->setAngleOfView(45.0f);
+    camera->setNearPlane(1.0f);
+    camera->setFarPlane(100.0f);
+    KxLight* light = new KxLight;
+    light->setTranslation(0.0f, 0.0f, -5.0f);
+    light->setRadius(50.0f);
+    light->link(root);
+    KxBone* left = new KxBone;
+    left->setName("left");
+    left->link(root);
+    KxBone* right = new KxBone;
+    right->setName("right");
+    right->link(root);
+
+    const glm::vec3 n(0, 0, 1);
+    std::vector<KxMesh::kxMeshVertex> vertices = {vertex({-2, -1, 0}, n), vertex({0, -1, 0}, n), vertex({0, 1, 0}, n),
+                                                  vertex({-2, -1, 0}, n), vertex({0, 1, 0}, n), vertex({-2, 1, 0}, n),
+                                                  vertex({0, -1, 0}, n),  vertex({2, -1, 0}, n), vertex({2, 1, 0}, n),
+                                                  vertex({0, -1, 0}, n),  vertex({2, 1, 0}, n),  vertex({0, 1, 0}, n)};
+    std::vector<KxSkinned::kxSkinningVertex> skin;
+    for (size_t v = 0; v < vertices.size(); ++v)
+        skin.push_back(influence({v < 6 ? 0u : 1u, 0, 0, 0}, {1, 0, 0, 0}));
+    KxSkinned* mesh = makeMesh(vertices);
+    mesh->setTranslation(0.0f, 0.0f, -10.0f);
+    mesh->link(root);
+    KxMaterial* material = new KxMaterial;
+    material->setAlbedo(1.0f, 1.0f, 1.0f);
+    material->setEmission(1.0f, 1.0f, 1.0f);
+    mesh->setMaterial(material);
+    // Both bones are bound where the mesh is, so the offsets are identities.
+    const std::string names[2] = {"left", "right"};
+    const glm::mat4 offsets[2] = {glm::mat4(1.0f), glm::mat4(1.0f)};
+    ASSERT_TRUE(mesh->setSkeleton(glm::mat4(1.0f), 2, names, offsets, skin.data()));
+    ASSERT_TRUE(mesh->resetBones(root));
+    left->setMatrix(mesh->getMatrix());
+    right->setMatrix(glm::translate(mesh->getMatrix(), glm::vec3(0, 2, 0)));
+
+    KxList* list = new KxList;
+    ASSERT_TRUE(list->create(16));
+    list->reset();
+    ASSERT_TRUE(list->pass(root));
+    uint64_t drawn = KxStats::get(KxStats::SKINNED_RENDER);
+    ASSERT_TRUE(Kalvex::render(camera, list, nullptr));
+    forward->postProc(postProc);
+    delete list; // before the buffers it made
+    EXPECT_EQ(KxStats::get(KxStats::SKINNED_RENDER), drawn + 1);
+
+    const int width = Kalvex::getWindowSizeX(), height = Kalvex::getWindowSizeY();
+    std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
+    ASSERT_TRUE(Kalvex::readWindowPixels(0, 0, width, height, pixels.data()));
+    auto brightness = [&](const glm::vec3& world) {
+        glm::vec3 window = glm::project(world, glm::mat4(1.0f), camera->getProjMatrix(), glm::vec4(0, 0, width, height));
+        int column = static_cast<int>(window.x), row = height - 1 - static_cast<int>(window.y);
+        return static_cast<int>(pixels[(static_cast<size_t>(row) * width + column) * 4 + 1]);
+    };
+    EXPECT_GT(brightness({-1, 0, -10}), 200);  // left square where it was
+    EXPECT_LT(brightness({1, 0, -10}), 30);    // right square gone from there...
+    EXPECT_GT(brightness({1, 2, -10}), 200);   // ...raised with its bone
+    EXPECT_LT(brightness({-1, 2, -10}), 30);
+    if (HasFailure())
+        kxtest::writePng("forward_skinned.png", width, height, pixels);
+}
