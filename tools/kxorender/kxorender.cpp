@@ -1,0 +1,286 @@
+// kxorender: renders a KXO scene to a PNG without user interaction.
+//
+//   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]
+//             [--no-default-light] [--verbose]
+//
+// The scene is framed as the viewer frames it when it opens a file, lit by
+// its own lights and the viewer's default light, and drawn N times; the last
+// frame is read back and written. Without a display it starts a private Xvfb.
+//
+// Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
+// display or the engine did not start, 4 the image could not be written.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <kalvex.h>
+
+#include "kxtool.h"
+#include "kxview.h"
+
+namespace
+{
+const char* const USAGE =
+    "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]\n"
+    "                 [--no-default-light] [--verbose]\n"
+    "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
+    "  --frames N          frames drawn before the last one is kept, default 2\n"
+    "  --pipeline NAME     rendering pipeline: forward (the default)\n"
+    "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
+    "  --verbose           show the engine's log lines\n";
+
+struct Options
+{
+    std::string scene;
+    std::string output;
+    int width = 640;
+    int height = 480;
+    int frames = 2;
+    int pipeline = 2;
+    bool defaultLight = true;
+    bool verbose = false;
+};
+
+bool parseInt(const char* text, int& value)
+{
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end || parsed < -2147483647L || parsed > 2147483647L)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool parseSize(const std::string& text, int& width, int& height)
+{
+    size_t x = text.find_first_of("xX");
+    if (x == std::string::npos)
+        return false;
+    return parseInt(text.substr(0, x).c_str(), width) && parseInt(text.substr(x + 1).c_str(), height) && width >= 1 &&
+           height >= 1 && width <= KxDefaultRendering::MAX_WINDOWSIZEX && height <= KxDefaultRendering::MAX_WINDOWSIZEY;
+}
+
+// Returns 0 when the options are complete, else the exit code.
+int parseArguments(int argc, char** argv, Options& options)
+{
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i)
+    {
+        std::string argument = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc)
+            {
+                std::fprintf(stderr, "kxorender: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (argument == "--help" || argument == "-h")
+        {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        }
+        else if (argument == "--size")
+        {
+            const char* text = value("--size");
+            if (!text)
+                return 1;
+            if (!parseSize(text, options.width, options.height))
+            {
+                std::fprintf(stderr, "kxorender: bad size '%s' (expected WxH, 1 to 4096 each)\n", text);
+                return 1;
+            }
+        }
+        else if (argument == "--frames")
+        {
+            const char* text = value("--frames");
+            if (!text)
+                return 1;
+            if (!parseInt(text, options.frames) || options.frames < 1 || options.frames > 10000)
+            {
+                std::fprintf(stderr, "kxorender: bad frame count '%s' (1 to 10000)\n", text);
+                return 1;
+            }
+        }
+        else if (argument == "--pipeline")
+        {
+            const char* text = value("--pipeline");
+            if (!text)
+                return 1;
+            if (std::strcmp(text, "forward") != 0)
+            {
+                std::fprintf(stderr, "kxorender: unknown pipeline '%s' (available: forward)\n", text);
+                return 1;
+            }
+            options.pipeline = 2;
+        }
+        else if (argument == "--no-default-light")
+            options.defaultLight = false;
+        else if (argument == "--verbose")
+            options.verbose = true;
+        else if (argument.size() > 1 && argument[0] == '-')
+        {
+            std::fprintf(stderr, "kxorender: unknown option '%s'\n%s", argument.c_str(), USAGE);
+            return 1;
+        }
+        else
+            positional.push_back(argument);
+    }
+    if (positional.size() != 2)
+    {
+        std::fputs(USAGE, stderr);
+        return 1;
+    }
+    options.scene = positional[0];
+    options.output = positional[1];
+    return 0;
+}
+
+void printEngineErrors(const std::string& logPath, size_t mark)
+{
+    for (const std::string& line : kxtool::logErrors(logPath, mark))
+        std::fprintf(stderr, "  engine: %s\n", line.c_str());
+}
+
+int render(const Options& options)
+{
+    const std::string scenePath = kxtool::absolutePath(options.scene);
+    const std::string outputPath = kxtool::absolutePath(options.output);
+    if (!kxtool::isRegularFile(scenePath))
+    {
+        std::fprintf(stderr, "kxorender: cannot read '%s': no such file\n", options.scene.c_str());
+        return 2;
+    }
+    if (!kxtool::isDirectory(kxtool::directoryOf(outputPath)))
+    {
+        std::fprintf(stderr, "kxorender: cannot write '%s': no such directory\n", options.output.c_str());
+        return 4;
+    }
+
+    kxtool::PrivateDisplay display;
+    std::string error;
+    if (!display.ensure(options.width, options.height, error))
+    {
+        std::fprintf(stderr, "kxorender: %s\n", error.c_str());
+        return 3;
+    }
+
+    const std::string logPath = kxtool::absolutePath("kalvex.log");
+    KxConfig config;
+    config.setWindowTitle("kxorender");
+    config.setWindowSizeX(options.width);
+    config.setWindowSizeY(options.height);
+    bool started;
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        started = Kalvex::init(config, true);
+    }
+    if (!started)
+    {
+        std::fprintf(stderr, "kxorender: the engine did not start (it needs OpenGL 4.5 core); see %s\n",
+                     logPath.c_str());
+        printEngineErrors(logPath, 0);
+        return 3;
+    }
+    if (Kalvex::getWindowSizeX() != options.width || Kalvex::getWindowSizeY() != options.height)
+    {
+        std::fprintf(stderr, "kxorender: the window is %dx%d, not %dx%d (larger than the screen?)\n",
+                     Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY(), options.width, options.height);
+        Kalvex::free();
+        return 3;
+    }
+
+    // Texture names in a scene file are relative to the file, as in the viewer.
+    size_t mark = kxtool::logLineCount(logPath);
+    if (!kxtool::changeDirectory(kxtool::directoryOf(scenePath)))
+    {
+        std::fprintf(stderr, "kxorender: cannot enter the directory of '%s'\n", options.scene.c_str());
+        Kalvex::free();
+        return 2;
+    }
+    KxNode* root;
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        root = Kalvex::load(kxtool::fileNameOf(scenePath));
+    }
+    if (!root)
+    {
+        std::fprintf(stderr, "kxorender: '%s' is not a readable KXO scene\n", options.scene.c_str());
+        printEngineErrors(logPath, mark);
+        Kalvex::free();
+        return 2;
+    }
+    std::vector<std::string> loadErrors = kxtool::logErrors(logPath, mark);
+    for (const std::string& line : loadErrors)
+        std::fprintf(stderr, "kxorender: warning: %s\n", line.c_str());
+
+    kxtool::SceneBox box = kxtool::measureScene();
+    kxtool::ViewRig rig = kxtool::makeViewRig(box, options.defaultLight);
+    KxList* list = new KxList;
+    bool ok = list->create(1024);
+
+    std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        for (int frame = 0; ok && frame < options.frames; ++frame)
+        {
+            KxPipeline::setCurrent(Kalvex::getPipeline(options.pipeline));
+            KxPipeline* pipeline = KxPipeline::getCurrent();
+            if (!pipeline)
+            {
+                ok = false;
+                break;
+            }
+            // The viewer's start settings: post-processing with Reinhard tone
+            // mapping, gamma 1, anti-aliasing.
+            pipeline->postProc(true);
+            pipeline->setAntiAliasing(true);
+            if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
+            {
+                postProc->setGamma(1.0f);
+                postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
+            }
+            kxtool::poseRoot(root);
+            list->reset();
+            ok = list->pass(root) && (!rig.light || list->pass(rig.camera));
+            KxOpenGL::clear(true, true, true);
+            ok = ok && Kalvex::render(rig.camera, list, nullptr);
+            if (ok && frame + 1 == options.frames)
+                ok = Kalvex::readWindowPixels(0, 0, options.width, options.height, pixels.data());
+            Kalvex::swap(true);
+        }
+    }
+    if (!ok)
+    {
+        std::fprintf(stderr, "kxorender: rendering failed; see %s\n", logPath.c_str());
+        printEngineErrors(logPath, mark);
+        Kalvex::free();
+        return 3;
+    }
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        Kalvex::free();
+    }
+
+    if (!kxtool::writePng(outputPath, options.width, options.height, pixels.data()))
+    {
+        std::fprintf(stderr, "kxorender: cannot write '%s'\n", options.output.c_str());
+        return 4;
+    }
+    std::printf("kxorender: %s: %u meshes, box (%g, %g, %g) to (%g, %g, %g); %d frame%s of %dx%d written to %s\n",
+                kxtool::fileNameOf(scenePath).c_str(), box.nrOfMeshes, box.min.x, box.min.y, box.min.z, box.max.x,
+                box.max.y, box.max.z, options.frames, options.frames == 1 ? "" : "s", options.width, options.height,
+                options.output.c_str());
+    return 0;
+}
+}
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (int status = parseArguments(argc, argv, options))
+        return status;
+    return render(options);
+}
