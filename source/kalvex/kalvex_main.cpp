@@ -774,6 +774,12 @@ uint64_t skinnedPartSize(const unsigned char* data, uint64_t size, uint32_t nrOf
     return length <= size ? length : 0;
 }
 
+// A class reader returns 0 for a part it refused.
+bool partLoaded(unsigned int consumed, unsigned int available)
+{
+    return consumed != 0 && consumed <= available;
+}
+
 // Writes a scene to an open file. Every failure is logged once and stops it.
 class SceneWriter
 {
@@ -1157,24 +1163,23 @@ KxNode* Kalvex::recursiveLoad(const unsigned char* data, unsigned int& position,
         return nullptr;
     }
 
-    unsigned int partSize = 0;
+    bool loaded = true;
     switch (id)
     {
     case KxObject::TYPE_LIGHT:
-        partSize = static_cast<KxLight*>(node)->load(part, rest);
+        loaded = partLoaded(static_cast<KxLight*>(node)->load(part, rest), rest);
         break;
     case KxObject::TYPE_BONE:
-        partSize = static_cast<KxBone*>(node)->load(part, rest);
+        loaded = partLoaded(static_cast<KxBone*>(node)->load(part, rest), rest);
         break;
     case KxObject::TYPE_MESH:
     case KxObject::TYPE_SKINNED:
-        partSize = static_cast<KxMesh*>(node)->load(part, rest);
+        loaded = partLoaded(static_cast<KxMesh*>(node)->load(part, rest), rest);
         break;
     default:
-        partSize = 1;
         break;
     }
-    if (!partSize || partSize > rest)
+    if (!loaded)
     {
         delete node;
         KX_LOG(LEVEL_ERROR, "Invalid file format consistency in '%s'", name);
