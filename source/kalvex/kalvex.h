@@ -1207,6 +1207,8 @@ public:
     // Computes the quaternion pairs from the bones' current matrices.
     void computeSkinning();
 
+    // load reads the mesh part and then the skinned part; save writes the
+    // skinned part alone (the mesh part comes from KxMesh::save).
     unsigned int load(const unsigned char* data, unsigned int size) override;
     unsigned char* save(unsigned int& size) override;
 

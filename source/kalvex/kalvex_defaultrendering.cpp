@@ -2,15 +2,114 @@
 #include "kalvex_internal.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "kalvex_resources.h"
 
 namespace
 {
+// Stages written elsewhere join the table as soon as their source file is in
+// the tree: a program whose stage is missing is not built.
+#if __has_include("shaders/skinned_vs.glsl")
+const unsigned char* const SKINNED_VS = kx_resource_skinned_vs_glsl;
+#else
+const unsigned char* const SKINNED_VS = nullptr;
+#endif
+#if __has_include("shaders/bone_vs.glsl") && __has_include("shaders/bone_fs.glsl")
+const unsigned char* const BONE_VS = kx_resource_bone_vs_glsl;
+const unsigned char* const BONE_FS = kx_resource_bone_fs_glsl;
+#else
+const unsigned char* const BONE_VS = nullptr;
+const unsigned char* const BONE_FS = nullptr;
+#endif
+#if __has_include("shaders/skybox_vs.glsl") && __has_include("shaders/skybox_fs.glsl")
+const unsigned char* const SKYBOX_VS = kx_resource_skybox_vs_glsl;
+const unsigned char* const SKYBOX_FS = kx_resource_skybox_fs_glsl;
+#else
+const unsigned char* const SKYBOX_VS = nullptr;
+const unsigned char* const SKYBOX_FS = nullptr;
+#endif
+#if __has_include("shaders/emitter_vs.glsl") && __has_include("shaders/emitter_gs.glsl") && \
+    __has_include("shaders/emitter_fs.glsl")
+const unsigned char* const EMITTER_VS = kx_resource_emitter_vs_glsl;
+const unsigned char* const EMITTER_GS = kx_resource_emitter_gs_glsl;
+const unsigned char* const EMITTER_FS = kx_resource_emitter_fs_glsl;
+#else
+const unsigned char* const EMITTER_VS = nullptr;
+const unsigned char* const EMITTER_GS = nullptr;
+const unsigned char* const EMITTER_FS = nullptr;
+#endif
+#if __has_include("shaders/instanced_vs.glsl") && __has_include("shaders/instanced_fs.glsl")
+const unsigned char* const INSTANCED_VS = kx_resource_instanced_vs_glsl;
+const unsigned char* const INSTANCED_FS = kx_resource_instanced_fs_glsl;
+#else
+const unsigned char* const INSTANCED_VS = nullptr;
+const unsigned char* const INSTANCED_FS = nullptr;
+#endif
+
+struct Stage
+{
+    int kind; // KxShader::Kind; 0 ends a program's list
+    const unsigned char* text;
+    const char* failure;
+};
+
+struct ProgramEntry
+{
+    Stage stages[5];
+    const char* buildFailure;
+    KxObject::Type type;
+    int subtype;
+    bool lit; // takes the per-light uniforms and the shadow map
+};
+
+const ProgramEntry PROGRAMS[] = {
+    {{{KxShader::KIND_VERTEX, kx_resource_mesh_vs_glsl, "Unable to compile mesh VS"},
+      {KxShader::KIND_FRAGMENT, kx_resource_mesh_fs_glsl, "Unable to compile mesh FS"}},
+     "Unable to build mesh program", KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, true},
+    {{{KxShader::KIND_VERTEX, kx_resource_mesh_tess_vs_glsl, "Unable to compile mesh tessellation VS"},
+      {KxShader::KIND_TESS_CONTROL, kx_resource_mesh_tess_tcs_glsl, "Unable to compile mesh tessellation TCS"},
+      {KxShader::KIND_TESS_EVALUATION, kx_resource_mesh_tess_tes_glsl, "Unable to compile mesh tessellation TES"},
+      {KxShader::KIND_FRAGMENT, kx_resource_mesh_fs_glsl, "Unable to compile mesh FS"}},
+     "Unable to build mesh tessellation program", KxObject::TYPE_MESH, KxMesh::KIND_TESSELLATED, true},
+    {{{KxShader::KIND_VERTEX, kx_resource_mesh_normal_vs_glsl, "Unable to compile mesh normal mapping VS"},
+      {KxShader::KIND_FRAGMENT, kx_resource_mesh_normal_fs_glsl, "Unable to compile mesh normal mapping FS"}},
+     "Unable to compile mesh normal mapping shader", KxObject::TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, true},
+    {{{KxShader::KIND_VERTEX, SKINNED_VS, "Unable to compile skinned VS"},
+      {KxShader::KIND_FRAGMENT, kx_resource_mesh_fs_glsl, "Unable to compile mesh FS"}},
+     "Unable to compile skinned shader", KxObject::TYPE_SKINNED, 0, true},
+    {{{KxShader::KIND_VERTEX, kx_resource_quad_vs_glsl, "Unable to compile quad VS"},
+      {KxShader::KIND_FRAGMENT, kx_resource_quad_fs_glsl, "Unable to compile quad FS"}},
+     "Unable to compile quad FS", KxObject::TYPE_QUAD, 0, false},
+    {{{KxShader::KIND_VERTEX, BONE_VS, "Unable to compile bone VS"},
+      {KxShader::KIND_FRAGMENT, BONE_FS, "Unable to compile bone FS"}},
+     "Unable to compile bone FS", KxObject::TYPE_BONE, 0, false},
+    {{{KxShader::KIND_VERTEX, SKYBOX_VS, "Unable to compile skybox VS"},
+      {KxShader::KIND_FRAGMENT, SKYBOX_FS, "Unable to compile skybox FS"}},
+     "Unable to compile skybox FS", KxObject::TYPE_SKYBOX, 0, false},
+    {{{KxShader::KIND_VERTEX, EMITTER_VS, "Unable to compile emitter VS"},
+      {KxShader::KIND_GEOMETRY, EMITTER_GS, "Unable to compile emitter GS"},
+      {KxShader::KIND_FRAGMENT, EMITTER_FS, "Unable to compile emitter FS"}},
+     "Unable to build emitter shader", KxObject::TYPE_EMITTER, 0, false},
+    {{{KxShader::KIND_VERTEX, INSTANCED_VS, "Unable to compile instanced VS"},
+      {KxShader::KIND_FRAGMENT, INSTANCED_FS, "Unable to compile instanced FS"}},
+     "Unable to build instaced program", KxObject::TYPE_INSTANCED, 0, true},
+};
+const size_t NR_OF_PROGRAMS = sizeof(PROGRAMS) / sizeof(PROGRAMS[0]);
+
 const char* source(const unsigned char* resource)
 {
     return reinterpret_cast<const char*>(resource);
+}
+const unsigned int SHADOW_MAP_UNIT = 6;
+
+bool available(const ProgramEntry& entry)
+{
+    for (const Stage& stage : entry.stages)
+        if (stage.kind && !stage.text)
+            return false;
+    return true;
 }
 }
 
@@ -23,7 +122,11 @@ struct KxDefaultRendering::Private
     KxTexture* multisampleColorTexture = nullptr;
     KxTexture* multisampleDepthTexture = nullptr;
     std::vector<KxShader*> shaders; // stages and programs, owned
+    KxShader* programs[NR_OF_PROGRAMS] = {};
     KxShader* quadProgram = nullptr;
+    // Stands in for shadow maps until a shadow pass renders them: a 1 x 1
+    // depth cube map at depth 1.0, which reads as unshadowed everywhere.
+    KxTexture* emptyShadowMap = nullptr;
 };
 
 KxDefaultRendering::KxDefaultRendering() : forwardReserved(new Private)
@@ -72,36 +175,61 @@ bool KxDefaultRendering::load(void* data)
                      KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
         return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
 
-    auto makeStage = [&](int kind, const unsigned char* text, const char* failure) -> KxShader* {
+    // Stages shared between programs (the lit fragment stage) are compiled once.
+    std::vector<std::pair<const unsigned char*, KxShader*>> compiled;
+    auto stageFor = [&](const Stage& stage) -> KxShader* {
+        for (const auto& known : compiled)
+            if (known.first == stage.text)
+                return known.second;
         KxShader* shader = new KxShader;
         d.shaders.push_back(shader);
-        if (!shader->loadFromMemory(kind, source(text)) || !shader->compile())
+        if (!shader->loadFromMemory(stage.kind, source(stage.text)) || !shader->compile())
         {
-            KX_LOG(LEVEL_ERROR, "%s", failure);
+            KX_LOG(LEVEL_ERROR, "%s", stage.failure);
             return nullptr;
         }
+        compiled.emplace_back(stage.text, shader);
         return shader;
     };
 
-    KxShader* quadVertex = makeStage(KxShader::KIND_VERTEX, kx_resource_quad_vs_glsl, "Unable to compile quad VS");
-    if (!quadVertex)
-        return false;
-    KxShader* quadFragment = makeStage(KxShader::KIND_FRAGMENT, kx_resource_quad_fs_glsl, "Unable to compile quad FS");
-    if (!quadFragment)
-        return false;
-    d.quadProgram = new KxShader;
-    d.shaders.push_back(d.quadProgram);
-    if (!d.quadProgram->build(quadVertex, nullptr, quadFragment))
-        return KX_LOG(LEVEL_ERROR, "Unable to compile quad FS");
-    setShader(d.quadProgram, TYPE_QUAD, 0, FLAGS_ALONE);
+    for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+    {
+        const ProgramEntry& entry = PROGRAMS[index];
+        if (!available(entry))
+            continue;
+        KxShader* stages[KxShader::KIND_LAST] = {};
+        for (const Stage& stage : entry.stages)
+        {
+            if (!stage.kind)
+                break;
+            if (!(stages[stage.kind] = stageFor(stage)))
+                return false;
+        }
+        KxShader* program = new KxShader;
+        d.shaders.push_back(program);
+        if (!program->build(stages[KxShader::KIND_VERTEX], stages[KxShader::KIND_GEOMETRY],
+                            stages[KxShader::KIND_FRAGMENT], nullptr, stages[KxShader::KIND_TESS_CONTROL],
+                            stages[KxShader::KIND_TESS_EVALUATION]))
+            return KX_LOG(LEVEL_ERROR, "%s", entry.buildFailure);
+        setShader(program, entry.type, entry.subtype, FLAGS_ALONE);
+        d.programs[index] = program;
+        if (entry.type == TYPE_QUAD)
+            d.quadProgram = program;
+    }
+
+    d.emptyShadowMap = new KxTexture;
+    if (!d.emptyShadowMap->create(19, 1, 1, 1, 2, 0))
+        return KX_LOG(LEVEL_ERROR, "Unable to create the empty shadow map");
+    const float farthest = 1.0f;
+    glClearTexImage(d.emptyShadowMap->getHandle(), 0, GL_DEPTH_COMPONENT, GL_FLOAT, &farthest);
     return true;
 }
 
 bool KxDefaultRendering::unload(void*)
 {
     Private& d = *forwardReserved;
-    KxObject* owned[] = {d.framebuffer, d.multisampleFramebuffer, d.colorTexture, d.depthTexture,
-                         d.multisampleColorTexture, d.multisampleDepthTexture};
+    KxObject* owned[] = {d.framebuffer,      d.multisampleFramebuffer,  d.colorTexture,  d.depthTexture,
+                         d.multisampleColorTexture, d.multisampleDepthTexture, d.emptyShadowMap};
     for (KxObject* object : owned)
         delete object;
     for (KxShader* shader : d.shaders)
@@ -112,11 +240,115 @@ bool KxDefaultRendering::unload(void*)
     return true;
 }
 
-bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo*)
+namespace
+{
+// Objects the list makes no batch for draw themselves: skinned meshes, and
+// tessellated meshes, which are drawn as patches from their own buffers.
+void renderSelfDrawn(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        bool skinned = node->getType() == KxObject::TYPE_SKINNED;
+        bool tessellated = node->getType() == KxObject::TYPE_MESH && node->getSubtype() == KxMesh::KIND_TESSELLATED;
+        if (!skinned && !tessellated)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        glm::mat3 normalMatrix = glm::transpose(glm::inverse(glm::mat3(world)));
+        KxDrawRecord record = {&modelView, &normalMatrix, &world};
+        node->render(&record);
+    }
+}
+}
+
+bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 {
     if (!camera || !list)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    return camera->render(nullptr);
+    Private& d = *forwardReserved;
+    if (!d.framebuffer)
+        return KX_LOG(LEVEL_ERROR, "Pipeline not loaded");
+    glm::mat4 view = glm::inverse(camera->getFinalMatrix());
+    KxFbo* target = isAntiAliasing() ? d.multisampleFramebuffer : d.framebuffer;
+    camera->render(nullptr);
+
+    if (camera->getSubtype() == KxCamera::PROJECTION_ORTHOGRAPHIC)
+        return list->render(&view);
+    if (camera->getSubtype() != KxCamera::PROJECTION_PERSPECTIVE)
+        return true;
+
+    target->render();
+    KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glDepthMask(GL_TRUE);
+    KxOpenGL::clear(true, true, true);
+    // Sky boxes join here once the sky box class exists.
+
+    for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
+    {
+        KxLight* light = static_cast<KxLight*>(list->getLightPtr(i));
+        // Until a shadow pass renders cube maps, every light reads as unshadowed.
+        KxTexture* shadowMap = d.emptyShadowMap;
+        target->render();
+        list->setPass(0);
+        for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+        {
+            KxShader* program = d.programs[index];
+            if (!program || !PROGRAMS[index].lit)
+                continue;
+            program->render();
+            program->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
+            program->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
+            program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
+            program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
+            program->setParamDWord(KxShader::LIGHT_ID, i);
+            shadowMap->render(reinterpret_cast<void*>(static_cast<uintptr_t>(SHADOW_MAP_UNIT)));
+        }
+        if (i > 0)
+        {
+            // Later lights add their share on top of the depth the first one laid down.
+            glBlendFunc(GL_ONE, GL_ONE);
+            glDepthMask(GL_FALSE);
+            KxOpenGL::blending(true);
+        }
+        else
+            KxOpenGL::blending(false);
+        KxOpenGL::culling(true);
+        camera->render(nullptr);
+        list->render(&view);
+        renderSelfDrawn(list, view);
+        KxOpenGL::culling(false);
+        if (i > 0)
+        {
+            KxOpenGL::blending(false);
+            glDepthMask(GL_TRUE);
+        }
+    }
+
+    if (isAntiAliasing())
+        glBlitNamedFramebuffer(d.multisampleFramebuffer->getHandle(), d.framebuffer->getHandle(), 0, 0,
+                               static_cast<GLint>(d.framebuffer->getSizeX()), static_cast<GLint>(d.framebuffer->getSizeY()),
+                               0, 0, static_cast<GLint>(d.framebuffer->getSizeX()),
+                               static_cast<GLint>(d.framebuffer->getSizeY()), GL_COLOR_BUFFER_BIT, GL_NEAREST);
+
+    // No post-processing filter exists yet: with or without the switch the
+    // scene's colour is what is shown.
+    if (isSRGB())
+        glEnable(GL_FRAMEBUFFER_SRGB);
+    bool shown = true;
+    if (fbo)
+        glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
+                               static_cast<GLint>(d.framebuffer->getSizeX()), static_cast<GLint>(d.framebuffer->getSizeY()),
+                               0, 0, static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
+                               GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    else
+        shown = Kalvex::renderFramebuffer(d.colorTexture);
+    if (isSRGB())
+        glDisable(GL_FRAMEBUFFER_SRGB);
+    // The screen quad bound vertex arrays of its own.
+    KxMesh::resetCache();
+    return shown;
 }
 
 KxShader* KxDefaultRendering::getQuadProgram() const

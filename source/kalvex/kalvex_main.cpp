@@ -97,10 +97,15 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxShader", false, [] { KxShader::init(); return true; }, KxShader::free, nullptr},
         // The first service that needs the context starts alone, before the others.
         {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
+        {"KxList", true, KxList::init, [] { KxList::free(); }, nullptr},
         {"KxTexture", true, [] { KxTexture::init(); return true; }, KxTexture::free, nullptr},
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
         {"KxPostProc", true, KxPostProc::init, [] { KxPostProc::free(); }, nullptr},
+        {"KxLight", true, KxLight::init, [] { KxLight::free(); }, "Light problem"},
+        {"KxMesh", true, KxMesh::init, [] { KxMesh::free(); }, "Mesh problem"},
+        {"KxSkinned", true, KxSkinned::init, [] { KxSkinned::free(); }, "Skinning problem"},
+        {"KxBone", true, KxBone::init, [] { KxBone::free(); }, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);

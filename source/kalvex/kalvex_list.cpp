@@ -1,0 +1,552 @@
+// KxList: a scene graph flattened into entries with world matrices, turned
+// every frame into GPU records and indirect draw commands, drawn in batches.
+#include "kalvex_internal.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "kalvex_resources.h"
+
+namespace
+{
+// The record of one drawn mesh, as kx_list declares it (std430).
+struct ListRecord
+{
+    uint32_t meshId;
+    uint32_t materialId;
+    uint32_t instanceOffset;
+    uint32_t pad;
+    glm::mat4 modelViewMatrix;
+    glm::mat4 normalMatrix;
+    glm::mat4 modelMatrix;
+};
+static_assert(sizeof(ListRecord) == KxList::SIZEOF_RECORD, "list record must match its std430 layout");
+static_assert(offsetof(ListRecord, modelViewMatrix) == 16, "std430 offset");
+
+// GL's DrawElementsIndirectCommand.
+struct DrawCommand
+{
+    uint32_t count;
+    uint32_t instanceCount;
+    uint32_t firstIndex;
+    int32_t baseVertex;
+    uint32_t baseInstance;
+};
+static_assert(sizeof(DrawCommand) == KxList::SIZEOF_COMMAND, "indirect command layout");
+
+// How each batch kind is drawn.
+struct BatchKind
+{
+    int subtype;
+    int flags;
+    bool culling;
+};
+const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
+    {KxMesh::KIND_TRIANGLES, KxPipeline::FLAGS_OPAQUE_BATCH, true},
+    {KxMesh::KIND_TRIANGLES, KxPipeline::FLAGS_TRANSPARENT_BATCH, false},
+    {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_OPAQUE_BATCH, true},
+    {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_TRANSPARENT_BATCH, false},
+    {0, 0, false}, // reserved, never filled
+    {0, KxPipeline::FLAGS_OPAQUE_BATCH, false}, // instanced meshes
+};
+const unsigned int RESERVED_KIND = 4;
+const unsigned int INSTANCED_KIND = 5;
+const unsigned int LIST_BINDING = 5;
+
+struct ListState
+{
+    unsigned int currentPass = 0;
+    unsigned int passCounter = 0;
+};
+ListState* listState = nullptr;
+}
+
+struct KxList::Private
+{
+    unsigned int capacity = 0;
+    KxInstance* entries = nullptr;
+    unsigned int nrOfInstances = 0;
+    unsigned int nrOfLights = 0;
+    unsigned int pass = 0;
+    bool culling = false;
+    KxCamera* cullingCamera = nullptr;
+    glm::mat4 current = glm::mat4(1.0f);
+    glm::mat4 stack[MAX_DEPTH];
+    unsigned int depth = 0;
+    unsigned int redundancy = 0;
+    GLsync fences[MAX_REDUNDANCY] = {};
+    unsigned int counts[NR_OF_BATCHES] = {};
+    KxBuffer* records[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
+    KxBuffer* commands[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
+    unsigned char* recordData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
+    unsigned char* commandData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
+
+    bool full() const { return nrOfInstances + nrOfLights >= capacity; }
+
+    // GL is only touched while the class (and so the context) exists.
+    void release()
+    {
+        for (unsigned int slot = 0; slot < MAX_REDUNDANCY; ++slot)
+        {
+            if (fences[slot] && listState)
+                glDeleteSync(fences[slot]);
+            fences[slot] = nullptr;
+            for (unsigned int kind = 0; kind < NR_OF_BATCHES; ++kind)
+            {
+                for (KxBuffer** buffer : {&records[slot][kind], &commands[slot][kind]})
+                {
+                    if (*buffer && listState)
+                        (*buffer)->unmap();
+                    delete *buffer;
+                    *buffer = nullptr;
+                }
+                recordData[slot][kind] = nullptr;
+                commandData[slot][kind] = nullptr;
+            }
+        }
+        delete[] entries;
+        entries = nullptr;
+        capacity = 0;
+        nrOfInstances = nrOfLights = 0;
+    }
+
+    bool push()
+    {
+        if (depth >= MAX_DEPTH)
+            return KX_LOG(LEVEL_ERROR, "Stack overflow");
+        stack[depth++] = current;
+        return true;
+    }
+
+    bool pop()
+    {
+        if (depth == 0)
+            return KX_LOG(LEVEL_ERROR, "Stack underflow");
+        current = stack[--depth];
+        return true;
+    }
+
+    bool passNode(KxNode* node)
+    {
+        if (!node)
+            return KX_LOG(LEVEL_ERROR, "Invalid params");
+        if (full())
+            return KX_LOG(LEVEL_ERROR, "List full (max %u instance(s))", capacity);
+        bool light = node->getType() == KxObject::TYPE_LIGHT;
+        KxInstance& entry = entries[light ? capacity - nrOfLights - 1 : nrOfInstances];
+        entry.setNode(node);
+        entry.setMatrix(current * node->getMatrix());
+        if (light)
+            ++nrOfLights;
+        else
+            ++nrOfInstances;
+        if (node->getType() == KxObject::TYPE_BONE)
+            static_cast<KxBone*>(node)->updateSkeleton(&entry.getMatrix());
+
+        unsigned int nrOfChildren = node->getNrOfChildren();
+        if (nrOfChildren == 0)
+            return true;
+        if (!push())
+            return KX_LOG(LEVEL_ERROR, "Stack corrupted (max depth: %u)", MAX_DEPTH);
+        current = entry.getMatrix();
+        bool passed = true;
+        for (unsigned int i = 0; i < nrOfChildren; ++i)
+        {
+            if (passNode(node->getChild(i)))
+                continue;
+            passed = false;
+            // A full list refuses every further node: no point asking each.
+            if (full())
+                break;
+        }
+        if (!pop())
+            return KX_LOG(LEVEL_ERROR, "Stack corrupted (max depth: %u)", MAX_DEPTH);
+        return passed;
+    }
+};
+
+// Stand-in while the bone class is not part of this tree yet: a weak
+// definition, which the real one replaces at link time.
+__attribute__((weak)) bool KxBone::updateSkeleton(const glm::mat4* world)
+{
+    return world != nullptr;
+}
+
+bool KxList::init()
+{
+    if (listState)
+        return KX_LOG(LEVEL_ERROR, "Static class already initialized");
+    listState = new ListState;
+    char text[2048];
+    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_list_glsl), LIST_BINDING);
+    KxShader::setHashmap("kx_list", text);
+    return true;
+}
+
+bool KxList::free()
+{
+    if (!listState)
+        return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
+    delete listState;
+    listState = nullptr;
+    return true;
+}
+
+unsigned int KxList::getCurrentPass()
+{
+    return listState ? listState->currentPass : 0;
+}
+
+unsigned int KxList::getCurrentPassId()
+{
+    return listState ? listState->passCounter : 0;
+}
+
+KxList::KxList() : listReserved(new Private)
+{
+    setType(TYPE_LIST);
+    char name[32];
+    std::snprintf(name, sizeof(name), "[List%d]", getId());
+    setName(name);
+}
+
+KxList::~KxList()
+{
+    listReserved->release();
+    delete listReserved;
+}
+
+bool KxList::create(unsigned int capacity)
+{
+    Private& d = *listReserved;
+    if (d.entries)
+        return KX_LOG(LEVEL_ERROR, "List already created");
+    if (capacity == 0 || capacity > std::numeric_limits<unsigned int>::max() / SIZEOF_RECORD)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!listState)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    d.entries = new (std::nothrow) KxInstance[capacity];
+    if (!d.entries)
+        return KX_LOG(LEVEL_ERROR, "Out of memory");
+    d.capacity = capacity;
+
+    // Written in place every frame: persistently and coherently mapped.
+    bool mapped = true;
+    for (unsigned int slot = 0; slot < MAX_REDUNDANCY && mapped; ++slot)
+        for (unsigned int kind = 0; kind < NR_OF_BATCHES && mapped; ++kind)
+        {
+            d.records[slot][kind] = new KxBuffer;
+            d.commands[slot][kind] = new KxBuffer;
+            d.records[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_RECORD, nullptr);
+            d.commands[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_COMMAND, nullptr);
+            d.recordData[slot][kind] = static_cast<unsigned char*>(d.records[slot][kind]->map(1));
+            d.commandData[slot][kind] = static_cast<unsigned char*>(d.commands[slot][kind]->map(1));
+            mapped = d.recordData[slot][kind] && d.commandData[slot][kind];
+        }
+    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    if (!mapped)
+    {
+        d.release();
+        return KX_LOG(LEVEL_ERROR, "Unable to map the list's buffers");
+    }
+    return true;
+}
+
+void KxList::reset()
+{
+    Private& d = *listReserved;
+    d.nrOfInstances = 0;
+    d.nrOfLights = 0;
+    d.depth = 0;
+    d.current = glm::mat4(1.0f);
+}
+
+bool KxList::pass(KxNode* root)
+{
+    return listReserved->passNode(root);
+}
+
+bool KxList::setPass(unsigned int pass)
+{
+    if (pass > 3)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    listReserved->pass = pass;
+    return true;
+}
+
+unsigned int KxList::getPass() const
+{
+    return listReserved->pass;
+}
+
+void KxList::setCulling(bool culling)
+{
+    listReserved->culling = culling;
+}
+
+bool KxList::isCulling() const
+{
+    return listReserved->culling;
+}
+
+void KxList::setCullingCamera(KxCamera* camera)
+{
+    listReserved->cullingCamera = camera;
+}
+
+KxCamera* KxList::getCullingCamera() const
+{
+    return listReserved->cullingCamera;
+}
+
+unsigned int KxList::getCapacity() const
+{
+    return listReserved->capacity;
+}
+
+unsigned int KxList::getNrOfInstances() const
+{
+    return listReserved->nrOfInstances;
+}
+
+unsigned int KxList::getNrOfLights() const
+{
+    return listReserved->nrOfLights;
+}
+
+KxInstance& KxList::getInstance(unsigned int index)
+{
+    static KxInstance none;
+    Private& d = *listReserved;
+    if (index >= d.capacity)
+    {
+        KX_LOG(LEVEL_ERROR, "Invalid params");
+        none = KxInstance();
+        return none;
+    }
+    return d.entries[index];
+}
+
+KxNode* KxList::getLightPtr(unsigned int index)
+{
+    Private& d = *listReserved;
+    if (index >= d.nrOfLights)
+        return KX_LOG(LEVEL_ERROR, "Invalid params"), nullptr;
+    return d.entries[d.capacity - index - 1].getNode();
+}
+
+glm::mat4& KxList::getLightMatrix(unsigned int index)
+{
+    static glm::mat4 none;
+    Private& d = *listReserved;
+    if (index >= d.nrOfLights)
+    {
+        KX_LOG(LEVEL_ERROR, "Invalid params");
+        none = glm::mat4(1.0f);
+        return none;
+    }
+    return d.entries[d.capacity - index - 1].getMatrix();
+}
+
+unsigned int KxList::getBatchCount(unsigned int kind) const
+{
+    return kind < NR_OF_BATCHES ? listReserved->counts[kind] : 0;
+}
+
+unsigned int KxList::getRedundancyIndex() const
+{
+    return listReserved->redundancy;
+}
+
+float KxList::sphereInFrustum(const KxFrustum* frustum, const glm::vec3& centre, float radius)
+{
+    if (!frustum)
+        return KX_LOG(LEVEL_ERROR, "Invalid params"), 0.0f;
+    // The planes are normalised: the plane equation is the signed distance.
+    float distance = 0.0f;
+    for (const glm::vec4& plane : frustum->planes)
+    {
+        distance = glm::dot(glm::vec3(plane), centre) + plane.w;
+        if (distance <= -radius)
+            return 0.0f;
+    }
+    return distance + radius;
+}
+
+bool KxList::update(const glm::mat4& view)
+{
+    if (!listState)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *listReserved;
+    listState->passCounter++;
+    listState->currentPass = d.pass;
+
+    // Nothing stale may be assumed from before this list's draws.
+    KxMaterial::update();
+    KxShader::resetCache();
+    KxMaterial::resetCache();
+    KxLight::resetCache();
+    KxMesh::resetCache();
+
+    if (KxOpenGL::kxGlobal* global = KxOpenGL::getGlobal())
+        global->nrOfLights = d.nrOfLights;
+    KxOpenGL::syncGlobal();
+
+    if ((d.pass == 0 || d.pass == 3) && d.nrOfLights)
+    {
+        const glm::mat3 identity(1.0f);
+        for (unsigned int i = 0; i < d.nrOfLights; ++i)
+        {
+            KxInstance& entry = d.entries[d.capacity - i - 1];
+            glm::mat4 modelView = view * entry.getMatrix();
+            KxDrawRecord record = {&modelView, &identity, &entry.getMatrix()};
+            entry.getNode()->render(&record);
+        }
+    }
+    if (d.pass > 2 || !d.entries)
+        return true;
+
+    for (unsigned int& count : d.counts)
+        count = 0;
+    unsigned int slot = d.redundancy;
+    if (d.fences[slot])
+    {
+        KxOpenGL::waitForFence(d.fences[slot]);
+        d.fences[slot] = nullptr;
+    }
+    KxCamera* camera = KxCamera::getCurrent();
+    const KxFrustum* frustum = camera ? camera->getFrustum() : nullptr;
+    bool cull = d.culling && d.pass == 0 && frustum;
+    KxMaterial* defaultMaterial = KxMaterial::getDefault();
+
+    for (unsigned int i = 0; i < d.nrOfInstances; ++i)
+    {
+        KxInstance& entry = d.entries[i];
+        KxNode* node = entry.getNode();
+        if (!node->isVisible())
+            continue;
+        switch (node->getType())
+        {
+        case TYPE_MESH:
+            break;
+        case TYPE_NODE:
+        case TYPE_CAMERA:
+        case TYPE_BONE:
+        case TYPE_SKINNED:   // skinned meshes draw themselves from their own buffers
+        case TYPE_INSTANCED: // batch kind 5 waits for the instanced mesh class
+            continue;
+        default:
+            KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(node->getType()));
+            continue;
+        }
+        KxMesh* mesh = static_cast<KxMesh*>(node);
+        // Tessellated meshes are drawn one by one, as patches from their own buffers.
+        int subtype = mesh->getSubtype();
+        if (subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
+            continue;
+        if (!mesh->isMemoryOptimized())
+        {
+            KX_LOG(LEVEL_ERROR, "Not resident mesh passed in the list");
+            continue;
+        }
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        if (cull && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
+            continue;
+
+        KxMaterial* material = mesh->getMaterial() ? mesh->getMaterial() : defaultMaterial;
+        bool transparent = material && (material->isTransparent() || material->isAlpha());
+        unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (transparent ? 1 : 0);
+        // A material without a table slot shows as the default one rather
+        // than indexing past the table.
+        uint32_t materialIds[2] = {0, 0};
+        if (material && material->getListId() < KxMaterial::MAX_NUMBER)
+            materialIds[0] = material->getListId();
+        else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
+            materialIds[0] = defaultMaterial->getListId();
+        glm::mat4 normalMatrix = glm::transpose(glm::inverse(world));
+
+        unsigned int n = d.counts[kind]++;
+        unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
+        // meshId and the padding are left as they are.
+        std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
+        std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
+        std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
+        std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
+        DrawCommand command = {mesh->getNrOfFaces() * 3, 1, mesh->getFirstFaceIndex() * 3,
+                               static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
+        std::memcpy(d.commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
+    }
+    return true;
+}
+
+bool KxList::renderByType(int what, bool fence)
+{
+    Private& d = *listReserved;
+    if (!d.entries)
+        return KX_LOG(LEVEL_ERROR, "List not created");
+    static const unsigned int OPAQUE[] = {0, 2, 5};
+    static const unsigned int TRANSPARENT[] = {1, 3};
+    static const unsigned int ALL[] = {0, 1, 2, 3, 4, 5};
+    const unsigned int* kinds = nullptr;
+    unsigned int nrOfKinds = 0;
+    unsigned int single = 0;
+    switch (what)
+    {
+    case 7:
+        kinds = OPAQUE;
+        nrOfKinds = 3;
+        break;
+    case 8:
+        kinds = TRANSPARENT;
+        nrOfKinds = 2;
+        break;
+    case 9:
+        kinds = ALL;
+        nrOfKinds = 6;
+        break;
+    default:
+        if (what < 0 || what >= static_cast<int>(NR_OF_BATCHES))
+            return KX_LOG(LEVEL_ERROR, "Invalid params");
+        single = static_cast<unsigned int>(what);
+        kinds = &single;
+        nrOfKinds = 1;
+        break;
+    }
+
+    unsigned int slot = d.redundancy;
+    bool drawn = true;
+    for (unsigned int i = 0; i < nrOfKinds; ++i)
+    {
+        unsigned int kind = kinds[i];
+        // Kind 4 is reserved; kind 5 stays empty until instanced meshes exist.
+        if (d.counts[kind] == 0 || kind == RESERVED_KIND || kind == INSTANCED_KIND)
+            continue;
+        d.records[slot][kind]->render(reinterpret_cast<void*>(static_cast<uintptr_t>(LIST_BINDING)));
+        KxOpenGL::culling(BATCHES[kind].culling);
+        drawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
+                                    BATCHES[kind].flags) &&
+                drawn;
+    }
+    if (fence)
+    {
+        if (d.fences[slot])
+            glDeleteSync(d.fences[slot]);
+        d.fences[slot] = static_cast<GLsync>(KxOpenGL::putFence());
+        d.redundancy = (slot + 1) % MAX_REDUNDANCY;
+    }
+    return drawn;
+}
+
+bool KxList::render(void* data)
+{
+    const glm::mat4* view = static_cast<const glm::mat4*>(data);
+    if (!view)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!update(*view))
+        return false;
+    return renderByType(9, true);
+}

@@ -1,0 +1,805 @@
+// KxMesh: triangle geometry in the engine's 24-byte vertex, drawn from its own
+// buffers or from the merged buffers that every mesh is packed into so that the
+// render list can draw whole batches with one multi-draw.
+#include "kalvex_internal.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "kalvex_resources.h"
+
+static_assert(sizeof(KxMesh::kxMeshVertex) == 24, "kxMeshVertex is the 24-byte GPU and file record");
+static_assert(offsetof(KxMesh::kxMeshVertex, normal) == 12, "vertex layout");
+static_assert(offsetof(KxMesh::kxMeshVertex, uv) == 16, "vertex layout");
+static_assert(offsetof(KxMesh::kxMeshVertex, tangent) == 20, "vertex layout");
+static_assert(sizeof(KxMesh::kxMeshFace) == 12, "kxMeshFace is three 32-bit indices");
+
+namespace
+{
+const GLsizei VERTEX_SIZE = sizeof(KxMesh::kxMeshVertex);
+const GLsizei FACE_SIZE = sizeof(KxMesh::kxMeshFace);
+const char* const NO_MATERIAL = "[none]";
+const unsigned int MAX_NAME_LENGTH = 255;
+const float TESS_LEVEL = 16.0f;
+
+struct MeshState
+{
+    KxBuffer* storage = nullptr;
+    GLuint vertexBuffer = 0;
+    GLuint faceBuffer = 0;
+    GLuint vertexArray = 0;
+    GLuint boundVertexArray = 0; // the cache: what this class bound last
+};
+MeshState* state = nullptr;
+
+// The one vertex layout: four attributes read from binding 0, 24 bytes apart.
+void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
+{
+    glVertexArrayVertexBuffer(vertexArray, 0, vertexBuffer, 0, VERTEX_SIZE);
+    glVertexArrayAttribFormat(vertexArray, 0, 3, GL_FLOAT, GL_FALSE, 0);
+    glVertexArrayAttribFormat(vertexArray, 1, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 12);
+    glVertexArrayAttribFormat(vertexArray, 2, 2, GL_HALF_FLOAT, GL_FALSE, 16);
+    glVertexArrayAttribFormat(vertexArray, 4, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 20);
+    for (GLuint location : {0u, 1u, 2u, 4u})
+    {
+        glVertexArrayAttribBinding(vertexArray, location, 0);
+        glEnableVertexArrayAttrib(vertexArray, location);
+    }
+}
+
+void bindVertexArray(GLuint vertexArray)
+{
+    if (state->boundVertexArray == vertexArray)
+        return;
+    glBindVertexArray(vertexArray);
+    state->boundVertexArray = vertexArray;
+}
+
+// Bounds-checked little-endian reading of a scene-file part.
+struct Reader
+{
+    const unsigned char* data;
+    uint64_t size;
+    uint64_t position = 0;
+
+    bool has(uint64_t count) const { return count <= size - position; }
+    bool read(void* out, uint64_t count)
+    {
+        if (!has(count))
+            return false;
+        std::memcpy(out, data + position, static_cast<size_t>(count));
+        position += count;
+        return true;
+    }
+    // A zero-terminated name of at most MAX_NAME_LENGTH characters.
+    bool readName(std::string& name)
+    {
+        uint64_t limit = size - position;
+        if (limit > MAX_NAME_LENGTH + 1)
+            limit = MAX_NAME_LENGTH + 1;
+        const void* end = std::memchr(data + position, 0, static_cast<size_t>(limit));
+        if (!end)
+            return false;
+        size_t length = static_cast<size_t>(static_cast<const unsigned char*>(end) - (data + position));
+        name.assign(reinterpret_cast<const char*>(data + position), length);
+        position += length + 1;
+        return true;
+    }
+};
+
+struct Writer
+{
+    unsigned char* data;
+    size_t position = 0;
+
+    void write(const void* in, size_t count)
+    {
+        std::memcpy(data + position, in, count);
+        position += count;
+    }
+};
+
+// The first material of that name (another object may share it).
+KxMaterial* findMaterial(const std::string& name)
+{
+    for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+        if (object->getType() == KxObject::TYPE_MATERIAL && object->getName() == name)
+            return static_cast<KxMaterial*>(object);
+    return nullptr;
+}
+}
+
+struct KxMesh::Private
+{
+    unsigned int nrOfVertices = 0;
+    unsigned int nrOfFaces = 0;
+    float radius = 0.0f;
+    glm::vec3 bboxMin = glm::vec3(0.0f);
+    glm::vec3 bboxMax = glm::vec3(0.0f);
+    GLuint vertexBuffer = 0;
+    GLuint faceBuffer = 0;
+    GLuint vertexArray = 0;
+    bool memoryOptimized = false;
+    unsigned int firstVertexIndex = 0;
+    unsigned int firstFaceIndex = 0;
+    KxMaterial* material = nullptr;
+    KxShader* shader = nullptr;
+    KxPhysics* physics = nullptr;
+
+    // GL objects are only touched while the class (and so the context) exists.
+    void releaseGeometry()
+    {
+        if (state)
+        {
+            if (vertexArray && state->boundVertexArray == vertexArray)
+                state->boundVertexArray = 0;
+            if (vertexBuffer)
+                glDeleteBuffers(1, &vertexBuffer);
+            if (faceBuffer)
+                glDeleteBuffers(1, &faceBuffer);
+            if (vertexArray)
+                glDeleteVertexArrays(1, &vertexArray);
+        }
+        vertexBuffer = faceBuffer = vertexArray = 0;
+        nrOfVertices = nrOfFaces = 0;
+        memoryOptimized = false;
+    }
+
+    void uploadGeometry(unsigned int vertexCount, const void* vertices, unsigned int faceCount, const void* faces)
+    {
+        releaseGeometry();
+        glCreateVertexArrays(1, &vertexArray);
+        glCreateBuffers(1, &vertexBuffer);
+        glNamedBufferData(vertexBuffer, static_cast<GLsizeiptr>(vertexCount) * VERTEX_SIZE, vertices, GL_STATIC_DRAW);
+        describeLayout(vertexArray, vertexBuffer);
+        glCreateBuffers(1, &faceBuffer);
+        glNamedBufferData(faceBuffer, static_cast<GLsizeiptr>(faceCount) * FACE_SIZE, faces, GL_STATIC_DRAW);
+        glVertexArrayElementBuffer(vertexArray, faceBuffer);
+        nrOfVertices = vertexCount;
+        nrOfFaces = faceCount;
+    }
+};
+
+bool KxMesh::init()
+{
+    if (state)
+        return KX_LOG(LEVEL_ERROR, "Static class already initialized");
+    state = new MeshState;
+    state->storage = new KxBuffer;
+    state->storage->create(KxBuffer::TYPE_STORAGE_WRITE, MAX_NUMBER * SIZEOF_SSBODATA, nullptr);
+    // Bound once for the application shaders that read it through kx_mesh.
+    state->storage->render(reinterpret_cast<void*>(3));
+
+    char text[2048];
+    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_mesh_glsl), 3,
+                  static_cast<int>(MAX_NUMBER));
+    KxShader::setHashmap("kx_mesh", text);
+    return true;
+}
+
+bool KxMesh::free()
+{
+    if (!state)
+        return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
+    delete state->storage;
+    if (state->vertexBuffer)
+        glDeleteBuffers(1, &state->vertexBuffer);
+    if (state->faceBuffer)
+        glDeleteBuffers(1, &state->faceBuffer);
+    if (state->vertexArray)
+        glDeleteVertexArrays(1, &state->vertexArray);
+    delete state;
+    state = nullptr;
+    return true;
+}
+
+KxMesh::KxMesh() : meshReserved(new Private)
+{
+    setType(TYPE_MESH);
+    char name[32];
+    std::snprintf(name, sizeof(name), "[Mesh%d]", getId());
+    setName(name);
+    setCastShadows(true);
+    meshReserved->material = KxMaterial::getDefault();
+}
+
+KxMesh::~KxMesh()
+{
+    meshReserved->releaseGeometry();
+    delete meshReserved;
+}
+
+bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, unsigned int nrOfFaces,
+                    const kxMeshFace* faces)
+{
+    if (!vertices || !faces)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *meshReserved;
+    setSubtype(KIND_TRIANGLES);
+    // The bounds are not computed from the vertices: callers that know better set them.
+    d.bboxMin = glm::vec3(-1.0f);
+    d.bboxMax = glm::vec3(1.0f);
+    d.radius = 10.0f;
+    d.physics = nullptr;
+    d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
+    resetCache();
+    optimizeMemory();
+    KX_LOG(LEVEL_DETAIL, "Mesh '%s' created", getName().c_str());
+    return true;
+}
+
+bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, unsigned int nrOfFaces,
+                    const kxMeshFace* faces)
+{
+    if (!vertices || !faces)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *meshReserved;
+    if (!d.vertexArray)
+    {
+        setSubtype(KIND_TRIANGLES);
+        d.bboxMin = glm::vec3(-1.0f);
+        d.bboxMax = glm::vec3(1.0f);
+        d.radius = 10.0f;
+        d.physics = nullptr;
+        glCreateVertexArrays(1, &d.vertexArray);
+    }
+    bool resized = false;
+    if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
+    {
+        if (d.vertexBuffer)
+            glDeleteBuffers(1, &d.vertexBuffer);
+        d.nrOfVertices = nrOfVertices;
+        glCreateBuffers(1, &d.vertexBuffer);
+        glNamedBufferData(d.vertexBuffer, static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, nullptr, GL_STATIC_DRAW);
+        describeLayout(d.vertexArray, d.vertexBuffer);
+        resized = true;
+    }
+    if (nrOfFaces != d.nrOfFaces || !d.faceBuffer)
+    {
+        if (d.faceBuffer)
+            glDeleteBuffers(1, &d.faceBuffer);
+        d.nrOfFaces = nrOfFaces;
+        glCreateBuffers(1, &d.faceBuffer);
+        glNamedBufferData(d.faceBuffer, static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, nullptr, GL_STATIC_DRAW);
+        glVertexArrayElementBuffer(d.vertexArray, d.faceBuffer);
+        resized = true;
+    }
+    glNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, vertices);
+    glNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, faces);
+
+    if (d.memoryOptimized && !resized)
+    {
+        glCopyNamedBufferSubData(d.vertexBuffer, state->vertexBuffer, 0,
+                                 static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
+                                 static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE);
+        glCopyNamedBufferSubData(d.faceBuffer, state->faceBuffer, 0, static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
+                                 static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE);
+    }
+    else
+        optimizeMemory();
+    resetCache();
+    return true;
+}
+
+bool KxMesh::optimizeMemory()
+{
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    std::lock_guard<std::recursive_mutex> registryLock(kx::objectMutex(getStaticMutex()));
+
+    // Only meshes of exactly this type: skinned and instanced meshes draw from
+    // their own buffers.
+    uint64_t totalVertices = 0, totalFaces = 0;
+    for (KxObject* object = getFirst(); object; object = object->getNext())
+    {
+        if (object->getType() != TYPE_MESH)
+            continue;
+        KxMesh* mesh = static_cast<KxMesh*>(object);
+        Private& d = *mesh->meshReserved;
+        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
+        d.memoryOptimized = false;
+        d.firstVertexIndex = 0;
+        d.firstFaceIndex = 0;
+        totalVertices += d.nrOfVertices;
+        totalFaces += d.nrOfFaces;
+    }
+
+    if (state->vertexBuffer)
+        glDeleteBuffers(1, &state->vertexBuffer);
+    if (state->faceBuffer)
+        glDeleteBuffers(1, &state->faceBuffer);
+    if (state->vertexArray)
+    {
+        if (state->boundVertexArray == state->vertexArray)
+            state->boundVertexArray = 0;
+        glDeleteVertexArrays(1, &state->vertexArray);
+    }
+    state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
+
+    // Indirect commands carry the base vertex as a signed and the first index
+    // as an unsigned 32-bit value.
+    if (totalVertices > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
+        totalFaces * 3 > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max()))
+    {
+        resetCache();
+        return KX_LOG(LEVEL_ERROR, "Too much geometry to merge (%llu vertices, %llu faces)",
+                      static_cast<unsigned long long>(totalVertices), static_cast<unsigned long long>(totalFaces));
+    }
+
+    KX_LOG(LEVEL_DETAIL, "Memory optimized vertex VBO: %.2f MB, face VBO: %.2f MB",
+           static_cast<double>(totalVertices) * VERTEX_SIZE / 1048576.0,
+           static_cast<double>(totalFaces) * FACE_SIZE / 1048576.0);
+
+    glCreateVertexArrays(1, &state->vertexArray);
+    glCreateBuffers(1, &state->vertexBuffer);
+    glNamedBufferData(state->vertexBuffer, static_cast<GLsizeiptr>(totalVertices * VERTEX_SIZE), nullptr,
+                      GL_STATIC_DRAW);
+    describeLayout(state->vertexArray, state->vertexBuffer);
+    glCreateBuffers(1, &state->faceBuffer);
+    glNamedBufferData(state->faceBuffer, static_cast<GLsizeiptr>(totalFaces * FACE_SIZE), nullptr, GL_STATIC_DRAW);
+    glVertexArrayElementBuffer(state->vertexArray, state->faceBuffer);
+
+    // Packed in registry order; faces keep mesh-local indices, the base vertex
+    // is applied at draw time.
+    uint32_t vertexOffset = 0, faceOffset = 0;
+    for (KxObject* object = getFirst(); object; object = object->getNext())
+    {
+        if (object->getType() != TYPE_MESH)
+            continue;
+        KxMesh* mesh = static_cast<KxMesh*>(object);
+        Private& d = *mesh->meshReserved;
+        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
+        if (d.nrOfVertices == 0 || d.nrOfFaces == 0)
+        {
+            KX_LOG(LEVEL_WARNING, "Mesh '%s' has no geometry associated", object->getName().c_str());
+            continue;
+        }
+        d.memoryOptimized = true;
+        d.firstVertexIndex = vertexOffset;
+        d.firstFaceIndex = faceOffset;
+        glCopyNamedBufferSubData(d.vertexBuffer, state->vertexBuffer, 0, static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE,
+                                 static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE);
+        glCopyNamedBufferSubData(d.faceBuffer, state->faceBuffer, 0, static_cast<GLintptr>(faceOffset) * FACE_SIZE,
+                                 static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE);
+        vertexOffset += d.nrOfVertices;
+        faceOffset += d.nrOfFaces;
+    }
+    resetCache();
+    return true;
+}
+
+bool KxMesh::bindOptimizedMemory()
+{
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    bindVertexArray(state->vertexArray);
+    return true;
+}
+
+void KxMesh::resetCache()
+{
+    if (!state)
+        return;
+    state->boundVertexArray = 0;
+    glBindVertexArray(0);
+}
+
+bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
+{
+    KxPipeline* pipeline = KxPipeline::getCurrent();
+    if (!pipeline)
+        return KX_LOG(LEVEL_ERROR, "No pipeline set");
+    if (!buffer || !state)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (static_cast<uint64_t>(count) * KxList::SIZEOF_COMMAND > buffer->getSize())
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!pipeline->renderShaderForType(type, subtype, flags))
+        return false;
+    // Batches read their matrices and materials from the list's records.
+    KxShader::getCurrent()->setParamDWord(KxShader::GENERIC0, 0);
+    bool wireframe = KxOpenGL::isWireframe();
+    if (wireframe)
+        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    bindOptimizedMemory();
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
+    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
+    if (wireframe)
+        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    return true;
+}
+
+bool KxMesh::render(void* data)
+{
+    KX_LOG(LEVEL_DEBUG_FRAME, "Render for mesh %d invoked", getId());
+    if (!isVisible() || (KxList::getCurrentPass() == 2 && !isCastingShadows()))
+        return true;
+    const KxDrawRecord* record = static_cast<const KxDrawRecord*>(data);
+    if (!record)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    KxPipeline* pipeline = KxPipeline::getCurrent();
+    if (!pipeline)
+        return KX_LOG(LEVEL_ERROR, "No pipeline set");
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *meshReserved;
+    if (!pipeline->renderShaderForType(TYPE_MESH, getSubtype(), KxPipeline::FLAGS_ALONE))
+        return false;
+    KxShader* shader = KxShader::getCurrent();
+    // Drawn alone: the matrices come from uniforms, not from a list record.
+    shader->setParamDWord(KxShader::GENERIC0, 1);
+    if (record->modelViewMatrix)
+        shader->setParamMatrix4(KxShader::MODELVIEW_MATRIX, *record->modelViewMatrix);
+    if (record->normalMatrix)
+        shader->setParamMatrix3(KxShader::NORMAL_MATRIX, *record->normalMatrix);
+    if (record->modelMatrix)
+        shader->setParamMatrix4(KxShader::MODEL_MATRIX, *record->modelMatrix);
+    if (!d.material)
+        return KX_LOG(LEVEL_ERROR, "No material set");
+    d.material->render(nullptr);
+
+    bool wireframe = KxOpenGL::isWireframe();
+    if (wireframe)
+        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    bool uncull = (d.material->isTransparent() || d.material->isAlpha()) && KxOpenGL::isCulling();
+    if (uncull)
+        KxOpenGL::culling(false);
+
+    // GL counts are signed: no buffer that large can exist, but never wrap.
+    uint64_t indices = static_cast<uint64_t>(d.nrOfFaces) * 3;
+    GLsizei count = static_cast<GLsizei>(indices > 0x7fffffffu ? 0 : indices);
+    if (getSubtype() == KIND_TESSELLATED)
+    {
+        bindVertexArray(d.vertexArray);
+        shader->render(nullptr);
+        shader->setParamFloat(KxShader::TESS_LEVEL_INNER, TESS_LEVEL);
+        shader->setParamFloat(KxShader::TESS_LEVEL_OUTER, TESS_LEVEL);
+        glPatchParameteri(GL_PATCH_VERTICES, 3);
+        if (d.vertexArray)
+            glDrawElements(GL_PATCHES, count, GL_UNSIGNED_INT, nullptr);
+    }
+    else if (d.memoryOptimized)
+    {
+        bindVertexArray(state->vertexArray);
+        glDrawElementsBaseVertex(GL_TRIANGLES, count, GL_UNSIGNED_INT,
+                                 reinterpret_cast<const void*>(static_cast<uintptr_t>(d.firstFaceIndex) * FACE_SIZE),
+                                 static_cast<GLint>(d.firstVertexIndex));
+    }
+    else
+    {
+        bindVertexArray(d.vertexArray);
+        if (d.vertexArray)
+            glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, nullptr);
+    }
+
+    if (wireframe)
+        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    if (uncull)
+        KxOpenGL::culling(true);
+    KxStats::inc(KxStats::MESH_RENDER);
+    setLastUpdate(KxList::getCurrentPassId());
+    return true;
+}
+
+bool KxMesh::getRawVertexData(kxMeshVertex* vertices)
+{
+    if (!vertices)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *meshReserved;
+    bindVertexArray(d.vertexArray);
+    if (d.vertexBuffer && d.nrOfVertices)
+        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE, vertices);
+    return true;
+}
+
+bool KxMesh::getRawFaceData(kxMeshFace* faces)
+{
+    if (!faces)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& d = *meshReserved;
+    bindVertexArray(d.vertexArray);
+    if (d.faceBuffer && d.nrOfFaces)
+        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE, faces);
+    return true;
+}
+
+unsigned int KxMesh::getNrOfVertices() const
+{
+    return meshReserved->nrOfVertices;
+}
+
+unsigned int KxMesh::getNrOfFaces() const
+{
+    return meshReserved->nrOfFaces;
+}
+
+float KxMesh::getRadius() const
+{
+    return meshReserved->radius;
+}
+
+void KxMesh::setRadius(float radius)
+{
+    meshReserved->radius = radius;
+}
+
+glm::vec3& KxMesh::getBBoxMin()
+{
+    return meshReserved->bboxMin;
+}
+
+glm::vec3& KxMesh::getBBoxMax()
+{
+    return meshReserved->bboxMax;
+}
+
+unsigned int KxMesh::getVaoHandle() const
+{
+    return meshReserved->vertexArray;
+}
+
+bool KxMesh::isMemoryOptimized() const
+{
+    return meshReserved->memoryOptimized;
+}
+
+unsigned int KxMesh::getFirstVertexIndex() const
+{
+    return meshReserved->firstVertexIndex;
+}
+
+unsigned int KxMesh::getFirstFaceIndex() const
+{
+    return meshReserved->firstFaceIndex;
+}
+
+bool KxMesh::setMaterial(KxMaterial* material)
+{
+    meshReserved->material = material;
+    return true;
+}
+
+KxMaterial* KxMesh::getMaterial() const
+{
+    return meshReserved->material;
+}
+
+bool KxMesh::setShader(KxShader* shader)
+{
+    if (!shader)
+        return KX_LOG(LEVEL_DETAIL, "Invalid params"), false;
+    meshReserved->shader = shader;
+    return true;
+}
+
+KxShader* KxMesh::getShader() const
+{
+    return meshReserved->shader;
+}
+
+bool KxMesh::setPhysics(KxPhysics* physics)
+{
+    meshReserved->physics = physics;
+    return true;
+}
+
+KxPhysics* KxMesh::getPhysics() const
+{
+    return meshReserved->physics;
+}
+
+void* KxMesh::getMeshReserved() const
+{
+    return meshReserved;
+}
+
+unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
+{
+    if (!data)
+        return KX_LOG(LEVEL_ERROR, "Invalid params"), 0;
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized"), 0;
+
+    // Everything is checked before anything changes: a refused part leaves the
+    // mesh as it was.
+    Reader reader{data, size};
+    uint8_t kind = 0, hasPhysics = 0;
+    uint32_t vertexCount = 0, faceCount = 0;
+    std::string materialName;
+    float radius = 0.0f;
+    glm::vec3 bboxMin, bboxMax;
+    if (!reader.read(&kind, 1) || !reader.read(&vertexCount, 4) || !reader.read(&faceCount, 4) ||
+        !reader.readName(materialName) || !reader.read(&radius, 4) || !reader.read(&bboxMin[0], 12) ||
+        !reader.read(&bboxMax[0], 12) || !reader.read(&hasPhysics, 1))
+        return KX_LOG(LEVEL_ERROR, "Invalid file format consistency (mesh part)"), 0;
+    if (kind > KIND_TESSELLATED)
+        return KX_LOG(LEVEL_ERROR, "Invalid mesh kind %u", static_cast<unsigned int>(kind)), 0;
+    uint64_t physicsOffset = reader.position;
+    if (hasPhysics && !reader.has(sizeof(KxPhysics::kxProps)))
+        return KX_LOG(LEVEL_ERROR, "Invalid file format consistency (mesh part)"), 0;
+    if (hasPhysics)
+        reader.position += sizeof(KxPhysics::kxProps);
+    uint64_t vertexBytes = static_cast<uint64_t>(vertexCount) * VERTEX_SIZE;
+    uint64_t faceBytes = static_cast<uint64_t>(faceCount) * FACE_SIZE;
+    if (!reader.has(vertexBytes) || !reader.has(vertexBytes + faceBytes))
+        return KX_LOG(LEVEL_ERROR, "Invalid file format consistency (mesh part)"), 0;
+    const unsigned char* vertices = data + reader.position;
+    const unsigned char* faces = vertices + vertexBytes;
+    // An index past the vertices would make the GPU read out of bounds.
+    for (uint64_t i = 0; i < static_cast<uint64_t>(faceCount) * 3; ++i)
+    {
+        uint32_t index;
+        std::memcpy(&index, faces + i * 4, 4);
+        if (index >= vertexCount)
+            return KX_LOG(LEVEL_ERROR, "Invalid file format consistency (face index %u, %u vertices)", index,
+                          vertexCount),
+                   0;
+    }
+    reader.position += vertexBytes + faceBytes;
+
+    Private& d = *meshReserved;
+    setSubtype(kind);
+    if (materialName != NO_MATERIAL)
+    {
+        KxMaterial* material = findMaterial(materialName);
+        if (!material)
+        {
+            KX_LOG(LEVEL_ERROR, "Material not found: default used instead");
+            material = KxMaterial::getDefault();
+        }
+        d.material = material;
+    }
+    d.radius = radius;
+    d.bboxMin = bboxMin;
+    d.bboxMax = bboxMax;
+    if (hasPhysics)
+    {
+        KxPhysics* physics = new KxPhysics;
+        physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
+        d.physics = physics;
+    }
+    d.uploadGeometry(vertexCount, vertices, faceCount, faces);
+    resetCache();
+    KX_LOG(LEVEL_DETAIL, "Mesh '%s' loaded", getName().c_str());
+    return static_cast<unsigned int>(reader.position);
+}
+
+unsigned char* KxMesh::save(unsigned int& size)
+{
+    size = 0;
+    if (!state)
+        return KX_LOG(LEVEL_ERROR, "Not initialized"), nullptr;
+    Private& d = *meshReserved;
+    std::string materialName =
+        !d.material || d.material == KxMaterial::getDefault() ? std::string(NO_MATERIAL) : d.material->getName();
+    uint8_t hasPhysics = d.physics ? 1 : 0;
+    uint64_t total = 9 + materialName.size() + 1 + 29 + (hasPhysics ? sizeof(KxPhysics::kxProps) : 0) +
+                     static_cast<uint64_t>(d.nrOfVertices) * VERTEX_SIZE + static_cast<uint64_t>(d.nrOfFaces) * FACE_SIZE;
+    if (total > std::numeric_limits<unsigned int>::max())
+        return KX_LOG(LEVEL_ERROR, "Mesh '%s' too large to save", getName().c_str()), nullptr;
+    unsigned char* bytes = new (std::nothrow) unsigned char[static_cast<size_t>(total)];
+    if (!bytes)
+        return KX_LOG(LEVEL_ERROR, "Out of memory"), nullptr;
+
+    Writer writer{bytes};
+    uint8_t kind = static_cast<uint8_t>(getSubtype());
+    writer.write(&kind, 1);
+    writer.write(&d.nrOfVertices, 4);
+    writer.write(&d.nrOfFaces, 4);
+    writer.write(materialName.c_str(), materialName.size() + 1);
+    writer.write(&d.radius, 4);
+    writer.write(&d.bboxMin[0], 12);
+    writer.write(&d.bboxMax[0], 12);
+    writer.write(&hasPhysics, 1);
+    if (hasPhysics)
+    {
+        KxPhysics::kxProps props = d.physics->getProps();
+        props.reserved = 0;
+        writer.write(&props, sizeof(props));
+    }
+    size_t vertexBytes = static_cast<size_t>(d.nrOfVertices) * VERTEX_SIZE;
+    size_t faceBytes = static_cast<size_t>(d.nrOfFaces) * FACE_SIZE;
+    if (vertexBytes)
+        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(vertexBytes), bytes + writer.position);
+    writer.position += vertexBytes;
+    if (faceBytes)
+        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(faceBytes), bytes + writer.position);
+    writer.position += faceBytes;
+    size = static_cast<unsigned int>(total);
+    return bytes;
+}
+
+//////////////////////////////////////////////////////////////////////////////
+// Packing helpers
+
+uint32_t KxMesh::packNormal(const glm::vec4& value)
+{
+    // GL's signed normalised decode is max(c / (2^(b-1) - 1), -1): 511 for the
+    // 10-bit fields, 1 for the 2-bit w.
+    auto field = [](float component, float scale, uint32_t mask) {
+        float clamped = component != component ? 0.0f : glm::clamp(component, -1.0f, 1.0f);
+        int32_t c = static_cast<int32_t>(std::lround(clamped * scale));
+        return static_cast<uint32_t>(c) & mask;
+    };
+    return field(value.x, 511.0f, 0x3ffu) | field(value.y, 511.0f, 0x3ffu) << 10 | field(value.z, 511.0f, 0x3ffu) << 20 |
+           field(value.w, 1.0f, 0x3u) << 30;
+}
+
+glm::vec4 KxMesh::unpackNormal(uint32_t packed)
+{
+    auto field = [](uint32_t bits, unsigned int width, float scale) {
+        int32_t c = static_cast<int32_t>(bits << (32 - width)) >> (32 - width); // sign extension
+        return glm::max(static_cast<float>(c) / scale, -1.0f);
+    };
+    return glm::vec4(field(packed & 0x3ffu, 10, 511.0f), field(packed >> 10 & 0x3ffu, 10, 511.0f),
+                     field(packed >> 20 & 0x3ffu, 10, 511.0f), field(packed >> 30, 2, 1.0f));
+}
+
+uint16_t KxMesh::packHalf(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    uint32_t sign = bits >> 16 & 0x8000u;
+    uint32_t magnitude = bits & 0x7fffffffu;
+    if (magnitude >= 0x7f800000u) // infinity, or NaN kept quiet with its top payload bits
+        return static_cast<uint16_t>(sign | 0x7c00u |
+                                     (magnitude > 0x7f800000u ? 0x200u | (magnitude >> 13 & 0x3ffu) : 0u));
+    if (magnitude >= 0x477ff000u) // 65520 and above round to infinity
+        return static_cast<uint16_t>(sign | 0x7c00u);
+    if (magnitude >= 0x38800000u) // normal half: round the 13 dropped bits to nearest even
+    {
+        uint32_t half = ((magnitude >> 23) - 112) << 10 | (magnitude >> 13 & 0x3ffu);
+        uint32_t rest = magnitude & 0x1fffu;
+        if (rest > 0x1000u || (rest == 0x1000u && (half & 1u)))
+            ++half; // a carry into the exponent is the right result
+        return static_cast<uint16_t>(sign | half);
+    }
+    if (magnitude <= 0x33000000u) // at most half the smallest subnormal: zero
+        return static_cast<uint16_t>(sign);
+    // Subnormal half: the value in units of 2^-24, rounded to nearest even.
+    uint32_t mantissa = (magnitude & 0x7fffffu) | 0x800000u;
+    uint32_t shift = 126 - (magnitude >> 23);
+    uint32_t half = mantissa >> shift;
+    uint32_t rest = mantissa & ((1u << shift) - 1);
+    uint32_t halfway = 1u << (shift - 1);
+    if (rest > halfway || (rest == halfway && (half & 1u)))
+        ++half;
+    return static_cast<uint16_t>(sign | half);
+}
+
+float KxMesh::unpackHalf(uint16_t half)
+{
+    uint32_t sign = static_cast<uint32_t>(half & 0x8000u) << 16;
+    uint32_t exponent = half >> 10 & 0x1fu;
+    uint32_t mantissa = half & 0x3ffu;
+    uint32_t bits;
+    if (exponent == 0x1f)
+        bits = sign | 0x7f800000u | mantissa << 13;
+    else if (exponent != 0)
+        bits = sign | (exponent + 112) << 23 | mantissa << 13;
+    else if (mantissa == 0)
+        bits = sign;
+    else
+    {
+        // Subnormal: exact in single precision.
+        float value = std::ldexp(static_cast<float>(mantissa), -24);
+        std::memcpy(&bits, &value, 4);
+        bits |= sign;
+    }
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return value;
+}

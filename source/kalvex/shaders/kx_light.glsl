@@ -1,0 +1,283 @@
+#ifndef KX_LIGHT_INCLUDED
+#define KX_LIGHT_INCLUDED
+
+// The light table and the shading model. kx_global (global) and kx_material
+// (MatStruct) must be included before this.
+
+// Ordered for std140: 64 bytes, the layout of KxLight's GPU record.
+struct LightStruct
+{
+    vec3 color;
+    float cutoff;       // cosine of the cone's half-angle
+    vec4 position;      // world space; w = 0 (directional): the direction towards the light
+    float radius;       // distance at which the light fades out
+    float exponent;
+    vec2 _padding;
+    vec3 direction;     // world space
+    float spotExponent; // above 0: a cone light
+};
+
+layout(std140, binding=%d) uniform lightList
+{
+    LightStruct light[%d];
+};
+
+// The slot of the light being applied.
+uniform uint lightId;
+
+// The light's shadow cube map, bound to unit 6 in both texture modes.
+KX_SAMPLER_LAYOUT uniform samplerCubeShadow textureSampler6;
+
+// Material maps as seen from lit stages. Bound mode reaches the unit pool
+// through constant indices: llvmpipe (Mesa 22) crashes compiling a stage that
+// indexes a sampler array dynamically and also samples a cube map.
+#ifdef KX_BOUND_TEXTURES
+vec4 kxPoolTexture(uvec2 handle, vec2 uv)
+{
+    switch (handle.x)
+    {
+#if KX_TEXTURE_POOL_SIZE >= 1
+    case 1u:
+        return texture(kx_texturePool[0], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 2
+    case 2u:
+        return texture(kx_texturePool[1], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 3
+    case 3u:
+        return texture(kx_texturePool[2], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 4
+    case 4u:
+        return texture(kx_texturePool[3], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 5
+    case 5u:
+        return texture(kx_texturePool[4], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 6
+    case 6u:
+        return texture(kx_texturePool[5], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 7
+    case 7u:
+        return texture(kx_texturePool[6], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 8
+    case 8u:
+        return texture(kx_texturePool[7], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 9
+    case 9u:
+        return texture(kx_texturePool[8], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 10
+    case 10u:
+        return texture(kx_texturePool[9], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 11
+    case 11u:
+        return texture(kx_texturePool[10], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 12
+    case 12u:
+        return texture(kx_texturePool[11], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 13
+    case 13u:
+        return texture(kx_texturePool[12], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 14
+    case 14u:
+        return texture(kx_texturePool[13], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 15
+    case 15u:
+        return texture(kx_texturePool[14], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 16
+    case 16u:
+        return texture(kx_texturePool[15], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 17
+    case 17u:
+        return texture(kx_texturePool[16], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 18
+    case 18u:
+        return texture(kx_texturePool[17], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 19
+    case 19u:
+        return texture(kx_texturePool[18], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 20
+    case 20u:
+        return texture(kx_texturePool[19], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 21
+    case 21u:
+        return texture(kx_texturePool[20], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 22
+    case 22u:
+        return texture(kx_texturePool[21], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 23
+    case 23u:
+        return texture(kx_texturePool[22], uv);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 24
+    case 24u:
+        return texture(kx_texturePool[23], uv);
+#endif
+    default:
+        return vec4(1.0); // no texture
+    }
+}
+#define KX_MATERIAL_TEXTURE(handle, uv) kxPoolTexture(handle, uv)
+#else
+#define KX_MATERIAL_TEXTURE(handle, uv) KX_TEXTURE(handle, uv)
+#endif
+
+// Physically based shading of one light: metallic/roughness, Cook-Torrance
+// with the GGX distribution, Schlick Fresnel and Schlick-GGX geometry. P, N
+// (unit length), V (the eye) and L are in world space. The result is gamma
+// encoded; the emission is added after the encoding.
+vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
+                float ambientOcclusion, vec2 texCoord)
+{
+    const float PI = 3.1415926;
+    // Branches rather than selects: a pool index of "no texture" must never be sampled.
+    vec4 albedoTexel = vec4(1.0);
+    if (KX_HAS_TEXTURE(mat.textureHandle0))
+        albedoTexel = KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord);
+    float roughnessTexel = 1.0;
+    if (KX_HAS_TEXTURE(mat.textureHandle3))
+        roughnessTexel = KX_MATERIAL_TEXTURE(mat.textureHandle3, texCoord).r;
+    float metalnessTexel = 1.0;
+    if (KX_HAS_TEXTURE(mat.textureHandle4))
+        metalnessTexel = KX_MATERIAL_TEXTURE(mat.textureHandle4, texCoord).r;
+
+    // Colours are authored gamma encoded: linearise before shading.
+    vec3 albedo = pow(max(mat.albedo * albedoTexel.rgb, vec3(0.0)), vec3(2.2));
+    float roughness = mat.roughness * roughnessTexel;
+    float metalness = mat.metalness * metalnessTexel;
+    if (roughness == 0.0)
+        roughness = 0.01;
+
+    vec3 view = normalize(V - P);
+    vec3 lightDir;
+    float lightDist;
+    if (L.w == 0.0)
+    {
+        // Directional: L holds the direction towards the light, no distance fall-off.
+        lightDir = normalize(L.xyz);
+        lightDist = 0.0;
+    }
+    else
+    {
+        lightDir = normalize(L.xyz - P);
+        lightDist = length(L.xyz - P);
+    }
+    float nDotL = dot(N, lightDir);
+    vec3 H = normalize(lightDir + view);
+
+    float spotAttenuation = 1.0;
+    if (lightData.spotExponent > 0.0)
+    {
+        float spotEffect = dot(lightData.direction, -lightDir);
+        if (spotEffect < lightData.cutoff)
+            nDotL = -1.0;
+        // Behind a wide cone the base is negative, where pow is undefined.
+        spotAttenuation = pow(max(spotEffect, 0.0), lightData.spotExponent);
+    }
+
+    vec3 color = vec3(0.0);
+    if (nDotL > 0.0)
+    {
+        float attenuation = spotAttenuation;
+        if (L.w != 0.0)
+            attenuation *= max(0.0, 1.0 - lightDist / lightData.radius);
+        vec3 radiance = lightData.color * attenuation;
+
+        vec3 F0 = mix(vec3(0.04), albedo, metalness);
+        float hDotV = max(dot(H, view), 0.0);
+        vec3 F = F0 + (1.0 - F0) * pow(max(1.0 - hDotV, 0.0), 5.0);
+
+        float a = roughness * roughness;
+        float a2 = a * a;
+        float nDotH = max(dot(N, H), 0.0);
+        float denominator = nDotH * nDotH * (a2 - 1.0) + 1.0;
+        float D = a2 / (PI * denominator * denominator);
+
+        float k = (roughness + 1.0) * (roughness + 1.0) / 8.0;
+        float nDotV = max(dot(N, view), 0.0);
+        float G = (nDotV / (nDotV * (1.0 - k) + k)) * (nDotL / (nDotL * (1.0 - k) + k));
+
+        vec3 specular = D * F * G / (4.0 * nDotL * nDotV + 0.001);
+        vec3 kD = (vec3(1.0) - F) * (1.0 - metalness);
+        vec3 Lo = (kD * albedo / PI + specular) * radiance * nDotL;
+        color += shadow * Lo;
+    }
+    color += global.ambient * albedo * ambientOcclusion;
+    return pow(color, vec3(1.0 / 2.2)) + mat.emission;
+}
+
+// The window depth that a cube face's perspective projection with these
+// planes gives for the distance along Vec's major axis.
+float VectorToDepthValue(vec3 Vec, float nearPlane, float farPlane, float bias)
+{
+    vec3 absVec = abs(Vec);
+    float z = max(absVec.x, max(absVec.y, absVec.z)) - bias;
+    float n = (farPlane + nearPlane) / (farPlane - nearPlane) - (2.0 * farPlane * nearPlane) / (farPlane - nearPlane) / z;
+    return (n + 1.0) * 0.5;
+}
+
+// 1 lit, 0 in shadow. Always samples textureSampler6 (shadowMap is kept for
+// the signature). A directional light has no point to cast a cube map from.
+float doShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
+                      float nearPlane, float farPlane, float bias)
+{
+    if (lightData.position.w == 0.0)
+        return 1.0;
+    vec3 d = lightData.position.xyz - P;
+    vec3 dir = normalize(d);
+    float reference = VectorToDepthValue(-d, nearPlane, farPlane, bias);
+#if defined(KX_SOFTSHADOWS) && defined(KX_SOFTSHADOWS_HIGHQUALITY)
+    const vec3 offsets[20] = vec3[](
+        vec3(1, 1, 1), vec3(1, -1, 1), vec3(-1, -1, 1), vec3(-1, 1, 1),
+        vec3(1, 1, -1), vec3(1, -1, -1), vec3(-1, -1, -1), vec3(-1, 1, -1),
+        vec3(1, 1, 0), vec3(1, -1, 0), vec3(-1, -1, 0), vec3(-1, 1, 0),
+        vec3(1, 0, 1), vec3(-1, 0, 1), vec3(1, 0, -1), vec3(-1, 0, -1),
+        vec3(0, 1, 1), vec3(0, -1, 1), vec3(0, -1, -1), vec3(0, 1, -1));
+    const float diskRadius = 0.01;
+    float sum = 0.0;
+    for (int i = 0; i < 20; ++i)
+        sum += texture(textureSampler6, vec4(-dir + offsets[i] * softness * diskRadius, reference));
+    return sum / 20.0;
+#elif defined(KX_SOFTSHADOWS)
+    float t = 1.0 / float(textureSize(textureSampler6, 0).x);
+    float s = softness;
+    float sum = texture(textureSampler6, vec4(-dir + t * vec3(-s, s, 0.0), reference));
+    sum += texture(textureSampler6, vec4(-dir + t * vec3(0.0, -s, s), reference));
+    sum += texture(textureSampler6, vec4(-dir + t * vec3(s, 0.0, -s), reference));
+    sum += texture(textureSampler6, vec4(-dir, reference));
+    return sum / 4.0;
+#else
+    return texture(textureSampler6, vec4(-dir, reference));
+#endif
+}
+
+// One comparison, for where soft edges are not worth 20 lookups.
+float doFastShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
+                          float nearPlane, float farPlane, float bias)
+{
+    if (lightData.position.w == 0.0)
+        return 1.0;
+    vec3 d = lightData.position.xyz - P;
+    return texture(textureSampler6, vec4(normalize(-d), VectorToDepthValue(-d, nearPlane, farPlane, bias)));
+}
+
+#endif

@@ -1,0 +1,45 @@
+#extension GL_ARB_shader_draw_parameters : require
+// Normal-mapped mesh vertex stage: the mesh vertex stage plus the tangent frame.
+@include kx_global;
+@include kx_material;
+@include kx_list;
+
+uniform uint generic0; // non-zero: drawn alone
+uniform mat4 modelMatrix;
+uniform mat3 normalMatrix; // world space
+
+flat out uint drawId;
+flat out uint matId;
+flat out vec3 eyePosition;
+out vec3 fragPosition;
+out vec2 texCoord0;
+out mat3 tbn;
+
+void main()
+{
+    drawId = uint(gl_DrawIDARB);
+    mat4 model;
+    mat3 normalToWorld;
+    if (generic0 != 0u)
+    {
+        model = modelMatrix;
+        normalToWorld = normalMatrix;
+        matId = materialId;
+    }
+    else
+    {
+        model = list[drawId].modelMatrix;
+        normalToWorld = mat3(list[drawId].normalMatrix);
+        matId = list[drawId].materialId;
+    }
+    vec3 N = normalize(normalToWorld * a_normal);
+    vec3 T = normalize(normalToWorld * a_tangent.xyz);
+    T = normalize(T - dot(T, N) * N);
+    vec3 B = normalize(normalToWorld * (cross(N, T) * a_tangent.w));
+    tbn = mat3(T, B, N);
+    texCoord0 = a_uv;
+    eyePosition = global.viewMatrix[3].xyz;
+    vec4 position = model * vec4(a_vertex, 1.0);
+    fragPosition = position.xyz;
+    gl_Position = global.projMatrix * global.invViewMatrix * position;
+}

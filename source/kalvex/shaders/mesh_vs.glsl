@@ -1,0 +1,43 @@
+#extension GL_ARB_shader_draw_parameters : require
+// Mesh vertex stage. In a batch each draw finds its record in the render list
+// by gl_DrawIDARB; a mesh drawn by itself (KxMesh::render) sets generic0 and
+// passes its matrices and material as uniforms instead.
+@include kx_global;
+@include kx_material;
+@include kx_list;
+
+uniform uint generic0; // non-zero: drawn alone
+uniform mat4 modelMatrix;
+uniform mat3 normalMatrix; // world space
+
+flat out uint drawId;
+flat out uint matId;
+flat out vec3 eyePosition;
+out vec3 fragPosition;
+out vec3 normal;
+out vec2 texCoord0;
+
+void main()
+{
+    drawId = uint(gl_DrawIDARB);
+    mat4 model;
+    mat3 normalToWorld;
+    if (generic0 != 0u)
+    {
+        model = modelMatrix;
+        normalToWorld = normalMatrix;
+        matId = materialId;
+    }
+    else
+    {
+        model = list[drawId].modelMatrix;
+        normalToWorld = mat3(list[drawId].normalMatrix);
+        matId = list[drawId].materialId;
+    }
+    normal = normalize(normalToWorld * a_normal);
+    texCoord0 = a_uv;
+    eyePosition = global.viewMatrix[3].xyz;
+    vec4 position = model * vec4(a_vertex, 1.0);
+    fragPosition = position.xyz;
+    gl_Position = global.projMatrix * global.invViewMatrix * position;
+}

@@ -1,0 +1,312 @@
+// The forward pipeline: its programs, light passes, the objects drawn one by
+// one, anti-aliasing, caller framebuffers and orthographic cameras.
+#include "kxscene.h"
+
+#include <algorithm>
+
+namespace
+{
+class Forward : public kxscene::SceneTest
+{
+protected:
+    KxCamera* camera = nullptr;
+    KxNode* root = nullptr;
+    KxList* list = nullptr;
+    KxPipeline* forward = nullptr;
+
+    void SetUp() override
+    {
+        kxscene::SceneTest::SetUp();
+        forward = Kalvex::getPipeline(2);
+        camera = new KxCamera;
+        camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
+        root = new KxNode;
+        list = new KxList;
+        ASSERT_TRUE(list->create(32));
+    }
+
+    void TearDown() override
+    {
+        forward->setAntiAliasing(false);
+        kxscene::SceneTest::TearDown();
+    }
+
+    std::vector<unsigned char> renderFrame(KxFbo* fbo = nullptr)
+    {
+        list->reset();
+        EXPECT_TRUE(list->pass(root));
+        EXPECT_TRUE(Kalvex::render(camera, list, fbo));
+        return kxscene::window();
+    }
+
+    KxLight* addLight(const glm::vec3& position, const glm::vec3& color, float radius)
+    {
+        KxLight* light = new KxLight;
+        light->setTranslation(position);
+        light->setColor(color);
+        light->setRadius(radius);
+        light->link(root);
+        return light;
+    }
+
+    // The largest difference of any colour channel between two frames.
+    static int difference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b)
+    {
+        int largest = 0;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (i % 4 != 3)
+                largest = std::max(largest, std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i])));
+        return largest;
+    }
+};
+}
+
+TEST_F(Forward, ProgramsForEveryMeshKind)
+{
+    KxShader* mesh = forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, 0);
+    KxShader* normalMapped = forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, 0);
+    KxShader* tessellated = forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_TESSELLATED, 0);
+    ASSERT_NE(mesh, nullptr);
+    ASSERT_NE(normalMapped, nullptr);
+    ASSERT_NE(tessellated, nullptr);
+    EXPECT_NE(mesh, normalMapped);
+    EXPECT_NE(mesh, tessellated);
+    for (int flags = 1; flags < 3; ++flags)
+    {
+        EXPECT_EQ(forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, flags), mesh);
+        EXPECT_EQ(forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, flags), normalMapped);
+    }
+    EXPECT_EQ(forward->getShader(KxObject::TYPE_QUAD, 0, 0), static_cast<KxDefaultRendering*>(forward)->getQuadProgram());
+    size_t mark = kxtest::readLog().size();
+    EXPECT_FALSE(Kalvex::render(camera, nullptr, nullptr));
+    EXPECT_FALSE(Kalvex::render(nullptr, list, nullptr));
+    EXPECT_EQ(kxtest::countLogLines("Invalid params", mark), 2);
+}
+
+TEST_F(Forward, WithoutLightsTheFrameIsCleared)
+{
+    KxMesh* square = kxscene::makeSquare(2.0f);
+    square->setTranslation(0.0f, 0.0f, -4.0f);
+    square->link(root);
+    std::vector<unsigned char> pixels = renderFrame();
+    int lit = 0;
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        lit += pixels[i] || pixels[i + 1] || pixels[i + 2];
+    EXPECT_EQ(lit, 0);
+}
+
+// A lit sphere: lit towards the light, dark away from it, upright, round.
+TEST_F(Forward, LitSphere)
+{
+    KxMesh* sphere = kxscene::makeSphere(24, 32);
+    sphere->setTranslation(0.0f, 0.0f, -4.0f);
+    sphere->link(root);
+    KxMaterial* material = new KxMaterial;
+    material->setAlbedo(0.9f, 0.5f, 0.3f);
+    material->setRoughness(0.35f);
+    sphere->setMaterial(material);
+    addLight(glm::vec3(3.0f, 3.0f, 0.0f), glm::vec3(1.5f), 20.0f);
+    std::vector<unsigned char> pixels = renderFrame();
+    kxscene::savePng("forward_sphere", pixels);
+
+    const int w = Kalvex::getWindowSizeX(), h = Kalvex::getWindowSizeY();
+    auto brightness = [&](int column, int row) {
+        const unsigned char* p = kxscene::pixel(pixels, column, row);
+        return p[0] + p[1] + p[2];
+    };
+    // The sphere (radius 1 at distance 4) covers 75 pixels around the centre.
+    EXPECT_GT(brightness(w / 2 + 12, h / 2 - 12), brightness(w / 2 - 12, h / 2 + 12) + 60); // upper right towards the light
+    EXPECT_EQ(brightness(5, 5), 0);                                                          // background
+    EXPECT_EQ(brightness(w / 2 + 78, h / 2), 0);
+    EXPECT_GT(brightness(w / 2 + 72, h / 2), 0);
+    EXPECT_EQ(brightness(w / 2, h / 2 - 78), 0);
+    EXPECT_GT(brightness(w / 2, h / 2 - 72), 0);
+    // Left-right symmetric about the light's diagonal: (x, y) and (-y, -x) mirror.
+    int asymmetric = 0;
+    for (int d = -20; d <= 20; d += 5)
+        for (int e = -20; e <= 20; e += 5)
+            asymmetric += std::abs(brightness(w / 2 + d, h / 2 - e) - brightness(w / 2 + e, h / 2 - d)) > 12;
+    EXPECT_LE(asymmetric, 4);
+}
+
+// Tessellated meshes are drawn one by one as patches, normal-mapped ones by
+// their own program: a flat square looks the same through all three.
+TEST_F(Forward, TessellatedAndNormalMappedMatchTheBatchedMesh)
+{
+    KxMesh* square = kxscene::makeSquare(8.0f);
+    square->setTranslation(0.0f, 0.0f, -5.0f);
+    square->link(root);
+    KxMaterial* material = new KxMaterial;
+    material->setAlbedo(0.6f, 0.7f, 0.8f);
+    material->setRoughness(0.5f);
+    square->setMaterial(material);
+    addLight(glm::vec3(0.5f, -0.3f, -3.5f), glm::vec3(1.0f, 0.9f, 0.8f), 5.0f);
+    addLight(glm::vec3(-1.5f, 1.0f, -4.0f), glm::vec3(0.3f, 0.3f, 0.9f), 3.0f);
+    std::vector<unsigned char> batched = renderFrame();
+
+    square->setSubtype(KxMesh::KIND_TESSELLATED);
+    uint64_t drawn = KxStats::get(KxStats::MESH_RENDER);
+    std::vector<unsigned char> tessellated = renderFrame();
+    EXPECT_EQ(KxStats::get(KxStats::MESH_RENDER), drawn + 2); // once per light
+    EXPECT_LE(difference(batched, tessellated), 2);
+
+    square->setSubtype(KxMesh::KIND_NORMAL_MAPPED);
+    std::vector<unsigned char> noMap = renderFrame();
+    EXPECT_LE(difference(batched, noMap), 2);
+    // A map of straight-up normals (128 is 0.004 off the axis).
+    KxTexture* flat = new KxTexture;
+    ASSERT_TRUE(flat->create(3, 1, 1, 0, 1, 0));
+    const unsigned char up[3] = {128, 128, 255};
+    ASSERT_TRUE(flat->write(up));
+    material->setTexture(flat, KxMaterial::SLOT_NORMAL);
+    std::vector<unsigned char> mapped = renderFrame();
+    EXPECT_LE(difference(batched, mapped), 3);
+    // A tilted map really tilts the shading.
+    const unsigned char tilted[3] = {230, 128, 200};
+    ASSERT_TRUE(flat->write(tilted));
+    std::vector<unsigned char> tilt = renderFrame();
+    EXPECT_GT(difference(batched, tilt), 20);
+    if (::testing::Test::HasFailure())
+    {
+        kxscene::savePng("forward_batched", batched);
+        kxscene::savePng("forward_tessellated", tessellated);
+        kxscene::savePng("forward_mapped", mapped);
+    }
+}
+
+TEST_F(Forward, TwoLightsTwoPasses)
+{
+    KxMesh* square = kxscene::makeSquare(8.0f);
+    square->setTranslation(0.0f, 0.0f, -5.0f);
+    square->link(root);
+    KxMaterial* white = new KxMaterial;
+    white->setAlbedo(0.9f, 0.9f, 0.9f);
+    square->setMaterial(white);
+    addLight(glm::vec3(1.0f, 0.0f, -4.0f), glm::vec3(3.0f, 0.2f, 0.2f), 3.0f);
+    addLight(glm::vec3(-1.0f, 0.0f, -4.0f), glm::vec3(0.2f, 0.2f, 3.0f), 3.0f);
+    unsigned int slot = list->getRedundancyIndex();
+    uint64_t lights = KxStats::get(KxStats::LIGHT_RENDER);
+    std::vector<unsigned char> pixels = renderFrame();
+    // Each pass uploads both lights and advances the list's buffer slot.
+    EXPECT_EQ(KxStats::get(KxStats::LIGHT_RENDER) - lights, 4u);
+    EXPECT_EQ(list->getRedundancyIndex(), (slot + 2) % KxList::MAX_REDUNDANCY);
+    const unsigned char* right = kxscene::pixel(pixels, Kalvex::getWindowSizeX() * 3 / 4, Kalvex::getWindowSizeY() / 2);
+    const unsigned char* left = kxscene::pixel(pixels, Kalvex::getWindowSizeX() / 4, Kalvex::getWindowSizeY() / 2);
+    EXPECT_GT(right[0], right[2] + 30);
+    EXPECT_GT(left[2], left[0] + 30);
+    if (::testing::Test::HasFailure())
+        kxscene::savePng("forward_two_lights", pixels);
+    EXPECT_FALSE(KxOpenGL::isBlending());
+    EXPECT_FALSE(KxOpenGL::isCulling());
+}
+
+TEST_F(Forward, AntiAliasingResolvesToTheSameInterior)
+{
+    KxMesh* square = kxscene::makeSquare(8.0f);
+    square->setTranslation(0.0f, 0.0f, -5.0f);
+    square->link(root);
+    KxMesh* sphere = kxscene::makeSphere(12, 16);
+    sphere->setTranslation(0.0f, 0.0f, -3.0f);
+    sphere->setRadius(0.5f);
+    sphere->link(root);
+    addLight(glm::vec3(0.5f, 0.5f, -1.0f), glm::vec3(1.0f), 8.0f);
+    std::vector<unsigned char> plain = renderFrame();
+    forward->setAntiAliasing(true);
+    std::vector<unsigned char> resolved = renderFrame();
+    forward->setAntiAliasing(false);
+    // Away from the sphere's outline the two agree; on it, the resolve blends.
+    int interiorDifferences = 0, edgeBlends = 0;
+    const int w = Kalvex::getWindowSizeX(), h = Kalvex::getWindowSizeY();
+    for (int row = 0; row < h; ++row)
+        for (int column = 0; column < w; ++column)
+        {
+            size_t i = (static_cast<size_t>(row) * w + column) * 4;
+            float dx = column + 0.5f - w / 2.0f, dy = row + 0.5f - h / 2.0f;
+            float fromCentre = std::sqrt(dx * dx + dy * dy);
+            int d = std::abs(plain[i] - resolved[i]) + std::abs(plain[i + 1] - resolved[i + 1]);
+            // The sphere's outline is 102 pixels from the centre.
+            if (std::fabs(fromCentre - 102.4f) > 4.0f)
+                interiorDifferences += d > 4;
+            else
+                edgeBlends += d > 4;
+        }
+    EXPECT_EQ(interiorDifferences, 0);
+    if (Kalvex::getNrOfAASamples() > 1)
+    {
+        EXPECT_GT(edgeBlends, 0);
+    }
+    if (::testing::Test::HasFailure())
+    {
+        kxscene::savePng("forward_plain", plain);
+        kxscene::savePng("forward_resolved", resolved);
+    }
+}
+
+TEST_F(Forward, CallerFramebufferReceivesTheImage)
+{
+    KxMesh* square = kxscene::makeSquare(8.0f);
+    square->setTranslation(0.0f, 0.0f, -5.0f);
+    square->link(root);
+    addLight(glm::vec3(0.0f, 0.0f, -4.0f), glm::vec3(0.9f, 0.6f, 0.3f), 3.0f);
+    std::vector<unsigned char> shown = renderFrame();
+
+    KxTexture* color = new KxTexture;
+    ASSERT_TRUE(color->create(5, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY(), 1));
+    KxFbo* fbo = new KxFbo;
+    fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, color);
+    ASSERT_TRUE(fbo->isOk());
+    KxFbo::resetCache();
+    // The window is cleared to white first: it must stay so.
+    glViewport(0, 0, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+    KxOpenGL::setBackgroundColor(1, 1, 1, 1);
+    KxOpenGL::clear(true, false, false);
+    for (bool postProc : {true, false})
+    {
+        forward->postProc(postProc);
+        std::vector<unsigned char> window = renderFrame(fbo);
+        EXPECT_EQ(window[0], 255);
+        EXPECT_EQ(window[window.size() / 2], 255);
+        std::vector<float> texels(static_cast<size_t>(Kalvex::getWindowSizeX()) * Kalvex::getWindowSizeY() * 4);
+        glGetTextureImage(color->getHandle(), 0, GL_RGBA, GL_FLOAT, static_cast<GLsizei>(texels.size() * 4), texels.data());
+        // The texture's rows run bottom-up, the window's read-back top-down.
+        int wrong = 0;
+        for (int row = 0; row < Kalvex::getWindowSizeY(); row += 7)
+            for (int column = 0; column < Kalvex::getWindowSizeX(); column += 7)
+                for (int c = 0; c < 3; ++c)
+                {
+                    float texel = texels[(static_cast<size_t>(Kalvex::getWindowSizeY() - 1 - row) * Kalvex::getWindowSizeX() + column) * 4 + c];
+                    int expected = kxscene::pixel(shown, column, row)[c];
+                    wrong += std::abs(static_cast<int>(std::lround(std::min(texel, 1.0f) * 255.0f)) - expected) > 1;
+                }
+        EXPECT_EQ(wrong, 0) << postProc;
+    }
+    forward->postProc(true);
+}
+
+TEST_F(Forward, OrthographicCameraDrawsTheListOnceWithoutClearing)
+{
+    KxCamera* flat = new KxCamera; // orthographic, pixels, origin at the top left
+    KxMesh* square = kxscene::makeSquare(20.0f);
+    square->setTranslation(100.0f, 100.0f, -0.5f);
+    square->rotateX(180.0f); // pixel space runs y-down: turned, its front faces the camera
+    square->link(root);
+    KxMaterial* material = new KxMaterial;
+    material->setEmission(0.0f, 1.0f, 0.0f);
+    square->setMaterial(material);
+    addLight(glm::vec3(0.0f), glm::vec3(0.0f), 1.0f);
+    KxFbo::resetCache();
+    glViewport(0, 0, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+    KxOpenGL::setBackgroundColor(1, 0, 0, 1);
+    KxOpenGL::clear(true, true, false);
+    list->reset();
+    ASSERT_TRUE(list->pass(root));
+    uint64_t lights = KxStats::get(KxStats::LIGHT_RENDER);
+    ASSERT_TRUE(Kalvex::render(flat, list, nullptr));
+    EXPECT_EQ(KxStats::get(KxStats::LIGHT_RENDER) - lights, 1u);
+    std::vector<unsigned char> pixels = kxscene::window();
+    const unsigned char* inside = kxscene::pixel(pixels, 100, 100);
+    const unsigned char* outside = kxscene::pixel(pixels, 10, 10);
+    EXPECT_EQ(inside[1], 255);
+    EXPECT_EQ(outside[0], 255); // not cleared
+    EXPECT_EQ(outside[1], 0);
+}
