@@ -355,7 +355,7 @@ std::string NameTable::make(const std::string& wanted, const std::string& fallba
         name = shorten(base, MAX_LENGTH - suffix.size()) + suffix;
     }
     taken.insert(name);
-    if (name != wanted)
+    if (!wanted.empty() && name != wanted)
         ++renamed;
     return name;
 }

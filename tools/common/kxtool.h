@@ -79,7 +79,7 @@ public:
     // Names no object may take: the scene file's markers and the engine's defaults.
     NameTable();
     // A unique name as close to `wanted` as possible; `fallback` stands in
-    // for an empty name. Counts a rename when the result differs.
+    // for an empty name. Counts a rename when a given name had to change.
     std::string make(const std::string& wanted, const std::string& fallback);
     void reserve(const std::string& name);
     bool contains(const std::string& name) const;

@@ -135,14 +135,16 @@ public:
     KxNode* build(std::string& error);
 
     std::string inputDirectory;
+    bool halfAngles = false; // spot cones given as half-angles (glTF)
     std::string outputDirectory;
     std::string outputStem;
 
 private:
     void note(const std::string& text) { summary.notes.push_back(text); }
+    bool usable(const aiMesh* mesh) const { return !standInMeshes && isTriangleMesh(mesh); }
     void collectNodes(const aiNode* node, const glm::mat4& parent);
     KxNode* buildNode(const aiNode* node, KxNode* parent, std::string& error);
-    KxMesh* buildMesh(unsigned int index, std::string& error);
+    KxMesh* buildMesh(unsigned int index, const glm::mat4& world, std::string& error);
     KxMaterial* material(unsigned int index);
     void setTextures(KxMaterial* material, const aiMaterial* source, const std::string& name);
     bool findTexture(const aiMaterial* source, aiTextureType type, TextureSource& found);
@@ -169,6 +171,9 @@ private:
     std::map<std::string, std::string> placedTextures; // source key -> file name in the output directory
     std::set<std::string> writtenFiles;
     float sceneSize = 1.0f;
+    // A file without meshes comes with meshes that assimp made to show its
+    // skeleton; they are not the file's.
+    bool standInMeshes = false;
     unsigned int meshesDone = 0;
     unsigned int meshesTotal = 0;
     unsigned int unweightedVertices = 0;
@@ -188,15 +193,16 @@ void Converter::collectNodes(const aiNode* node, const glm::mat4& parent)
 
 void Converter::analyse()
 {
+    standInMeshes = (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) != 0;
     collectNodes(scene->mRootNode, glm::mat4(1.0f));
 
     unsigned int skipped = 0;
     for (unsigned int i = 0; i < scene->mNumMeshes; ++i)
     {
         const aiMesh* mesh = scene->mMeshes[i];
-        if (!isTriangleMesh(mesh))
+        if (!usable(mesh))
         {
-            ++skipped;
+            skipped += !standInMeshes;
             continue;
         }
         for (unsigned int b = 0; b < mesh->mNumBones; ++b)
@@ -235,7 +241,7 @@ void Converter::analyse()
             if (node->mMeshes[m] >= scene->mNumMeshes)
                 continue;
             const aiMesh* mesh = scene->mMeshes[node->mMeshes[m]];
-            if (!isTriangleMesh(mesh))
+            if (!usable(mesh))
                 continue;
             ++meshesTotal;
             for (unsigned int v = 0; v < mesh->mNumVertices; ++v)
@@ -247,6 +253,8 @@ void Converter::analyse()
         }
     if (!extent.empty())
         sceneSize = std::max(glm::length(extent.max - extent.min), 1e-3f);
+    if (!meshesTotal)
+        note("the file holds no triangle meshes");
 }
 
 KxNode* Converter::build(std::string& error)
@@ -297,10 +305,13 @@ void Converter::configureLight(KxLight* light, const aiLight* source)
     light->setDirection(std::isfinite(length) && length > 1e-6f ? direction / length : glm::vec3(0, 0, -1));
     if (source->mType == aiLightSource_SPOT)
     {
+        // glTF gives the cone's half-angle, the other formats (Collada,
+        // FBX) the whole opening, which assimp passes on as it is.
         float outer = source->mAngleOuterCone;
-        // Half-angles are what most importers give; a full turn means no cone.
-        if (!std::isfinite(outer) || outer <= 0.0f || outer >= 3.14159f)
-            outer = 3.14159265f / 4.0f;
+        if (!std::isfinite(outer) || outer <= 0.0f || outer >= 2.0f * 3.14159f)
+            outer = 3.14159265f / 2.0f;
+        if (!halfAngles)
+            outer *= 0.5f;
         outer = std::min(outer, 3.14159265f / 2.0f);
         light->setCutoff(glm::degrees(outer));
         light->setSpotExponent(spotExponent(outer));
@@ -340,9 +351,9 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, std::string& 
     for (unsigned int m = 0; m < source->mNumMeshes; ++m)
     {
         unsigned int index = source->mMeshes[m];
-        if (index >= scene->mNumMeshes || !isTriangleMesh(scene->mMeshes[index]))
+        if (index >= scene->mNumMeshes || !usable(scene->mMeshes[index]))
             continue;
-        KxMesh* mesh = buildMesh(index, error);
+        KxMesh* mesh = buildMesh(index, worldMatrices[source], error);
         if (!mesh)
         {
             if (!error.empty())
@@ -359,7 +370,7 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, std::string& 
     return node;
 }
 
-KxMesh* Converter::buildMesh(unsigned int index, std::string& error)
+KxMesh* Converter::buildMesh(unsigned int index, const glm::mat4& world, std::string& error)
 {
     const aiMesh* source = scene->mMeshes[index];
     const unsigned int nrOfVertices = source->mNumVertices;
@@ -373,7 +384,11 @@ KxMesh* Converter::buildMesh(unsigned int index, std::string& error)
 
     std::vector<KxMesh::kxMeshVertex> vertices(nrOfVertices);
     Box box;
+    // The engine culls, and the viewer frames, with a sphere of this radius
+    // around the node's world position: the reach of the vertices from the
+    // node's origin in world units, whatever the scale above the mesh.
     float radius = 0.0f;
+    const glm::mat3 toWorld(world);
     const bool hasTangents = source->mTangents && source->mBitangents;
     for (unsigned int v = 0; v < nrOfVertices; ++v)
     {
@@ -392,7 +407,7 @@ KxMesh* Converter::buildMesh(unsigned int index, std::string& error)
                                  hasTangents ? &bitangent : nullptr);
         glm::vec3 stored(vertices[v].position[0], vertices[v].position[1], vertices[v].position[2]);
         box.add(stored);
-        radius = std::max(radius, glm::length(stored));
+        radius = std::max(radius, glm::length(toWorld * stored));
     }
 
     std::vector<KxMesh::kxMeshFace> faces;
@@ -919,15 +934,10 @@ Status convert(const Options& options, Summary& summary, std::string& error)
         error = "cannot import '" + options.input + "': " + (why && *why ? why : "unknown format or broken file");
         return BAD_INPUT;
     }
-    if (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE)
-    {
-        progress.finish();
-        error = "cannot import '" + options.input + "': the file holds no complete scene";
-        return BAD_INPUT;
-    }
 
     Converter converter(scene, options, summary, progress);
     converter.inputDirectory = kxtool::directoryOf(input);
+    converter.halfAngles = kxtool::extensionOf(input) == ".gltf" || kxtool::extensionOf(input) == ".glb";
     converter.outputDirectory = kxtool::directoryOf(output);
     converter.outputStem = kxtool::stemOf(output);
     converter.analyse();

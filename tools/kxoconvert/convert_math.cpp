@@ -104,8 +104,8 @@ float spotExponent(float outerHalfAngle)
     float cosine = std::cos(outerHalfAngle);
     if (!std::isfinite(cosine) || cosine <= 0.0f || cosine >= 1.0f)
         return 1.0f;
-    // cos(outer)^e = 1/4
-    float exponent = std::log(0.25f) / std::log(cosine);
+    // cos(outer)^e = 1/10
+    float exponent = std::log(0.1f) / std::log(cosine);
     return std::clamp(exponent, 1.0f, 128.0f);
 }
 }

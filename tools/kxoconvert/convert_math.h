@@ -33,7 +33,7 @@ float shininessToRoughness(float shininess);
 // attenuation never falls that far.
 float lightRadius(float constant, float linear, float quadratic, float fallback);
 
-// Spot exponent that dims a cone to a quarter of its centre at its outer
-// half-angle (radians); 1 .. 128.
+// Spot exponent that dims a cone to a tenth of its centre at its outer
+// half-angle (radians), where the engine cuts it off; 1 .. 128.
 float spotExponent(float outerHalfAngle);
 }

@@ -264,6 +264,9 @@ int render(const Options& options)
         Kalvex::free();
     }
 
+    // The window's alpha is whatever the pipeline left; the picture is opaque, as on screen.
+    for (size_t i = 3; i < pixels.size(); i += 4)
+        pixels[i] = 255;
     if (!kxtool::writePng(outputPath, options.width, options.height, pixels.data()))
     {
         std::fprintf(stderr, "kxorender: cannot write '%s'\n", options.output.c_str());

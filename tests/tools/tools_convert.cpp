@@ -1,0 +1,589 @@
+// kxoconvert on real models from Debian's assimp-testmodels: the engine loads
+// what it writes, with the nodes, meshes, vertices, faces and bones that
+// assimp reports, in the same places; kxorender draws it; broken input fails
+// cleanly.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cstring>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include <assimp/scene.h>
+#include <glm/gtc/matrix_transform.hpp>
+#include <glm/gtc/type_ptr.hpp>
+
+#include "kxoimport.h"
+#include "kxtest.h"
+#include "kxtool.h"
+#include "tools_support.h"
+
+namespace
+{
+const std::string MODELS = ASSIMP_MODELS;
+
+glm::mat4 toGlm(const aiMatrix4x4& m)
+{
+    return glm::transpose(glm::make_mat4(&m.a1));
+}
+
+// What assimp reports for a file read with the converter's settings.
+struct Reference
+{
+    unsigned int nodes = 0;
+    std::vector<std::string> nodeNames; // pre-order
+    std::vector<glm::mat4> nodeMatrices;
+    std::vector<const aiMesh*> meshes; // triangle meshes, in the order the tree visits them
+    std::vector<glm::mat4> meshWorld;
+    unsigned long long vertices = 0, faces = 0;
+    unsigned int skinnedMeshes = 0, bones = 0;
+    std::set<std::string> boneNodes;
+    std::set<unsigned int> materials;
+    glm::vec3 min = glm::vec3(FLT_MAX), max = glm::vec3(-FLT_MAX);
+};
+
+void walk(const aiScene* scene, const aiNode* node, const glm::mat4& parent, Reference& reference)
+{
+    // A file without meshes gets a mesh from assimp that only shows its
+    // skeleton: not part of the scene.
+    const bool standIn = (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) != 0;
+    glm::mat4 world = parent * toGlm(node->mTransformation);
+    ++reference.nodes;
+    reference.nodeNames.push_back(node->mName.C_Str());
+    reference.nodeMatrices.push_back(toGlm(node->mTransformation));
+    for (unsigned int m = 0; m < node->mNumMeshes; ++m)
+    {
+        const aiMesh* mesh = scene->mMeshes[node->mMeshes[m]];
+        if (standIn || !(mesh->mPrimitiveTypes & aiPrimitiveType_TRIANGLE))
+            continue;
+        reference.meshes.push_back(mesh);
+        reference.materials.insert(mesh->mMaterialIndex);
+        reference.meshWorld.push_back(world);
+        reference.vertices += mesh->mNumVertices;
+        reference.faces += mesh->mNumFaces;
+        if (mesh->mNumBones)
+            ++reference.skinnedMeshes;
+        reference.bones += mesh->mNumBones;
+        for (unsigned int b = 0; b < mesh->mNumBones; ++b)
+            reference.boneNodes.insert(mesh->mBones[b]->mName.C_Str());
+        for (unsigned int v = 0; v < mesh->mNumVertices; ++v)
+        {
+            glm::vec3 p = glm::vec3(world * glm::vec4(mesh->mVertices[v].x, mesh->mVertices[v].y, mesh->mVertices[v].z, 1));
+            reference.min = glm::min(reference.min, p);
+            reference.max = glm::max(reference.max, p);
+        }
+    }
+    for (unsigned int i = 0; i < node->mNumChildren; ++i)
+        walk(scene, node->mChildren[i], world, reference);
+}
+
+bool isMesh(const KxNode* node)
+{
+    return node->getType() == KxObject::TYPE_MESH || node->getType() == KxObject::TYPE_SKINNED;
+}
+
+unsigned int imageWidth(const std::string& path)
+{
+    toolstest::Image image;
+    return image.load(path) ? static_cast<unsigned int>(image.width) : 0u;
+}
+
+class Convert : public kxtest::EngineTest
+{
+protected:
+    Assimp::Importer importer;
+    const aiScene* scene = nullptr;
+    Reference reference;
+    KxNode* root = nullptr;
+    std::string directory;
+    std::string kxo;
+    toolstest::Run conversion;
+
+    // Converts a model into a folder of its own and loads the result.
+    void convert(const std::string& model, const std::string& name, const std::vector<std::string>& extra = {})
+    {
+        kxoimport::configure(importer);
+        scene = importer.ReadFile(MODELS + "/" + model, kxoimport::flags());
+        ASSERT_NE(scene, nullptr) << importer.GetErrorString();
+        walk(scene, scene->mRootNode, glm::mat4(1.0f), reference);
+
+        directory = kxtool::absolutePath("convert_" + name);
+        mkdir(directory.c_str(), 0755);
+        kxo = directory + "/" + name + ".kxo";
+        std::vector<std::string> arguments = {MODELS + "/" + model, kxo};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        conversion = toolstest::run(KXOCONVERT, arguments);
+        ASSERT_EQ(conversion.status, 0) << conversion.output;
+        std::printf("%s", conversion.output.c_str());
+
+        toolstest::InDirectory inside(directory);
+        ASSERT_TRUE(inside.ok());
+        root = Kalvex::load(name + ".kxo");
+        ASSERT_NE(root, nullptr);
+    }
+
+    // Nodes, meshes, vertices, faces and bones as assimp has them; the same
+    // world-space box; every vertex where assimp has it.
+    void compareWithAssimp()
+    {
+        std::vector<KxNode*> nodes = toolstest::preOrder(root);
+        std::vector<KxNode*> plain;
+        std::vector<KxMesh*> meshes;
+        unsigned int skinned = 0, bones = 0, boneNodes = 0;
+        for (KxNode* node : nodes)
+        {
+            if (isMesh(node))
+            {
+                meshes.push_back(static_cast<KxMesh*>(node));
+                if (node->getType() == KxObject::TYPE_SKINNED)
+                {
+                    ++skinned;
+                    KxSkinned* skin = static_cast<KxSkinned*>(node);
+                    bones += skin->getNrOfBones();
+                    for (unsigned int b = 0; b < skin->getNrOfBones(); ++b)
+                        EXPECT_NE(skin->getBone(b)->node, nullptr) << skin->getBone(b)->name;
+                }
+            }
+            else if (node != root)
+                plain.push_back(node);
+            boneNodes += node->getType() == KxObject::TYPE_BONE;
+        }
+        // One plain root above the source's root, which keeps its matrix.
+        EXPECT_EQ(root->getMatrix(), glm::mat4(1.0f));
+        ASSERT_EQ(plain.size(), reference.nodes);
+        for (size_t i = 0; i < plain.size(); ++i)
+        {
+            if (!reference.nodeNames[i].empty() &&
+                std::count(reference.nodeNames.begin(), reference.nodeNames.end(), reference.nodeNames[i]) == 1)
+            {
+                EXPECT_EQ(plain[i]->getName(), reference.nodeNames[i]);
+            }
+            if (plain[i]->getType() == KxObject::TYPE_LIGHT)
+                continue;
+            for (int c = 0; c < 4; ++c)
+                for (int r = 0; r < 4; ++r)
+                    EXPECT_NEAR(plain[i]->getMatrix()[c][r], reference.nodeMatrices[i][c][r], 1e-5f)
+                        << plain[i]->getName();
+        }
+        ASSERT_EQ(meshes.size(), reference.meshes.size());
+        EXPECT_EQ(skinned, reference.skinnedMeshes);
+        EXPECT_EQ(bones, reference.bones);
+        EXPECT_EQ(boneNodes, reference.boneNodes.size());
+
+        unsigned long long vertices = 0, faces = 0;
+        glm::vec3 low(FLT_MAX), high(-FLT_MAX);
+        float size = glm::length(reference.max - reference.min);
+        for (size_t m = 0; m < meshes.size(); ++m)
+        {
+            KxMesh* mesh = meshes[m];
+            const aiMesh* source = reference.meshes[m];
+            ASSERT_EQ(mesh->getNrOfVertices(), source->mNumVertices) << mesh->getName();
+            ASSERT_EQ(mesh->getNrOfFaces(), source->mNumFaces) << mesh->getName();
+            vertices += mesh->getNrOfVertices();
+            faces += mesh->getNrOfFaces();
+            std::vector<KxMesh::kxMeshVertex> data(mesh->getNrOfVertices());
+            std::vector<KxMesh::kxMeshFace> triangles(mesh->getNrOfFaces());
+            mesh->getRawVertexData(data.data());
+            mesh->getRawFaceData(triangles.data());
+            glm::mat4 world = mesh->getFinalMatrix(nullptr);
+            glm::vec3 meshLow(FLT_MAX), meshHigh(-FLT_MAX);
+            float radius = 0.0f;
+            int badNormals = 0, badUv = 0, badPositions = 0;
+            const glm::mat3 toWorld(world);
+            for (size_t v = 0; v < data.size(); ++v)
+            {
+                glm::vec3 p(data[v].position[0], data[v].position[1], data[v].position[2]);
+                badPositions += p != glm::vec3(source->mVertices[v].x, source->mVertices[v].y, source->mVertices[v].z);
+                meshLow = glm::min(meshLow, p);
+                meshHigh = glm::max(meshHigh, p);
+                radius = std::max(radius, glm::length(toWorld * p));
+                glm::vec3 q = glm::vec3(world * glm::vec4(p, 1.0f));
+                low = glm::min(low, q);
+                high = glm::max(high, q);
+                glm::vec3 n = glm::vec3(KxMesh::unpackNormal(data[v].normal));
+                glm::vec3 expected = glm::normalize(glm::vec3(source->mNormals[v].x, source->mNormals[v].y, source->mNormals[v].z));
+                badNormals += glm::length(n - expected) > 0.01f;
+                if (source->mTextureCoords[0])
+                    badUv += std::fabs(KxMesh::unpackHalf(data[v].uv[0]) - source->mTextureCoords[0][v].x) > 2e-3f ||
+                             std::fabs(KxMesh::unpackHalf(data[v].uv[1]) - source->mTextureCoords[0][v].y) > 2e-3f;
+                glm::vec4 t = KxMesh::unpackNormal(data[v].tangent);
+                EXPECT_NEAR(glm::dot(glm::vec3(t), n), 0.0f, 0.02f);
+            }
+            EXPECT_EQ(badPositions, 0) << mesh->getName();
+            EXPECT_EQ(badNormals, 0) << mesh->getName();
+            EXPECT_EQ(badUv, 0) << mesh->getName();
+            int badFaces = 0;
+            for (size_t f = 0; f < triangles.size(); ++f)
+                for (int k = 0; k < 3; ++k)
+                    badFaces += triangles[f].index[k] != source->mFaces[f].mIndices[k];
+            EXPECT_EQ(badFaces, 0) << mesh->getName();
+            // Bounds from the vertices; the radius reaches them from the node's
+            // origin in world units.
+            EXPECT_EQ(mesh->getBBoxMin(), meshLow);
+            EXPECT_EQ(mesh->getBBoxMax(), meshHigh);
+            EXPECT_NEAR(mesh->getRadius(), radius, 1e-5f * std::max(radius, 1.0f));
+            // The mesh sits where assimp places it.
+            for (int c = 0; c < 4; ++c)
+                for (int r = 0; r < 4; ++r)
+                    EXPECT_NEAR(world[c][r], reference.meshWorld[m][c][r], 1e-4f * std::max(1.0f, std::fabs(reference.meshWorld[m][c][r])));
+        }
+        EXPECT_EQ(vertices, reference.vertices);
+        EXPECT_EQ(faces, reference.faces);
+        for (int i = 0; i < 3; ++i)
+        {
+            EXPECT_NEAR(low[i], reference.min[i], 1e-5f * size);
+            EXPECT_NEAR(high[i], reference.max[i], 1e-5f * size);
+        }
+    }
+
+    // The summary line's counts.
+    void expectSummary(const std::string& text) { EXPECT_NE(conversion.output.find(text), std::string::npos) << conversion.output; }
+
+    // Skinning records: at most 4 bones a vertex, weights summing to 1, each
+    // one of assimp's; bones attached by name. In the pose the file gives, the
+    // engine's skinning puts every vertex where assimp's own matrices do.
+    void checkSkinning()
+    {
+        std::map<std::string, glm::mat4> sourceWorld;
+        std::vector<std::pair<const aiNode*, glm::mat4>> stack = {{scene->mRootNode, glm::mat4(1.0f)}};
+        while (!stack.empty())
+        {
+            auto [node, parent] = stack.back();
+            stack.pop_back();
+            glm::mat4 world = parent * toGlm(node->mTransformation);
+            sourceWorld.emplace(node->mName.C_Str(), world);
+            for (unsigned int i = 0; i < node->mNumChildren; ++i)
+                stack.push_back({node->mChildren[i], world});
+        }
+        float size = glm::length(reference.max - reference.min);
+        size_t m = 0;
+        for (KxNode* node : toolstest::preOrder(root))
+        {
+            if (!isMesh(node))
+                continue;
+            const aiMesh* source = reference.meshes[m++];
+            if (node->getType() != KxObject::TYPE_SKINNED)
+                continue;
+            KxSkinned* skin = static_cast<KxSkinned*>(node);
+            const unsigned int nrOfBones = skin->getNrOfBones();
+            ASSERT_EQ(nrOfBones, source->mNumBones);
+            ASSERT_LE(nrOfBones, KxSkinned::NROFSKELETONBONES);
+            std::vector<glm::mat4> engine(nrOfBones), assimp(nrOfBones);
+            for (unsigned int b = 0; b < nrOfBones; ++b)
+            {
+                ASSERT_NE(skin->getBone(b)->node, nullptr) << skin->getBone(b)->name;
+                EXPECT_EQ(skin->getBone(b)->name, source->mBones[b]->mName.C_Str());
+                engine[b] = skin->getBone(b)->node->getFinalMatrix(nullptr) * skin->getBone(b)->offsetMatrix;
+                assimp[b] = sourceWorld[source->mBones[b]->mName.C_Str()] * toGlm(source->mBones[b]->mOffsetMatrix);
+            }
+            // The skinned part as the engine writes it ends with the records.
+            unsigned int partSize = 0;
+            unsigned char* part = skin->save(partSize);
+            ASSERT_NE(part, nullptr);
+            const unsigned int nrOfVertices = skin->getNrOfVertices();
+            ASSERT_GE(partSize, nrOfVertices * 24u);
+            std::vector<KxSkinned::kxSkinningVertex> records(nrOfVertices);
+            std::memcpy(records.data(), part + partSize - nrOfVertices * 24u, nrOfVertices * 24u);
+            delete[] part;
+
+            // assimp's weights, renormalised: some files' do not sum to 1.
+            std::vector<glm::vec3> expected(nrOfVertices, glm::vec3(0.0f));
+            std::vector<float> sums(nrOfVertices, 0.0f);
+            std::vector<std::map<unsigned int, float>> weights(nrOfVertices);
+            for (unsigned int b = 0; b < nrOfBones; ++b)
+                for (unsigned int w = 0; w < source->mBones[b]->mNumWeights; ++w)
+                {
+                    const aiVertexWeight& weight = source->mBones[b]->mWeights[w];
+                    weights[weight.mVertexId][b] = weight.mWeight;
+                    sums[weight.mVertexId] += weight.mWeight;
+                    const aiVector3D& p = source->mVertices[weight.mVertexId];
+                    expected[weight.mVertexId] += weight.mWeight * glm::vec3(assimp[b] * glm::vec4(p.x, p.y, p.z, 1.0f));
+                }
+            for (unsigned int v = 0; v < nrOfVertices; ++v)
+                if (sums[v] > 0.0f)
+                    expected[v] /= sums[v];
+            int badRecords = 0;
+            float worst = 0.0f;
+            for (unsigned int v = 0; v < nrOfVertices; ++v)
+            {
+                float sum = 0.0f;
+                glm::vec3 skinned(0.0f);
+                glm::vec4 p(source->mVertices[v].x, source->mVertices[v].y, source->mVertices[v].z, 1.0f);
+                for (int k = 0; k < 4; ++k)
+                {
+                    float weight = KxMesh::unpackHalf(records[v].boneWeight[k]);
+                    unsigned int bone = records[v].boneIndex[k];
+                    if (bone >= nrOfBones)
+                    {
+                        ++badRecords;
+                        continue;
+                    }
+                    sum += weight;
+                    skinned += weight * glm::vec3(engine[bone] * p);
+                    if (weight > 0.0f)
+                        badRecords += !weights[v].count(bone);
+                }
+                badRecords += std::fabs(sum - 1.0f) > 4e-3f;
+                if (!weights[v].empty())
+                    worst = std::max(worst, glm::length(skinned - expected[v]) / size);
+            }
+            EXPECT_EQ(badRecords, 0) << skin->getName();
+            std::printf("pose of %s: vertices within %.2e of the scene's size of assimp's\n", skin->getName().c_str(), worst);
+            // Half-float weights: about 1e-3 of each bone's reach.
+            EXPECT_LT(worst, 2e-3f) << skin->getName();
+        }
+    }
+
+    // kxorender's picture of the result: the share of pixels drawn, how
+    // bright they are on average (0 to 1) and how many colours they have.
+    toolstest::Image render(double minimumCoverage, double minimumBrightness, int minimumColours)
+    {
+        toolstest::Image image;
+        std::string png = directory + "/render.png";
+        toolstest::Run result = toolstest::run(KXORENDER, {kxo, png, "--size", "160x120", "--frames", "1"});
+        EXPECT_EQ(result.status, 0) << result.output;
+        EXPECT_TRUE(image.load(png));
+        toolstest::Coverage drawn = toolstest::coverage(image);
+        std::printf("render: %.1f%% covered, brightness %.2f, %d colours\n", drawn.share * 100.0, drawn.brightness,
+                    drawn.colours);
+        EXPECT_GE(drawn.share, minimumCoverage);
+        EXPECT_GE(drawn.brightness, minimumBrightness);
+        EXPECT_GE(drawn.colours, minimumColours);
+        return image;
+    }
+};
+}
+
+TEST_F(Convert, TexturedGltfBox)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("glTF2/BoxTextured-glTF/BoxTextured.gltf", "box"));
+    compareWithAssimp();
+    expectSummary("meshes 1 (0 skinned), vertices 24, faces 12,");
+    expectSummary("materials 1, textures 1, lights 0, bones 0");
+
+    // The texture is copied next to the scene and named by that relative path.
+    std::vector<KxNode*> nodes = toolstest::preOrder(root);
+    KxMesh* mesh = nullptr;
+    for (KxNode* node : nodes)
+        if (isMesh(node))
+            mesh = static_cast<KxMesh*>(node);
+    ASSERT_NE(mesh, nullptr);
+    KxMaterial* material = mesh->getMaterial();
+    ASSERT_NE(material, nullptr);
+    EXPECT_EQ(material->getName(), "Texture");
+    ASSERT_NE(material->getTexture(KxMaterial::SLOT_ALBEDO), nullptr);
+    EXPECT_EQ(material->getTexture(KxMaterial::SLOT_ALBEDO)->getName(), "CesiumLogoFlat.png");
+    EXPECT_EQ(material->getTexture(KxMaterial::SLOT_ALBEDO)->getSizeX(), imageWidth(directory + "/CesiumLogoFlat.png"));
+    EXPECT_TRUE(kxtool::isRegularFile(directory + "/CesiumLogoFlat.png"));
+    // glTF's metallic-roughness values as they are (the file gives metallic 0,
+    // roughness 1 by default).
+    EXPECT_EQ(material->getMetalness(), 0.0f);
+    EXPECT_EQ(material->getRoughness(), 1.0f);
+    EXPECT_EQ(material->getTransparency(), 1.0f);
+
+    // Upright: on the side faces, v grows upwards, so that the image's top
+    // row (the engine's v = 1, as in OpenGL) is at the top.
+    std::vector<KxMesh::kxMeshVertex> data(mesh->getNrOfVertices());
+    std::vector<KxMesh::kxMeshFace> triangles(mesh->getNrOfFaces());
+    mesh->getRawVertexData(data.data());
+    mesh->getRawFaceData(triangles.data());
+    glm::mat4 world = mesh->getFinalMatrix(nullptr);
+    int upright = 0, inverted = 0;
+    for (const KxMesh::kxMeshFace& triangle : triangles)
+    {
+        glm::vec3 p[3];
+        float v[3];
+        for (int k = 0; k < 3; ++k)
+        {
+            const KxMesh::kxMeshVertex& vertex = data[triangle.index[k]];
+            p[k] = glm::vec3(world * glm::vec4(vertex.position[0], vertex.position[1], vertex.position[2], 1.0f));
+            v[k] = KxMesh::unpackHalf(vertex.uv[1]);
+        }
+        glm::vec3 normal = glm::normalize(glm::cross(p[1] - p[0], p[2] - p[0]));
+        if (std::fabs(normal.y) > 0.5f)
+            continue;
+        // The edge that climbs the most.
+        int a = 0, b = 1;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                if (p[j].y - p[i].y > p[b].y - p[a].y)
+                    a = i, b = j;
+        float climb = v[b] - v[a];
+        upright += climb > 1e-3f;
+        inverted += climb < -1e-3f;
+    }
+    EXPECT_GT(upright, 0);
+    EXPECT_EQ(inverted, 0);
+
+    render(0.05, 0.1, 8);
+}
+
+TEST_F(Convert, EmbeddedTexturesAreWrittenNextToTheScene)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "boxglb"));
+    compareWithAssimp();
+    expectSummary("textures 1,");
+    KxMesh* mesh = nullptr;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+            mesh = static_cast<KxMesh*>(node);
+    ASSERT_NE(mesh, nullptr);
+    KxTexture* texture = mesh->getMaterial()->getTexture(KxMaterial::SLOT_ALBEDO);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_EQ(texture->getName().rfind("boxglb_", 0), 0u) << texture->getName();
+    EXPECT_TRUE(kxtool::isRegularFile(directory + "/" + texture->getName()));
+    EXPECT_EQ(texture->getSizeX(), imageWidth(directory + "/" + texture->getName()));
+}
+
+TEST_F(Convert, TexturesReferencedWhereTheyAre)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("glTF2/BoxTextured-glTF/BoxTextured.gltf", "boxref", {"--textures", "reference"}));
+    KxMesh* mesh = nullptr;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+            mesh = static_cast<KxMesh*>(node);
+    ASSERT_NE(mesh, nullptr);
+    KxTexture* texture = mesh->getMaterial()->getTexture(KxMaterial::SLOT_ALBEDO);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_EQ(texture->getName(), kxtool::relativePath(directory, MODELS + "/glTF2/BoxTextured-glTF/CesiumLogoFlat.png"));
+    EXPECT_FALSE(kxtool::isRegularFile(directory + "/CesiumLogoFlat.png"));
+    EXPECT_EQ(texture->getSizeX(), imageWidth(MODELS + "/glTF2/BoxTextured-glTF/CesiumLogoFlat.png"));
+}
+
+TEST_F(Convert, MultiMeshGltfBinary)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb", "engine"));
+    compareWithAssimp();
+    EXPECT_GT(reference.meshes.size(), 20u);
+    expectSummary("1 camera skipped (KXO has no cameras)");
+    expectSummary("meshes " + std::to_string(reference.meshes.size()) + " (0 skinned)");
+    expectSummary("materials " + std::to_string(reference.materials.size()) + ",");
+    render(0.05, 0.1, 6);
+}
+
+TEST_F(Convert, ObjWithMaterialsAndTextures)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("OBJ/spider.obj", "spider"));
+    compareWithAssimp();
+    // Diffuse colours and maps from the MTL file; shininess becomes roughness.
+    std::set<std::string> textures;
+    std::set<KxMaterial*> materials;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+        {
+            KxMaterial* material = static_cast<KxMesh*>(node)->getMaterial();
+            materials.insert(material);
+            if (KxTexture* texture = material->getTexture(KxMaterial::SLOT_ALBEDO))
+                if (texture != KxTexture::getDefault())
+                {
+                    textures.insert(texture->getName());
+                    EXPECT_TRUE(kxtool::isRegularFile(directory + "/" + texture->getName())) << texture->getName();
+                }
+            EXPECT_EQ(material->getMetalness(), 0.0f);
+            EXPECT_GT(material->getRoughness(), 0.0f);
+            EXPECT_LE(material->getRoughness(), 1.0f);
+        }
+    EXPECT_GE(materials.size(), 3u);
+    EXPECT_GE(textures.size(), 3u);
+    render(0.02, 0.02, 4);
+}
+
+TEST_F(Convert, SkinnedFbxWithLightAndCamera)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("FBX/animation_with_skeleton.fbx", "skeleton"));
+    compareWithAssimp();
+    expectSummary("lights 1");
+    expectSummary("camera skipped");
+    EXPECT_GT(reference.bones, 0u);
+
+    KxNode* light = nullptr;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (node->getType() == KxObject::TYPE_LIGHT)
+            light = node;
+    ASSERT_NE(light, nullptr);
+    EXPECT_EQ(light->getName(), "Light");
+    checkSkinning();
+    render(0.01, 0.05, 1);
+}
+
+TEST_F(Convert, SkinnedDirectX)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("X/BCN_Epileptic.X", "epileptic"));
+    compareWithAssimp();
+    expectSummary("meshes 3 (3 skinned)");
+    checkSkinning();
+    render(0.01, 0.05, 1);
+}
+
+TEST_F(Convert, PointAndSpotLights)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("Collada/lights.dae", "lights"));
+    compareWithAssimp();
+    expectSummary("lights 3");
+    expectSummary("2 directional, ambient or area lights left out");
+    unsigned int checked = 0;
+    for (unsigned int i = 0; i < scene->mNumLights; ++i)
+    {
+        const aiLight* source = scene->mLights[i];
+        if (source->mType != aiLightSource_POINT && source->mType != aiLightSource_SPOT)
+            continue;
+        KxNode* node = root->findByName(source->mName.C_Str());
+        ASSERT_NE(node, nullptr) << source->mName.C_Str();
+        ASSERT_EQ(node->getType(), KxObject::TYPE_LIGHT);
+        KxLight* light = static_cast<KxLight*>(node);
+        EXPECT_EQ(light->getSubtype(), source->mType == aiLightSource_SPOT ? KxLight::KIND_SPOT : KxLight::KIND_OMNI);
+        EXPECT_EQ(light->getColor(), glm::vec3(source->mColorDiffuse.r, source->mColorDiffuse.g, source->mColorDiffuse.b));
+        // The reach where the source's attenuation has fallen to 1/32.
+        float c = source->mAttenuationConstant, l = source->mAttenuationLinear, q = source->mAttenuationQuadratic;
+        float reach = light->getRadius();
+        EXPECT_NEAR((c + l * reach + q * reach * reach) / (c + l + q), 32.0f, 0.05f) << light->getName();
+        glm::vec3 direction = glm::normalize(glm::vec3(source->mDirection.x, source->mDirection.y, source->mDirection.z));
+        EXPECT_LT(glm::length(light->getDirection() - direction), 1e-5f);
+        if (source->mType == aiLightSource_SPOT)
+        {
+            // Collada's cone angles are whole openings.
+            float half = source->mAngleOuterCone * 0.5f;
+            EXPECT_NEAR(light->getCutoff(), glm::degrees(half), 1e-3f);
+            EXPECT_NEAR(std::pow(std::cos(half), light->getSpotExponent()), 0.1f, 1e-3f);
+        }
+        ++checked;
+    }
+    EXPECT_EQ(checked, 3u);
+}
+
+TEST(ConvertFailures, BrokenInputFailsCleanly)
+{
+    // (OutOfMemory.off fails too, after a minute of allocations inside assimp.)
+    for (const char* file : {"invalid/malformed.obj", "invalid/empty.x", "invalid/empty.ply", "invalid/empty.3ds"})
+    {
+        toolstest::Run result = toolstest::run(KXOCONVERT, {MODELS + "/" + file, "broken.kxo"});
+        EXPECT_EQ(result.status, 2) << file << ": " << result.output;
+        EXPECT_NE(result.output.find("kxoconvert: cannot import"), std::string::npos) << result.output;
+        EXPECT_FALSE(kxtool::isRegularFile("broken.kxo"));
+    }
+}
+
+TEST(ConvertFailures, BadArguments)
+{
+    EXPECT_EQ(toolstest::run(KXOCONVERT, {}).status, 1);
+    EXPECT_EQ(toolstest::run(KXOCONVERT, {"a.obj", "b.txt"}).status, 1);
+    EXPECT_EQ(toolstest::run(KXOCONVERT, {"a.obj", "b.kxo", "--textures", "maybe"}).status, 1);
+    toolstest::Run missing = toolstest::run(KXOCONVERT, {"no_such_file.obj", "b.kxo"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.output.find("no such file"), std::string::npos);
+    toolstest::Run nowhere = toolstest::run(KXOCONVERT, {MODELS + "/OBJ/box.obj", "no_such_dir/b.kxo"});
+    EXPECT_EQ(nowhere.status, 4);
+    EXPECT_EQ(toolstest::run(KXORENDER, {"missing.kxo", "out.png"}).status, 2);
+    EXPECT_EQ(toolstest::run(KXORENDER, {"a.kxo", "out.png", "--size", "0x10"}).status, 1);
+    EXPECT_EQ(toolstest::run(KXORENDER, {"a.kxo", "out.png", "--pipeline", "deferred"}).status, 1);
+}
+
+TEST(ConvertFailures, RenderRefusesWhatIsNotAScene)
+{
+    kxtool::writeFile("not_a_scene.kxo", "garbage!", 8);
+    toolstest::Run result = toolstest::run(KXORENDER, {"not_a_scene.kxo", "out.png", "--size", "32x32"});
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_NE(result.output.find("not a readable KXO scene"), std::string::npos) << result.output;
+}

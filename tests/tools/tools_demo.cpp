@@ -1,0 +1,194 @@
+// The demo scene written at build time: it loads with everything the
+// generator put in it, and kxorender's picture of it shows the spheres as
+// their materials say: the rougher the sphere, the wider and dimmer its
+// highlight.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include <glm/gtc/matrix_transform.hpp>
+
+#include "kxtest.h"
+#include "kxtool.h"
+#include "kxview.h"
+#include "tools_support.h"
+
+namespace
+{
+const std::string DEMO = DEMO_SCENE;
+const int WIDTH = 640, HEIGHT = 480;
+
+class Demo : public kxtest::EngineTest
+{
+protected:
+    KxNode* root = nullptr;
+
+    void SetUp() override
+    {
+        kxtest::EngineTest::SetUp();
+        toolstest::InDirectory inside(kxtool::directoryOf(DEMO));
+        ASSERT_TRUE(inside.ok());
+        root = Kalvex::load(kxtool::fileNameOf(DEMO));
+        ASSERT_NE(root, nullptr);
+    }
+
+    KxNode* find(const std::string& name)
+    {
+        KxNode* node = root->findByName(name);
+        EXPECT_NE(node, nullptr) << name;
+        return node;
+    }
+};
+
+// One sphere's pixels: the brightest, and the share of the disc lit above
+// half-way from the disc's median to that brightest value.
+struct Highlight
+{
+    float peak = 0.0f;
+    float spread = 0.0f;
+};
+
+Highlight measure(const toolstest::Image& image, const glm::vec2& centre, float radius)
+{
+    std::vector<float> values;
+    for (int y = static_cast<int>(centre.y - radius); y <= static_cast<int>(centre.y + radius); ++y)
+        for (int x = static_cast<int>(centre.x - radius); x <= static_cast<int>(centre.x + radius); ++x)
+        {
+            if (x < 0 || y < 0 || x >= image.width || y >= image.height ||
+                glm::length(glm::vec2(x, y) - centre) > radius)
+                continue;
+            const unsigned char* p = image.at(x, y);
+            values.push_back(0.2126f * p[0] + 0.7152f * p[1] + 0.0722f * p[2]);
+        }
+    Highlight result;
+    if (values.empty())
+        return result;
+    std::vector<float> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    float median = sorted[sorted.size() / 2];
+    result.peak = sorted.back();
+    float threshold = median + 0.5f * (result.peak - median);
+    size_t lit = std::count_if(values.begin(), values.end(), [&](float v) { return v >= threshold; });
+    result.spread = static_cast<float>(lit) / static_cast<float>(values.size());
+    return result;
+}
+}
+
+TEST_F(Demo, HoldsWhatTheGeneratorPutInIt)
+{
+    KxNode* floor = find("floor");
+    ASSERT_NE(floor, nullptr);
+    EXPECT_EQ(floor->getType(), KxObject::TYPE_MESH);
+
+    // Spheres from rough to smooth (left to right) and dielectric to metal
+    // (bottom to top), each with its own material.
+    int spheres = 0;
+    for (float metalness : {0.0f, 0.5f, 1.0f})
+        for (float roughness : {0.9f, 0.7f, 0.5f, 0.3f, 0.1f})
+        {
+            char name[64];
+            std::snprintf(name, sizeof(name), "sphere_r%.1f_m%.1f", roughness, metalness);
+            KxNode* node = find(name);
+            ASSERT_NE(node, nullptr);
+            ASSERT_EQ(node->getType(), KxObject::TYPE_MESH);
+            KxMaterial* material = static_cast<KxMesh*>(node)->getMaterial();
+            EXPECT_FLOAT_EQ(material->getRoughness(), roughness);
+            EXPECT_FLOAT_EQ(material->getMetalness(), metalness);
+            ++spheres;
+        }
+    EXPECT_EQ(spheres, 15);
+
+    // The box's texture, written by the generator next to the scene.
+    KxNode* box = find("textured_box");
+    ASSERT_NE(box, nullptr);
+    KxTexture* texture = static_cast<KxMesh*>(box)->getMaterial()->getTexture(KxMaterial::SLOT_ALBEDO);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_EQ(texture->getName(), "demo_box.png");
+    EXPECT_EQ(texture->getSizeX(), 128u);
+    EXPECT_TRUE(kxtool::isRegularFile(kxtool::directoryOf(DEMO) + "/demo_box.png"));
+
+    // A column skinned to two bones, the upper one bent.
+    KxNode* column = find("bent_column");
+    ASSERT_NE(column, nullptr);
+    ASSERT_EQ(column->getType(), KxObject::TYPE_SKINNED);
+    KxSkinned* skinned = static_cast<KxSkinned*>(column);
+    ASSERT_EQ(skinned->getNrOfBones(), 2u);
+    KxNode* base = find("bone_base");
+    KxNode* bend = find("bone_bend");
+    ASSERT_NE(base, nullptr);
+    ASSERT_NE(bend, nullptr);
+    EXPECT_EQ(base->getType(), KxObject::TYPE_BONE);
+    EXPECT_EQ(bend->getType(), KxObject::TYPE_BONE);
+    EXPECT_EQ(bend->getParent(), base);
+    EXPECT_EQ(skinned->getBone(0)->node, static_cast<KxBone*>(base));
+    EXPECT_EQ(skinned->getBone(1)->node, static_cast<KxBone*>(bend));
+    glm::vec3 up = glm::mat3(bend->getMatrix()) * glm::vec3(0, 1, 0);
+    EXPECT_NEAR(glm::degrees(std::acos(glm::clamp(up.y, -1.0f, 1.0f))), 50.0f, 0.01f);
+
+    // One omni light and one spot light aimed through a target node.
+    KxNode* omni = find("omni_light");
+    KxNode* spot = find("spot_light");
+    ASSERT_NE(omni, nullptr);
+    ASSERT_NE(spot, nullptr);
+    ASSERT_EQ(omni->getType(), KxObject::TYPE_LIGHT);
+    ASSERT_EQ(spot->getType(), KxObject::TYPE_LIGHT);
+    EXPECT_EQ(omni->getSubtype(), KxLight::KIND_OMNI);
+    EXPECT_EQ(spot->getSubtype(), KxLight::KIND_SPOT);
+    EXPECT_GT(static_cast<KxLight*>(spot)->getSpotExponent(), 0.0f);
+    ASSERT_NE(spot->getTargetNode(), nullptr);
+    EXPECT_EQ(spot->getTargetNode()->getName(), "spot_target");
+}
+
+TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
+{
+    const std::string png = kxtool::absolutePath("demo.png");
+    toolstest::Run result = toolstest::run(
+        KXORENDER, {DEMO, png, "--size", std::to_string(WIDTH) + "x" + std::to_string(HEIGHT), "--frames", "2"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    toolstest::Image image;
+    ASSERT_TRUE(image.load(png));
+    ASSERT_EQ(image.width, WIDTH);
+    toolstest::Coverage drawn = toolstest::coverage(image);
+    EXPECT_GT(drawn.share, 0.2);
+    EXPECT_GT(drawn.colours, 10);
+
+    // Where kxorender's camera sees each sphere.
+    kxtool::SceneBox box = kxtool::measureScene();
+    kxtool::ViewRig rig = kxtool::makeViewRig(box, false);
+    kxtool::poseRoot(root);
+    glm::mat4 projection = glm::perspective(glm::radians(rig.camera->getAngleOfView()),
+                                            static_cast<float>(WIDTH) / HEIGHT, rig.camera->getNearPlane(),
+                                            rig.camera->getFarPlane());
+    glm::mat4 view = glm::inverse(rig.camera->getFinalMatrix(nullptr));
+    auto project = [&](const glm::vec3& world) {
+        glm::vec4 clip = projection * view * glm::vec4(world, 1.0f);
+        glm::vec2 ndc = glm::vec2(clip) / clip.w;
+        return glm::vec2((ndc.x * 0.5f + 0.5f) * WIDTH, (0.5f - ndc.y * 0.5f) * HEIGHT);
+    };
+
+    for (float metalness : {0.0f, 0.5f})
+    {
+        std::vector<Highlight> row;
+        for (float roughness : {0.1f, 0.3f, 0.5f, 0.7f, 0.9f})
+        {
+            char name[64];
+            std::snprintf(name, sizeof(name), "sphere_r%.1f_m%.1f", roughness, metalness);
+            KxMesh* sphere = static_cast<KxMesh*>(root->findByName(name));
+            ASSERT_NE(sphere, nullptr);
+            glm::mat4 world = sphere->getFinalMatrix(nullptr);
+            glm::vec2 centre = project(glm::vec3(world[3]));
+            glm::vec3 side = glm::vec3(world[3]) + sphere->getRadius() * glm::vec3(glm::inverse(view)[0]);
+            float radius = glm::length(project(side) - centre) * 0.9f;
+            ASSERT_GT(radius, 10.0f);
+            row.push_back(measure(image, centre, radius));
+            std::printf("%s at (%.0f, %.0f) r %.0f: peak %.0f, spread %.3f\n", name, centre.x, centre.y, radius,
+                        row.back().peak, row.back().spread);
+        }
+        // Smooth to rough: the peak falls and the highlight widens.
+        for (size_t i = 1; i < row.size(); ++i)
+            EXPECT_LE(row[i].peak, row[i - 1].peak + 2.0f) << "metalness " << metalness << ", column " << i;
+        EXPECT_GT(row.front().peak, row.back().peak + 20.0f) << "metalness " << metalness;
+        EXPECT_GT(row.back().spread, 3.0f * row.front().spread) << "metalness " << metalness;
+    }
+}
