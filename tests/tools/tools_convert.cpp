@@ -102,17 +102,19 @@ protected:
     toolstest::Run conversion;
 
     // Converts a model into a folder of its own and loads the result.
+    // A model path is relative to the test models unless it is absolute.
     void convert(const std::string& model, const std::string& name, const std::vector<std::string>& extra = {})
     {
+        const std::string path = model[0] == '/' ? model : MODELS + "/" + model;
         kxoimport::configure(importer);
-        scene = importer.ReadFile(MODELS + "/" + model, kxoimport::flags());
+        scene = importer.ReadFile(path, kxoimport::flags());
         ASSERT_NE(scene, nullptr) << importer.GetErrorString();
         walk(scene, scene->mRootNode, glm::mat4(1.0f), reference);
 
         directory = kxtool::absolutePath("convert_" + name);
         mkdir(directory.c_str(), 0755);
         kxo = directory + "/" + name + ".kxo";
-        std::vector<std::string> arguments = {MODELS + "/" + model, kxo};
+        std::vector<std::string> arguments = {path, kxo};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         conversion = toolstest::run(KXOCONVERT, arguments);
         ASSERT_EQ(conversion.status, 0) << conversion.output;
@@ -158,7 +160,7 @@ protected:
             if (!reference.nodeNames[i].empty() &&
                 std::count(reference.nodeNames.begin(), reference.nodeNames.end(), reference.nodeNames[i]) == 1)
             {
-                EXPECT_EQ(plain[i]->getName(), reference.nodeNames[i]);
+                EXPECT_EQ(plain[i]->getName(), kxtool::NameTable::shorten(reference.nodeNames[i], 255));
             }
             if (plain[i]->getType() == KxObject::TYPE_LIGHT)
                 continue;
@@ -551,6 +553,93 @@ TEST_F(Convert, PointAndSpotLights)
         ++checked;
     }
     EXPECT_EQ(checked, 3u);
+}
+
+// glTF's packed metallic-roughness image is split into the red channels the
+// engine reads; a normal map makes its meshes normal-mapped.
+TEST_F(Convert, GltfMapsAsTheEngineReadsThem)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("glTF2/ClearCoat-glTF/ClearCoatTest.gltf", "clearcoat"));
+    compareWithAssimp();
+    int split = 0, normalMapped = 0;
+    for (KxNode* node : toolstest::preOrder(root))
+    {
+        if (!isMesh(node))
+            continue;
+        KxMesh* mesh = static_cast<KxMesh*>(node);
+        KxMaterial* material = mesh->getMaterial();
+        if (material->hasTexture(KxMaterial::SLOT_NORMAL))
+        {
+            EXPECT_EQ(mesh->getSubtype(), KxMesh::KIND_NORMAL_MAPPED) << mesh->getName();
+            ++normalMapped;
+        }
+        else
+            EXPECT_EQ(mesh->getSubtype(), KxMesh::KIND_TRIANGLES) << mesh->getName();
+        KxTexture* roughness = material->getTexture(KxMaterial::SLOT_ROUGHNESS);
+        KxTexture* metalness = material->getTexture(KxMaterial::SLOT_METALNESS);
+        if (!roughness || roughness == KxTexture::getDefault())
+            continue;
+        ASSERT_NE(metalness, nullptr);
+        const std::string& name = roughness->getName();
+        ASSERT_GT(name.size(), 14u);
+        EXPECT_EQ(name.substr(name.size() - 14), "_roughness.png");
+        toolstest::Image rough, metal, packed;
+        ASSERT_TRUE(rough.load(directory + "/" + name));
+        ASSERT_TRUE(metal.load(directory + "/" + metalness->getName()));
+        ASSERT_TRUE(packed.load(MODELS + "/glTF2/ClearCoat-glTF/RoughnessStripes.png"));
+        ASSERT_EQ(rough.rgba.size(), packed.rgba.size());
+        int wrong = 0;
+        for (size_t i = 0; i < packed.rgba.size(); i += 4)
+            wrong += rough.rgba[i] != packed.rgba[i + 1] || metal.rgba[i] != packed.rgba[i + 2];
+        EXPECT_EQ(wrong, 0);
+        ++split;
+    }
+    EXPECT_GT(split, 0);
+    EXPECT_GT(normalMapped, 0);
+}
+
+// Names past the limit are shortened; names shared by nodes, meshes and
+// materials are made unique; an object with two materials becomes one mesh
+// per material.
+TEST_F(Convert, NamesMadeUniqueAndShort)
+{
+    const std::string longName(300, 'n');
+    const std::string mtl = "newmtl red\nKd 1 0 0\nNs 100\nnewmtl blue\nKd 0 0 1\nd 0.5\n";
+    kxtool::writeFile("names.mtl", mtl.data(), mtl.size());
+    std::string obj = "mtllib names.mtl\n"
+                      "o " + longName + "\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
+                      "usemtl red\nf 1 2 3\nusemtl blue\nf 1 3 4\n"
+                      "o " + longName + "\nv 2 0 0\nv 3 0 0\nv 3 1 0\n"
+                      "usemtl red\nf 5 6 7\n";
+    kxtool::writeFile("names.obj", obj.data(), obj.size());
+    ASSERT_NO_FATAL_FAILURE(convert(kxtool::absolutePath("names.obj"), "names"));
+    compareWithAssimp();
+    expectSummary("made unique or shortened");
+    std::set<std::string> names;
+    std::map<std::string, KxMaterial*> materials;
+    unsigned int meshes = 0;
+    for (KxNode* node : toolstest::preOrder(root))
+    {
+        EXPECT_LE(node->getName().size(), 255u);
+        EXPECT_TRUE(names.insert(node->getName()).second) << node->getName();
+        if (!isMesh(node))
+            continue;
+        ++meshes;
+        KxMaterial* material = static_cast<KxMesh*>(node)->getMaterial();
+        materials[material->getName()] = material;
+        EXPECT_EQ(static_cast<KxMesh*>(node)->getNrOfFaces(), 1u);
+    }
+    EXPECT_EQ(meshes, 3u);
+    ASSERT_EQ(materials.size(), 2u);
+    ASSERT_TRUE(materials.count("red") && materials.count("blue"));
+    EXPECT_EQ(materials["red"]->getAlbedo(), glm::vec3(1, 0, 0));
+    EXPECT_NEAR(materials["red"]->getRoughness(), std::pow(2.0f / 102.0f, 0.25f), 1e-6f);
+    EXPECT_EQ(materials["blue"]->getTransparency(), 0.5f);
+    EXPECT_EQ(materials["blue"]->getMetalness(), 0.0f);
+    // The node keeps the shortened name; the mesh of the same name differs.
+    KxNode* node = root->findByName(longName.substr(0, 255));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->getType(), KxObject::TYPE_NODE);
 }
 
 TEST(ConvertFailures, BrokenInputFailsCleanly)

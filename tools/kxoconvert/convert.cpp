@@ -168,6 +168,7 @@ private:
     std::map<const aiNode*, KxBone*> bones;
     std::map<const aiNode*, Box> boneBoxes;
     std::map<unsigned int, KxMaterial*> materials;
+    std::map<unsigned int, std::string> materialNames;
     std::map<std::string, std::string> placedTextures; // source key -> file name in the output directory
     std::set<std::string> writtenFiles;
     float sceneSize = 1.0f;
@@ -211,6 +212,18 @@ void Converter::analyse()
     }
     if (skipped)
         note(plural(skipped, "mesh") + " of points or lines left out (KXO meshes are triangles)");
+
+    // Materials are named before meshes: a mesh that shares its material's
+    // name is the one renamed.
+    for (unsigned int i = 0; i < scene->mNumMeshes; ++i)
+    {
+        const aiMesh* mesh = scene->mMeshes[i];
+        if (!usable(mesh) || mesh->mMaterialIndex >= scene->mNumMaterials || materialNames.count(mesh->mMaterialIndex))
+            continue;
+        aiString name;
+        scene->mMaterials[mesh->mMaterialIndex]->Get(AI_MATKEY_NAME, name);
+        materialNames[mesh->mMaterialIndex] = names.make(name.C_Str(), "material");
+    }
 
     unsigned int unsupported = 0;
     for (unsigned int i = 0; i < scene->mNumLights; ++i)
@@ -523,10 +536,8 @@ KxMaterial* Converter::material(unsigned int index)
         return known->second;
 
     const aiMaterial* source = scene->mMaterials[index];
-    aiString sourceName;
-    source->Get(AI_MATKEY_NAME, sourceName);
     KxMaterial* result = new KxMaterial;
-    const std::string name = names.make(sourceName.C_Str(), "material");
+    const std::string name = materialNames[index];
     result->setName(name);
     materials[index] = result;
     ++summary.materials;
