@@ -642,6 +642,13 @@ TEST_F(Convert, NamesMadeUniqueAndShort)
     EXPECT_EQ(node->getType(), KxObject::TYPE_NODE);
 }
 
+TEST_F(Convert, ProgressLineOnRequest)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("OBJ/box.obj", "progress", {"--progress"}));
+    expectSummary("kxoconvert: importing 100%");
+    expectSummary("kxoconvert: converting 100%");
+}
+
 TEST(ConvertFailures, BrokenInputFailsCleanly)
 {
     // (OutOfMemory.off fails too, after a minute of allocations inside assimp.)

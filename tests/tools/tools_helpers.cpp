@@ -18,6 +18,8 @@ TEST(ToolNames, CollisionsGetSuffixes)
     EXPECT_EQ(names.make("Cube", "node"), "Cube.2");
     EXPECT_EQ(names.make("Cube.1", "node"), "Cube.1.1");
     EXPECT_EQ(names.getRenamed(), 3u);
+    EXPECT_EQ(names.make("Cube", "node", false), "Cube.3");
+    EXPECT_EQ(names.getRenamed(), 3u);
 }
 
 TEST(ToolNames, EmptyAndReservedNames)

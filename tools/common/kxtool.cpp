@@ -345,7 +345,7 @@ std::string NameTable::shorten(const std::string& name, size_t length)
     return name.substr(0, cut);
 }
 
-std::string NameTable::make(const std::string& wanted, const std::string& fallback)
+std::string NameTable::make(const std::string& wanted, const std::string& fallback, bool counted)
 {
     std::string base = wanted.empty() ? fallback : wanted;
     std::string name = shorten(base, MAX_LENGTH);
@@ -355,7 +355,7 @@ std::string NameTable::make(const std::string& wanted, const std::string& fallba
         name = shorten(base, MAX_LENGTH - suffix.size()) + suffix;
     }
     taken.insert(name);
-    if (!wanted.empty() && name != wanted)
+    if (counted && !wanted.empty() && name != wanted)
         ++renamed;
     return name;
 }

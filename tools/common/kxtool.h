@@ -79,8 +79,9 @@ public:
     // Names no object may take: the scene file's markers and the engine's defaults.
     NameTable();
     // A unique name as close to `wanted` as possible; `fallback` stands in
-    // for an empty name. Counts a rename when a given name had to change.
-    std::string make(const std::string& wanted, const std::string& fallback);
+    // for an empty name. Counts a rename when a given name had to change,
+    // unless `counted` is false.
+    std::string make(const std::string& wanted, const std::string& fallback, bool counted = true);
     void reserve(const std::string& name);
     bool contains(const std::string& name) const;
     unsigned int getRenamed() const { return renamed; }

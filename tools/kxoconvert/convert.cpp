@@ -30,7 +30,7 @@ namespace kxoconvert
 {
 namespace
 {
-// Inputs above this size show a progress line.
+// Inputs above this size, or with a thousand meshes, show a progress line.
 const long LARGE_INPUT = 4L << 20;
 
 glm::mat4 toGlm(const aiMatrix4x4& m)
@@ -60,6 +60,8 @@ class Progress : public Assimp::ProgressHandler
 {
 public:
     explicit Progress(bool enabled) : enabled(enabled), terminal(isatty(2)) {}
+    void enable() { enabled = enabled || automatic; }
+    bool automatic = true;
     ~Progress() override { finish(); }
 
     bool Update(float percentage) override
@@ -268,6 +270,8 @@ void Converter::analyse()
         sceneSize = std::max(glm::length(extent.max - extent.min), 1e-3f);
     if (!meshesTotal)
         note("the file holds no triangle meshes");
+    if (meshesTotal >= 1000)
+        progress.enable();
 }
 
 KxNode* Converter::build(std::string& error)
@@ -443,7 +447,9 @@ KxMesh* Converter::buildMesh(unsigned int index, const glm::mat4& world, std::st
     }
 
     KxMesh* mesh = skinned ? new KxSkinned : new KxMesh;
-    mesh->setName(names.make(source->mName.C_Str(), "mesh"));
+    // Nothing refers to a mesh by name: a mesh named like its node (the
+    // usual case) is renamed without a note.
+    mesh->setName(names.make(source->mName.C_Str(), "mesh", false));
     if (!mesh->create(nrOfVertices, vertices.data(), static_cast<unsigned int>(faces.size()), faces.data()))
     {
         error = std::string("the engine refused the geometry of mesh '") + source->mName.C_Str() + "'";
@@ -933,6 +939,7 @@ Status convert(const Options& options, Summary& summary, std::string& error)
     std::fclose(probe);
 
     Progress progress(options.progress > 0 || (options.progress < 0 && inputSize > LARGE_INPUT));
+    progress.automatic = options.progress < 0;
     Assimp::Importer importer;
     kxoimport::configure(importer);
     importer.SetProgressHandler(&progress);

@@ -25,7 +25,8 @@ const char* const USAGE =
     "  --textures reference    refer to texture files where they are, by a path relative to OUTPUT\n"
     "                          (embedded textures are always written next to OUTPUT)\n"
     "  --light-radius R        reach of every light; by default from its attenuation\n"
-    "  --progress              always show the progress line (default: for inputs over 4 MiB)\n"
+    "  --progress              always show the progress line (by default for inputs over\n"
+    "                          4 MiB or of a thousand meshes); --no-progress never\n"
     "  --verbose               show the engine's log lines\n";
 
 int parseArguments(int argc, char** argv, kxoconvert::Options& options)
