@@ -192,3 +192,15 @@ TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
         EXPECT_GT(row.back().spread, 3.0f * row.front().spread) << "metalness " << metalness;
     }
 }
+
+// Without a display, kxorender starts a private X server of its own.
+TEST(DemoWithoutDisplay, RendersUnderItsOwnServer)
+{
+    const std::string png = kxtool::absolutePath("no_display.png");
+    toolstest::Run result = toolstest::run("env", {"-u", "DISPLAY", KXORENDER, DEMO, png, "--size", "96x72"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    toolstest::Image image;
+    ASSERT_TRUE(image.load(png));
+    EXPECT_EQ(image.width, 96);
+    EXPECT_GT(toolstest::coverage(image).share, 0.2);
+}

@@ -59,10 +59,11 @@ std::string plural(unsigned long long count, const char* word)
 class Progress : public Assimp::ProgressHandler
 {
 public:
-    explicit Progress(bool enabled) : enabled(enabled), terminal(isatty(2)) {}
-    void enable() { enabled = enabled || automatic; }
-    bool automatic = true;
+    // mode: -1 for large inputs only, 0 never, 1 always.
+    Progress(int mode, bool large) : mode(mode), enabled(mode > 0 || (mode < 0 && large)), terminal(isatty(2)) {}
     ~Progress() override { finish(); }
+    // The input turned out large after all.
+    void large() { enabled = enabled || mode < 0; }
 
     bool Update(float percentage) override
     {
@@ -95,6 +96,7 @@ public:
     }
 
 private:
+    int mode;
     bool enabled;
     bool terminal;
     bool open = false;
@@ -145,7 +147,7 @@ private:
     void note(const std::string& text) { summary.notes.push_back(text); }
     bool usable(const aiMesh* mesh) const { return !standInMeshes && isTriangleMesh(mesh); }
     void collectNodes(const aiNode* node, const glm::mat4& parent);
-    KxNode* buildNode(const aiNode* node, KxNode* parent, std::string& error);
+    KxNode* buildNode(const aiNode* node, KxNode* parent, unsigned int level, std::string& error);
     KxMesh* buildMesh(unsigned int index, const glm::mat4& world, std::string& error);
     KxMaterial* material(unsigned int index);
     void setTextures(KxMaterial* material, const aiMaterial* source, const std::string& name);
@@ -178,6 +180,7 @@ private:
     // skeleton; they are not the file's.
     bool standInMeshes = false;
     unsigned int meshesDone = 0;
+    unsigned int deepest = 0;
     unsigned int meshesTotal = 0;
     unsigned int unweightedVertices = 0;
     unsigned int droppedFaces = 0;
@@ -271,7 +274,7 @@ void Converter::analyse()
     if (!meshesTotal)
         note("the file holds no triangle meshes");
     if (meshesTotal >= 1000)
-        progress.enable();
+        progress.large();
 }
 
 KxNode* Converter::build(std::string& error)
@@ -281,8 +284,12 @@ KxNode* Converter::build(std::string& error)
     KxNode* root = new KxNode;
     root->setName(names.make(outputStem, "scene"));
     ++summary.nodes;
-    if (!buildNode(scene->mRootNode, root, error))
+    if (!buildNode(scene->mRootNode, root, 1, error))
         return nullptr;
+    // The render list keeps a stack of 32 matrices: deeper nodes are not drawn.
+    if (deepest > KxList::MAX_DEPTH)
+        note("the scene is " + std::to_string(deepest) + " levels deep; the engine draws nodes at most " +
+             std::to_string(KxList::MAX_DEPTH) + " levels below the root");
 
     for (const auto& [node, bone] : bones)
     {
@@ -336,8 +343,9 @@ void Converter::configureLight(KxLight* light, const aiLight* source)
     ++summary.lights;
 }
 
-KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, std::string& error)
+KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error)
 {
+    deepest = std::max(deepest, level + (source->mNumMeshes ? 1u : 0u));
     KxNode* node;
     auto light = lightNodes.find(source);
     glm::mat4 local = toGlm(source->mTransformation);
@@ -382,7 +390,7 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, std::string& 
         progress.show("converting", static_cast<float>(++meshesDone) / static_cast<float>(std::max(meshesTotal, 1u)));
     }
     for (unsigned int i = 0; i < source->mNumChildren; ++i)
-        if (!buildNode(source->mChildren[i], node, error))
+        if (!buildNode(source->mChildren[i], node, level + 1, error))
             return nullptr;
     return node;
 }
@@ -938,8 +946,7 @@ Status convert(const Options& options, Summary& summary, std::string& error)
     long inputSize = std::ftell(probe);
     std::fclose(probe);
 
-    Progress progress(options.progress > 0 || (options.progress < 0 && inputSize > LARGE_INPUT));
-    progress.automatic = options.progress < 0;
+    Progress progress(options.progress, inputSize > LARGE_INPUT);
     Assimp::Importer importer;
     kxoimport::configure(importer);
     importer.SetProgressHandler(&progress);

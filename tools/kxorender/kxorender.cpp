@@ -9,6 +9,7 @@
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
 // display or the engine did not start, 4 the image could not be written.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,14 @@ int parseArguments(int argc, char** argv, Options& options)
     return 0;
 }
 
+unsigned int countNodes(KxNode* node)
+{
+    unsigned int count = 1;
+    for (unsigned int i = 0; i < node->getNrOfChildren(); ++i)
+        count += countNodes(node->getChild(i));
+    return count;
+}
+
 void printEngineErrors(const std::string& logPath, size_t mark)
 {
     for (const std::string& line : kxtool::logErrors(logPath, mark))
@@ -218,8 +227,10 @@ int render(const Options& options)
 
     kxtool::SceneBox box = kxtool::measureScene();
     kxtool::ViewRig rig = kxtool::makeViewRig(box, options.defaultLight);
+    // The viewer's list holds 1024 nodes; larger scenes get a list that holds them all.
     KxList* list = new KxList;
-    bool ok = list->create(1024);
+    bool ok = list->create(std::max(1024u, countNodes(root) + 2));
+    bool passed = true;
 
     std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
     {
@@ -244,9 +255,11 @@ int render(const Options& options)
             }
             kxtool::poseRoot(root);
             list->reset();
-            ok = list->pass(root) && (!rig.light || list->pass(rig.camera));
+            // What the list cannot take (nodes too deep) is left out of the picture.
+            passed = list->pass(root) && passed;
+            passed = (!rig.light || list->pass(rig.camera)) && passed;
             KxOpenGL::clear(true, true, true);
-            ok = ok && Kalvex::render(rig.camera, list, nullptr);
+            ok = Kalvex::render(rig.camera, list, nullptr);
             if (ok && frame + 1 == options.frames)
                 ok = Kalvex::readWindowPixels(0, 0, options.width, options.height, pixels.data());
             Kalvex::swap(true);
@@ -258,6 +271,11 @@ int render(const Options& options)
         printEngineErrors(logPath, mark);
         Kalvex::free();
         return 3;
+    }
+    if (!passed)
+    {
+        std::fprintf(stderr, "kxorender: warning: some nodes were left out of the picture:\n");
+        printEngineErrors(logPath, mark);
     }
     {
         kxtool::QuietStdout quiet(!options.verbose);
