@@ -214,8 +214,14 @@ std::string format(const char* pattern, double a, double b)
 
 KxNode* buildScene(std::string& error)
 {
+    KxNode* scene = new KxNode;
+    scene->setName("demo");
+    // Viewers reset the root's matrix; the stage below it centres the scene
+    // in the viewer's opening view, which looks at the origin.
     KxNode* root = new KxNode;
-    root->setName("demo");
+    root->setName("stage");
+    root->setTranslation(0.0f, -1.0f, 0.0f);
+    root->link(scene);
 
     Geometry floorGeometry;
     floorGeometry.quad(glm::vec3(0.0f), glm::vec3(4.5f, 0, 0), glm::vec3(0, 0, -2.5f), 4.0f);
@@ -320,7 +326,7 @@ KxNode* buildScene(std::string& error)
     spot->setDirection(glm::normalize(glm::vec3(0.0f, 1.5f, -1.0f) - glm::vec3(3.5f, 5.0f, 4.0f)));
     spot->setTargetNode(target);
     spot->link(root);
-    return root;
+    return scene;
 }
 }
 
