@@ -923,7 +923,7 @@ Status convert(const Options& options, Summary& summary, std::string& error)
     const std::string output = kxtool::absolutePath(options.output);
     if (!kxtool::isRegularFile(input))
     {
-        error = "cannot read '" + options.input + "': no such file";
+        error = "cannot read '" + options.input + "': " + (kxtool::isDirectory(input) ? "a directory" : "no such file");
         return BAD_INPUT;
     }
     if (!kxtool::isDirectory(kxtool::directoryOf(output)))
@@ -981,6 +981,8 @@ Status convert(const Options& options, Summary& summary, std::string& error)
         if (!Kalvex::init(config, true))
         {
             error = "the engine did not start (it needs OpenGL 4.5 core); see " + logPath;
+            for (const std::string& line : kxtool::logErrors(logPath))
+                error += "\n  engine: " + line;
             return NO_ENGINE;
         }
         // Texture names in scene files are relative to the file.

@@ -159,7 +159,8 @@ int render(const Options& options)
     const std::string outputPath = kxtool::absolutePath(options.output);
     if (!kxtool::isRegularFile(scenePath))
     {
-        std::fprintf(stderr, "kxorender: cannot read '%s': no such file\n", options.scene.c_str());
+        std::fprintf(stderr, "kxorender: cannot read '%s': %s\n", options.scene.c_str(),
+                     kxtool::isDirectory(scenePath) ? "a directory" : "no such file");
         return 2;
     }
     if (!kxtool::isDirectory(kxtool::directoryOf(outputPath)))
