@@ -124,7 +124,7 @@ struct KxDefaultRendering::Private
     std::vector<KxShader*> shaders; // stages and programs, owned
     KxShader* programs[NR_OF_PROGRAMS] = {};
     KxShader* quadProgram = nullptr;
-    // Stands in for shadow maps until a shadow pass renders them: a 1 x 1
+    // Stands in for shadow maps while the shadow pass is not loaded: a 1 x 1
     // depth cube map at depth 1.0, which reads as unshadowed everywhere.
     KxTexture* emptyShadowMap = nullptr;
 };
@@ -285,11 +285,27 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxOpenGL::clear(true, true, true);
     // Sky boxes join here once the sky box class exists.
 
+    // Unloaded in the reduced start: every light then reads as unshadowed.
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    if (shadowPass && !shadowPass->getShadowMapTexture())
+        shadowPass = nullptr;
     for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
     {
         KxLight* light = static_cast<KxLight*>(list->getLightPtr(i));
-        // Until a shadow pass renders cube maps, every light reads as unshadowed.
         KxTexture* shadowMap = d.emptyShadowMap;
+        if (shadowPass)
+        {
+            KxPipeline::setCurrent(shadowPass);
+            shadowPass->setLightId(i);
+            shadowPass->render(camera, list, nullptr);
+            KxPipeline::setCurrent(this);
+            if (light->getShadowMapTexture())
+                shadowMap = light->getShadowMapTexture();
+            else if (light->isCastingShadows())
+                shadowMap = shadowPass->getShadowMapTexture();
+            else
+                shadowMap = shadowPass->getEmptyShadowMapTexture();
+        }
         target->render();
         list->setPass(0);
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
