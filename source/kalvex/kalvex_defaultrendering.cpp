@@ -274,8 +274,12 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxFbo* target = isAntiAliasing() ? d.multisampleFramebuffer : d.framebuffer;
     camera->render(nullptr);
 
+    // A 2D camera draws the list once, over what is there: no clear, no light passes.
     if (camera->getSubtype() == KxCamera::PROJECTION_ORTHOGRAPHIC)
-        return list->render(&view);
+    {
+        list->render(&view);
+        return true;
+    }
     if (camera->getSubtype() != KxCamera::PROJECTION_PERSPECTIVE)
         return true;
 
@@ -336,19 +340,18 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     // scene's colour is what is shown.
     if (isSRGB())
         glEnable(GL_FRAMEBUFFER_SRGB);
-    bool shown = true;
     if (fbo)
         glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
                                static_cast<GLint>(d.framebuffer->getSizeX()), static_cast<GLint>(d.framebuffer->getSizeY()),
                                0, 0, static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
                                GL_COLOR_BUFFER_BIT, GL_NEAREST);
     else
-        shown = Kalvex::renderFramebuffer(d.colorTexture);
+        Kalvex::renderFramebuffer(d.colorTexture);
     if (isSRGB())
         glDisable(GL_FRAMEBUFFER_SRGB);
     // The screen quad bound vertex arrays of its own.
     KxMesh::resetCache();
-    return shown;
+    return true;
 }
 
 KxShader* KxDefaultRendering::getQuadProgram() const

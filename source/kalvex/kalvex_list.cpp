@@ -266,6 +266,9 @@ void KxList::reset()
 
 bool KxList::pass(KxNode* root)
 {
+    // The scene-graph links are guarded by the registry's mutex: taken once
+    // for the whole walk instead of once per child lookup.
+    std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(getStaticMutex()));
     return listReserved->passNode(root);
 }
 
