@@ -33,9 +33,13 @@ protected:
 
     std::vector<unsigned char> renderFrame(KxFbo* fbo = nullptr)
     {
+        while (glGetError() != GL_NO_ERROR)
+        {
+        }
         list->reset();
         EXPECT_TRUE(list->pass(root));
         EXPECT_TRUE(Kalvex::render(camera, list, fbo));
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)); // the frame is clean GL
         return kxscene::window();
     }
 
