@@ -834,6 +834,77 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// Base of the screen-space effects: owns its render targets, sized once by
+// create, run by render with its input.
+class KX_API KxFilter : public KxObject
+{
+public:
+    enum Kind : int
+    {
+        KIND_FILTER = 0,
+        KIND_GAUSSIAN = 1,
+        KIND_SSAO = 3,
+        KIND_VOLUMETRIC = 4,
+        KIND_POSTPROC = 5,
+    };
+
+    KxFilter();
+    ~KxFilter() override;
+    bool render(void* data) override;
+    virtual bool create(int sizeX, int sizeY) = 0;
+
+private:
+    struct Private;
+    Private* filterReserved;
+};
+
+// The last stage of every pipeline: a four-level glow chain (optionally of
+// bright pixels only), tone mapping and gamma.
+class KX_API KxPostProc : public KxFilter
+{
+public:
+    static constexpr unsigned int NROFPASSES = 4;
+
+    enum ToneMapping : unsigned int
+    {
+        TONEMAPPING_NONE = 0,
+        TONEMAPPING_LINEAR = 1,
+        TONEMAPPING_REINHARD = 2,
+        TONEMAPPING_ROMBINDAHOUSE = 3,
+        TONEMAPPING_FILMIC = 4,
+        TONEMAPPING_UNCHARTED2 = 5,
+    };
+
+    KxPostProc();
+    ~KxPostProc() override;
+
+    static bool init();
+    static bool free();
+
+    bool create(int sizeX, int sizeY) override;
+    // data: the KxTexture to process; the result goes to getTexture().
+    bool render(void* data) override;
+    // The result goes to target, or to getTexture() when target is null.
+    bool render(KxTexture* texture, KxFbo* target);
+
+    void setBloom(bool bloom);
+    bool isBloom() const;
+    void setGamma(float gamma);
+    float getGamma() const;
+    bool setToneMappingTechnique(unsigned int technique);
+    unsigned int getToneMappingTechnique() const;
+    KxTexture* getTexture() const;
+    KxFbo* getFbo() const;
+    // Size of the targets of a glow level (0 to 7).
+    unsigned int getLevelSizeX(unsigned int level) const;
+    unsigned int getLevelSizeY(unsigned int level) const;
+
+private:
+    struct Private;
+    Private* postProcReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // Base of every way of drawing a frame. A pipeline maps (object type,
 // subtype, draw flags) to the program that draws such objects.
 class KX_API KxPipeline : public KxObject
@@ -1136,6 +1207,8 @@ public:
     // Computes the quaternion pairs from the bones' current matrices.
     void computeSkinning();
 
+    // load reads the mesh part and then the skinned part; save writes the
+    // skinned part alone (the mesh part comes from KxMesh::save).
     unsigned int load(const unsigned char* data, unsigned int size) override;
     unsigned char* save(unsigned int& size) override;
 
@@ -1328,6 +1401,8 @@ public:
     static bool setMouseScrollCallback(void (*callback)(double x, double y));
     static bool setGamingMode(bool on);
     static bool getGamingMode();
+    // The GLFW window (a GLFWwindow*), for clients that drive a GUI toolkit on it.
+    static void* getWindow();
 
     // Built-in pipelines: 1 shadow pass, 2 forward, 3 deferred, 4 hybrid.
     static KxPipeline* getPipeline(int id);

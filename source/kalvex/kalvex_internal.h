@@ -1,5 +1,5 @@
-// Engine-internal helpers shared between the library's classes. Not installed,
-// not exported.
+// Engine-internal helpers shared between the library's classes. Not installed;
+// what is exported here is exported for the engine's own tests.
 #ifndef KALVEX_INTERNAL_H
 #define KALVEX_INTERNAL_H
 
@@ -25,7 +25,7 @@ inline std::recursive_mutex& objectMutex(void* block)
 // slot + 1 (0 means "no texture"), and the pool is bound with one
 // glBindTextures before material draws. Shaders sample through KX_TEXTURE(),
 // which resolves either form; see KxShader::getHeader().
-class TexturePool
+class KX_API TexturePool
 {
 public:
     static const unsigned int FIRST_UNIT = 8;

@@ -101,8 +101,11 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxTexture", true, [] { KxTexture::init(); return true; }, KxTexture::free, nullptr},
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
+        {"KxPostProc", true, KxPostProc::init, [] { KxPostProc::free(); }, nullptr},
         {"KxLight", true, KxLight::init, [] { KxLight::free(); }, "Light problem"},
         {"KxMesh", true, KxMesh::init, [] { KxMesh::free(); }, "Mesh problem"},
+        {"KxSkinned", true, KxSkinned::init, [] { KxSkinned::free(); }, "Skinning problem"},
+        {"KxBone", true, KxBone::init, [] { KxBone::free(); }, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
@@ -500,6 +503,11 @@ bool Kalvex::setGamingMode(bool on)
     glfwSetInputMode(engine->window, GLFW_CURSOR, on ? GLFW_CURSOR_DISABLED : GLFW_CURSOR_NORMAL);
     glfwSetInputMode(engine->window, GLFW_STICKY_KEYS, on ? GLFW_TRUE : GLFW_FALSE);
     return true;
+}
+
+void* Kalvex::getWindow()
+{
+    return engine ? engine->window : nullptr;
 }
 
 bool Kalvex::getGamingMode()

@@ -327,7 +327,7 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
         glTextureStorage3D(name, 1, info.internalFormat, width, height, static_cast<GLsizei>(sizeZ));
         break;
     case GL_TEXTURE_CUBE_MAP:
-        // Faces are specified through the binding point.
+        // Cube faces are filled through the binding point.
         glActiveTexture(GL_TEXTURE0);
         glBindTexture(GL_TEXTURE_CUBE_MAP, name);
         for (GLenum face = 0; face < 6; ++face)
@@ -715,7 +715,7 @@ bool KxTexture::render(void* unit)
 // same so that the test suite can drive it directly.
 namespace kx
 {
-KX_API void TexturePool::init()
+void TexturePool::init()
 {
     if (poolState)
     {
@@ -730,7 +730,7 @@ KX_API void TexturePool::init()
         acquire(defaultTexture);
 }
 
-KX_API void TexturePool::free()
+void TexturePool::free()
 {
     if (!poolState)
     {
@@ -741,7 +741,7 @@ KX_API void TexturePool::free()
     poolState = nullptr;
 }
 
-KX_API unsigned int TexturePool::getSize()
+unsigned int TexturePool::getSize()
 {
     if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
         return 0;
@@ -751,7 +751,7 @@ KX_API unsigned int TexturePool::getSize()
     return units > static_cast<GLint>(FIRST_UNIT) ? static_cast<unsigned int>(units) - FIRST_UNIT : 0;
 }
 
-KX_API uint64_t TexturePool::acquire(KxTexture* texture)
+uint64_t TexturePool::acquire(KxTexture* texture)
 {
     if (!texture || !poolState)
         return 0;
@@ -790,14 +790,16 @@ KX_API uint64_t TexturePool::acquire(KxTexture* texture)
     return static_cast<uint64_t>(found->second.slot) + 1;
 }
 
-KX_API void TexturePool::release(KxTexture* texture)
+void TexturePool::release(KxTexture* texture)
 {
     if (!texture || !poolState || poolState->bindless)
         return;
     auto found = poolState->entries.find(texture);
+    // A texture deleted while still acquired has already left the pool, and
+    // its pointer must not be followed.
     if (found == poolState->entries.end())
     {
-        KX_LOG(LEVEL_WARNING, "Texture '%s' released more often than acquired", texture->getName().c_str());
+        KX_LOG(LEVEL_DETAIL, "Texture released more often than acquired");
         return;
     }
     if (--found->second.count > 0)
@@ -807,7 +809,7 @@ KX_API void TexturePool::release(KxTexture* texture)
     poolState->entries.erase(found);
 }
 
-KX_API void TexturePool::bind()
+void TexturePool::bind()
 {
     if (!poolState || poolState->bindless || poolState->slots.empty())
         return;

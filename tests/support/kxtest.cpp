@@ -81,8 +81,10 @@ KxObject* lastObject()
 
 void deleteObjectsAfter(KxObject* mark)
 {
-    // Destructors may delete further objects, so always restart from the tail.
-    for (KxObject* last = lastObject(); last && last != mark; last = lastObject())
-        delete last;
+    // Oldest first, as the engine's shutdown does: owners are older than what
+    // they own and delete it themselves.
+    for (KxObject* next = mark ? mark->getNext() : KxObject::getFirst(); next;
+         next = mark ? mark->getNext() : KxObject::getFirst())
+        delete next;
 }
 }

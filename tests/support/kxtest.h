@@ -37,6 +37,7 @@ private:
 
 // The newest object in the registry.
 KxObject* lastObject();
-// Deletes every object newer than mark (all of them when mark is null).
+// Deletes every object newer than mark (all of them when mark is null),
+// oldest first.
 void deleteObjectsAfter(KxObject* mark);
 }

@@ -1,0 +1,3 @@
+// Constants:
+const uint maxNrOfVertexBones = %u;
+const uint maxNrOfSkeletonBones = %u;

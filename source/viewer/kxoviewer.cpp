@@ -1,0 +1,282 @@
+// kxoviewer: shows one KXO scene file under a mouse-driven camera.
+//
+//   kxoviewer SCENE.kxo     any other number of arguments opens a file chooser
+//
+// Exit codes: 0 normal end (also after a cancelled chooser), 1 the engine did
+// not start, 2 the panel did not start, 3 the scene did not load, 4 the scene's
+// directory could not be entered.
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include <GLFW/glfw3.h>
+#include <kalvex.h>
+
+#include "viewer_panel.h"
+#include "viewer_platform.h"
+
+namespace
+{
+const char* const WINDOW_TITLE = "KXO viewer v0.7r - Kalvex scene viewer";
+const int FPS_SAMPLES = 100;
+
+struct CameraState
+{
+    float rotationX = 20.0f;
+    float rotationY = 0.0f;
+    float translationX = 0.0f;
+    float translationY = 0.0f;
+    float zoom = 0.0f;
+};
+
+struct Viewer
+{
+    viewer::Settings settings;
+    viewer::Panel panel;
+    CameraState camera;
+    KxCamera* cameraNode = nullptr;
+    float zRange = 1.0f;
+    int lastX = 0, lastY = 0;
+    bool leftButton = false, rightButton = false;
+    int wheel = 0;
+    float appliedShadowBias = 0.0f, appliedShadowSoftness = 0.0f;
+    float fpsSamples[FPS_SAMPLES] = {};
+    int fpsCount = 0;
+};
+Viewer* current = nullptr;
+
+void resetCamera(Viewer& viewer)
+{
+    viewer.camera = CameraState();
+    viewer.cameraNode->setTranslation(0.0f, 0.0f, viewer.zRange);
+}
+
+void onCursor(double x, double y)
+{
+    Viewer& viewer = *current;
+    int ix = static_cast<int>(x), iy = static_cast<int>(y);
+    if (viewer.panel.mouseMotion(ix, iy))
+    {
+        viewer.lastX = ix;
+        viewer.lastY = iy;
+        return;
+    }
+    int dx = ix - viewer.lastX, dy = iy - viewer.lastY;
+    viewer.lastX = ix;
+    viewer.lastY = iy;
+    if (viewer.leftButton)
+    {
+        viewer.camera.rotationY += static_cast<float>(dx);
+        viewer.camera.rotationX += static_cast<float>(dy);
+    }
+    if (viewer.rightButton)
+        viewer.camera.zoom += viewer.zRange / 100.0f * static_cast<float>(dy);
+}
+
+void onButton(int button, int action, int mods)
+{
+    Viewer& viewer = *current;
+    if (viewer.panel.mouseButton(button, action, mods))
+        return;
+    if (button == GLFW_MOUSE_BUTTON_LEFT)
+        viewer.leftButton = action != GLFW_RELEASE;
+    else if (button == GLFW_MOUSE_BUTTON_RIGHT)
+        viewer.rightButton = action != GLFW_RELEASE;
+}
+
+void onScroll(double, double y)
+{
+    Viewer& viewer = *current;
+    viewer.wheel += static_cast<int>(y);
+    viewer.panel.mouseWheel(y); // the wheel scrolls the panel, never the scene
+}
+
+void onKey(int key, int scancode, int action, int mods)
+{
+    Viewer& viewer = *current;
+    if (viewer.panel.key(key, scancode, action, mods, viewer.settings))
+        return;
+    if (action != GLFW_PRESS)
+        return;
+    if (key == GLFW_KEY_W)
+    {
+        viewer.settings.wireframe = !viewer.settings.wireframe;
+        KxOpenGL::wireframe(viewer.settings.wireframe);
+    }
+    else if (key == GLFW_KEY_ESCAPE)
+        viewer.settings.running = false;
+}
+
+// Lists the meshes and grows the scene box by each one's bounding sphere.
+void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
+{
+    std::printf("\nLoaded objects:\n");
+    boxMin = glm::vec3(FLT_MAX);
+    boxMax = glm::vec3(-FLT_MAX);
+    bool any = false;
+    for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+    {
+        if (object->getType() != KxObject::TYPE_MESH)
+            continue;
+        KxMesh* mesh = static_cast<KxMesh*>(object);
+        glm::vec3 position = glm::vec3(mesh->getFinalMatrix(nullptr)[3]);
+        std::printf("   Id: %d, name: '%s', type: %d, pos: %f\n", mesh->getId(), mesh->getName().c_str(),
+                    mesh->getType(), position.z);
+        boxMin = glm::min(boxMin, position - glm::vec3(mesh->getRadius()));
+        boxMax = glm::max(boxMax, position + glm::vec3(mesh->getRadius()));
+        any = true;
+    }
+    if (!any)
+    {
+        // An empty scene still needs a finite box for the camera.
+        boxMin = glm::vec3(-1.0f);
+        boxMax = glm::vec3(1.0f);
+    }
+}
+}
+
+int main(int argc, char** argv)
+{
+    std::printf("KXO viewer v0.7r - Kalvex 3D Graphics Engine v0.7r\n");
+    std::printf("Render the content of an KXO file\n\n");
+
+    std::string path;
+    if (argc == 2)
+        path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
+    else if (!viewer::chooseFile(path))
+        return 0;
+    std::printf("   Opening file :  %s\n", path.c_str());
+    std::string directory, fileName;
+    viewer::splitPath(path, directory, fileName);
+    std::printf("   Working dir  :  %s\n", directory.c_str());
+    std::printf("   Filename . . :  %s\n", fileName.c_str());
+    std::fflush(stdout);
+
+    KxConfig config;
+    if (!config.load("config.xml"))
+    {
+        viewer::messageBox("[?] Config file not found, using default");
+        config.setWindowSizeX(1024);
+        config.setWindowSizeY(768);
+    }
+    config.setWindowTitle(WINDOW_TITLE);
+    if (!Kalvex::init(config, false))
+    {
+        viewer::messageBox("[!] Unable to init graphics engine (OpenGL 4.5 supported?)");
+        return 1;
+    }
+
+    Viewer viewer;
+    current = &viewer;
+    Kalvex::setMouseCursorCallback(onCursor);
+    Kalvex::setMouseScrollCallback(onScroll);
+    Kalvex::setMouseButtonCallback(onButton);
+    Kalvex::setKeyboardCallback(onKey);
+    if (!viewer.panel.init(Kalvex::getWindow(), Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+    {
+        viewer::messageBox("[!] Unable to init GUI system");
+        return 2;
+    }
+
+    if (!viewer::changeDirectory(directory))
+    {
+        viewer::messageBox("[!] Unable to load file");
+        viewer.panel.terminate();
+        Kalvex::free();
+        return 4;
+    }
+    KxNode* root = Kalvex::load(fileName);
+    if (!root)
+    {
+        viewer::messageBox("[!] Unable to load file");
+        viewer.panel.terminate();
+        Kalvex::free();
+        return 3;
+    }
+    KxMesh::optimizeMemory();
+
+    glm::vec3 boxMin, boxMax;
+    listMeshes(boxMin, boxMax);
+    std::printf("\nScene boundaries:\n");
+    std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
+    std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
+    viewer.zRange = std::fabs(boxMax.z - boxMin.z);
+    std::printf("   Z range :  %f\n", viewer.zRange);
+    std::fflush(stdout);
+
+    viewer.cameraNode = new KxCamera;
+    viewer.cameraNode->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
+    viewer.cameraNode->setNearPlane(1.0f);
+    viewer.cameraNode->setFarPlane(viewer.zRange * 20.0f + 1.0f);
+    resetCamera(viewer);
+
+    KxLight* light = new KxLight;
+    light->setColor(1.0f, 1.0f, 1.0f);
+    light->setRadius(viewer.zRange, 1.0f);
+    light->setCastShadows(false);
+    light->link(viewer.cameraNode);
+
+    KxList* list = new KxList;
+    list->create(1024);
+
+    while (viewer.settings.running)
+    {
+        KxPipeline::setCurrent(Kalvex::getPipeline(2));
+        KxPipeline* pipeline = KxPipeline::getCurrent();
+        pipeline->postProc(viewer.settings.postProcessing);
+        pipeline->setAntiAliasing(true);
+        if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
+        {
+            postProc->setGamma(viewer.settings.gamma);
+            postProc->setToneMappingTechnique(viewer.settings.toneMapping);
+        }
+        KxOpenGL::wireframe(viewer.settings.wireframe);
+
+        root->setIdentity();
+        root->translate(glm::vec3(viewer.camera.translationX, viewer.camera.translationY, viewer.camera.zoom));
+        root->rotateX(viewer.camera.rotationX);
+        root->rotateY(viewer.camera.rotationY);
+
+        list->reset();
+        list->pass(root);
+        if (viewer.settings.defaultLight)
+            list->pass(viewer.cameraNode);
+
+        KxOpenGL::clear(true, true, true);
+        Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.panel.draw(viewer.settings))
+            resetCamera(viewer);
+        Kalvex::swap(true);
+        viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
+
+        if (viewer.settings.shadowBias != viewer.appliedShadowBias ||
+            viewer.settings.shadowSoftness != viewer.appliedShadowSoftness)
+        {
+            for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+            {
+                if (object->getType() != KxObject::TYPE_LIGHT)
+                    continue;
+                static_cast<KxLight*>(object)->setShadowBias(viewer.settings.shadowBias);
+                static_cast<KxLight*>(object)->setShadowSoftness(viewer.settings.shadowSoftness);
+            }
+            viewer.appliedShadowBias = viewer.settings.shadowBias;
+            viewer.appliedShadowSoftness = viewer.settings.shadowSoftness;
+        }
+
+        viewer.fpsSamples[viewer.fpsCount++] = Kalvex::getFps();
+        if (viewer.fpsCount == FPS_SAMPLES)
+        {
+            float average = 0.0f;
+            for (float sample : viewer.fpsSamples)
+                average += sample * 0.01f;
+            viewer.panel.setFps(average);
+            viewer.fpsCount = 0;
+        }
+    }
+
+    viewer.panel.terminate();
+    Kalvex::free();
+    current = nullptr;
+    return 0;
+}

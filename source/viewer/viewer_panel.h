@@ -1,0 +1,44 @@
+// The viewer's settings panel, drawn with Dear ImGui over the scene.
+#pragma once
+
+#include <cstdint>
+
+namespace viewer
+{
+struct Settings
+{
+    bool running = true;
+    bool defaultLight = true;
+    bool postProcessing = true;
+    uint32_t toneMapping = 2; // Reinhard
+    float gamma = 1.0f;
+    float shadowBias = 0.75f;
+    float shadowSoftness = 0.25f;
+    bool wireframe = false;
+};
+
+class Panel
+{
+public:
+    // window: the GLFW window the engine opened.
+    bool init(void* window, int sizeX, int sizeY);
+    void terminate();
+
+    // Input, offered to the panel first; true when the panel takes it.
+    bool mouseMotion(int x, int y);
+    bool mouseButton(int button, int action, int mods);
+    bool mouseWheel(double offset);
+    // Handles the panel's keys (P, L, W, F9, F10) itself; true when taken.
+    bool key(int key, int scancode, int action, int mods, Settings& settings);
+
+    // Draws the panel; true when the "Reset camera" button was pressed.
+    bool draw(Settings& settings);
+    // Shown in the title from now on.
+    void setFps(float fps);
+
+private:
+    void* window = nullptr;
+    float fps = -1.0f;
+    bool started = false;
+};
+}
