@@ -168,13 +168,6 @@ struct KxList::Private
     }
 };
 
-// Stand-in while the bone class is not part of this tree yet: a weak
-// definition, which the real one replaces at link time.
-__attribute__((weak)) bool KxBone::updateSkeleton(const glm::mat4* world)
-{
-    return world != nullptr;
-}
-
 bool KxList::init()
 {
     if (listState)
