@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "kalvex_resources.h"
@@ -343,4 +345,124 @@ bool KxMaterial::render(void*)
     state->lastMaterial = this;
     state->lastShader = shader;
     return true;
+}
+
+namespace
+{
+const char* const NO_TEXTURE = "[none]";
+const unsigned int SAVED_SLOTS = 5; // slot 5 is never stored
+const size_t MAX_NAME_LENGTH = 255;
+const unsigned int VALUE_BYTES = 36; // emission, albedo, roughness, metalness, transparency
+
+// The zero-terminated string at data[position], within size bytes; false when
+// it runs to the end or is too long to be an object name.
+bool readName(const unsigned char* data, size_t size, size_t& position, std::string& name)
+{
+    if (position >= size)
+        return false;
+    const void* end = std::memchr(data + position, 0, size - position);
+    if (!end)
+        return false;
+    size_t length = static_cast<size_t>(static_cast<const unsigned char*>(end) - (data + position));
+    if (length > MAX_NAME_LENGTH)
+        return false;
+    name.assign(reinterpret_cast<const char*>(data + position), length);
+    position += length + 1;
+    return true;
+}
+}
+
+unsigned int KxMaterial::load(const unsigned char* data, unsigned int size)
+{
+    if (!data)
+        return KX_LOG(LEVEL_ERROR, "Invalid params"), 0;
+
+    // Parse the whole part first: a malformed one creates no texture and
+    // changes nothing.
+    size_t position = 0;
+    std::string name;
+    if (!readName(data, size, position, name) || size - position < VALUE_BYTES)
+        return KX_LOG(LEVEL_ERROR, "Invalid material data"), 0;
+    glm::vec3 emission, albedo;
+    float roughness, metalness, transparency;
+    std::memcpy(&emission, data + position, 12);
+    std::memcpy(&albedo, data + position + 12, 12);
+    std::memcpy(&roughness, data + position + 24, 4);
+    std::memcpy(&metalness, data + position + 28, 4);
+    std::memcpy(&transparency, data + position + 32, 4);
+    position += VALUE_BYTES;
+    std::string textureNames[SAVED_SLOTS];
+    for (std::string& textureName : textureNames)
+        if (!readName(data, size, position, textureName))
+            return KX_LOG(LEVEL_ERROR, "Invalid material data"), 0;
+
+    if (!setName(name))
+        return 0;
+    setEmission(emission);
+    setAlbedo(albedo);
+    setRoughness(roughness);
+    setMetalness(metalness);
+    setTransparency(transparency);
+    for (unsigned int slot = 0; slot < SAVED_SLOTS; ++slot)
+    {
+        KxTexture* texture = nullptr;
+        if (textureNames[slot] != NO_TEXTURE)
+        {
+            texture = new KxTexture;
+            if (!texture->load(textureNames[slot], 0, 0))
+            {
+                // Already logged by the texture; the slot behaves as if empty.
+                delete texture;
+                texture = nullptr;
+            }
+        }
+        if (texture)
+            setTexture(texture, slot);
+        else if (fallsBackToDefault(slot))
+            setTexture(KxTexture::getDefault(), slot); // warns only when there is no default texture
+    }
+    KX_LOG(LEVEL_DETAIL, "Material '%s' loaded", getName().c_str());
+    return static_cast<unsigned int>(position);
+}
+
+unsigned char* KxMaterial::save(unsigned int& size)
+{
+    size = 0;
+    std::string names[1 + SAVED_SLOTS];
+    names[0] = getName();
+    KxTexture* defaultTexture = KxTexture::getDefault();
+    for (unsigned int slot = 0; slot < SAVED_SLOTS; ++slot)
+    {
+        KxTexture* texture = materialReserved->textures[slot];
+        names[1 + slot] = (!texture || texture == defaultTexture) ? std::string(NO_TEXTURE) : texture->getName();
+    }
+    size_t length = VALUE_BYTES;
+    for (const std::string& name : names)
+    {
+        // A zero inside a name would end it early and shift every field behind it.
+        if (name.find('\0') != std::string::npos)
+            return KX_LOG(LEVEL_ERROR, "Invalid object name"), nullptr;
+        length += name.size() + 1;
+    }
+    unsigned char* data = new (std::nothrow) unsigned char[length];
+    if (!data)
+        return KX_LOG(LEVEL_ERROR, "Out of memory"), nullptr;
+
+    const MatRecord& record = materialReserved->record;
+    unsigned char* out = data;
+    std::memcpy(out, names[0].c_str(), names[0].size() + 1);
+    out += names[0].size() + 1;
+    std::memcpy(out, &record.emission, 12);
+    std::memcpy(out + 12, &record.albedo, 12);
+    std::memcpy(out + 24, &record.roughness, 4);
+    std::memcpy(out + 28, &record.metalness, 4);
+    std::memcpy(out + 32, &record.transparency, 4);
+    out += VALUE_BYTES;
+    for (unsigned int slot = 0; slot < SAVED_SLOTS; ++slot)
+    {
+        std::memcpy(out, names[1 + slot].c_str(), names[1 + slot].size() + 1);
+        out += names[1 + slot].size() + 1;
+    }
+    size = static_cast<unsigned int>(length);
+    return data;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -336,4 +337,83 @@ void KxNode::operator delete(void* pointer)
 void KxNode::operator delete[](void* pointer)
 {
     KxObject::operator delete[](pointer);
+}
+
+namespace
+{
+const char* const NO_REFERENCE = "[none]";
+const size_t MAX_NAME_LENGTH = 255; // object names are refused from 256 characters on
+const unsigned int MATRIX_BYTES = 64;
+}
+
+unsigned int KxNode::load(const unsigned char* data, unsigned int size, unsigned int* nrOfChildren)
+{
+    if (!data)
+        return KX_LOG(LEVEL_ERROR, "Invalid params"), 0;
+
+    // Everything is checked before anything is applied, so a refused part
+    // leaves the node as it was.
+    const unsigned char* nameEnd = static_cast<const unsigned char*>(std::memchr(data, 0, size));
+    if (!nameEnd)
+        return KX_LOG(LEVEL_ERROR, "Node name not terminated"), 0;
+    size_t nameLength = static_cast<size_t>(nameEnd - data);
+    size_t position = nameLength + 1;
+    if (size - position < MATRIX_BYTES + 4)
+        return KX_LOG(LEVEL_ERROR, "Node part truncated"), 0;
+    const unsigned char* matrixBytes = data + position;
+    position += MATRIX_BYTES;
+    uint32_t children = 0;
+    std::memcpy(&children, data + position, 4);
+    position += 4;
+    const unsigned char* target = data + position;
+    const unsigned char* targetEnd = static_cast<const unsigned char*>(std::memchr(target, 0, size - position));
+    if (!targetEnd)
+        return KX_LOG(LEVEL_ERROR, "Node target name not terminated"), 0;
+    size_t targetLength = static_cast<size_t>(targetEnd - target);
+    if (targetLength > MAX_NAME_LENGTH)
+        return KX_LOG(LEVEL_ERROR, "Invalid object name"), 0;
+    position += targetLength + 1;
+
+    if (!setName(std::string(reinterpret_cast<const char*>(data), nameLength)))
+        return 0;
+    std::string targetName(reinterpret_cast<const char*>(target), targetLength);
+    {
+        NodeLock own(getMutex());
+        std::memcpy(&nodeReserved->matrix, matrixBytes, MATRIX_BYTES);
+        nodeReserved->targetNodeName = targetName == NO_REFERENCE ? std::string() : targetName;
+    }
+    if (nrOfChildren)
+        *nrOfChildren = children;
+    KX_LOG(LEVEL_DETAIL, "Node '%s' loaded (%u children)", getName().c_str(), children);
+    return static_cast<unsigned int>(position);
+}
+
+unsigned char* KxNode::save(unsigned int& size)
+{
+    size = 0;
+    std::string name = getName();
+    KxNode* target = getTargetNode();
+    std::string targetName = target ? target->getName() : std::string(NO_REFERENCE);
+    // A zero inside a name would end it early and shift every field behind it.
+    if (name.find('\0') != std::string::npos || targetName.find('\0') != std::string::npos)
+        return KX_LOG(LEVEL_ERROR, "Invalid object name"), nullptr;
+
+    size_t length = name.size() + 1 + MATRIX_BYTES + 4 + targetName.size() + 1;
+    unsigned char* data = new (std::nothrow) unsigned char[length];
+    if (!data)
+        return KX_LOG(LEVEL_ERROR, "Out of memory"), nullptr;
+    unsigned char* out = data;
+    std::memcpy(out, name.c_str(), name.size() + 1);
+    out += name.size() + 1;
+    {
+        NodeLock own(getMutex());
+        std::memcpy(out, &nodeReserved->matrix, MATRIX_BYTES);
+    }
+    out += MATRIX_BYTES;
+    uint32_t children = getNrOfChildren();
+    std::memcpy(out, &children, 4);
+    out += 4;
+    std::memcpy(out, targetName.c_str(), targetName.size() + 1);
+    size = static_cast<unsigned int>(length);
+    return data;
 }
