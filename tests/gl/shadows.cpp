@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 
 namespace
@@ -221,9 +220,10 @@ protected:
                     ok = ok && free[1] > toByte(dark[1]) + 20;
                 (e == Expect::SHADOWED ? verdict.shadowed : verdict.lit)++;
                 unsigned char* mark = &marked[(static_cast<size_t>(row) * Kalvex::getWindowSizeX() + column) * 4];
-                mark[0] = ok ? (e == Expect::SHADOWED ? 0 : 0) : 255;
-                mark[1] = ok ? (e == Expect::SHADOWED ? 0 : 255) : 0;
-                mark[2] = ok ? (e == Expect::SHADOWED ? 255 : 0) : 0;
+                // Judged pixels: blue shadowed, green lit, red wrong.
+                mark[0] = ok ? 0 : 255;
+                mark[1] = ok && e == Expect::LIT ? 255 : 0;
+                mark[2] = ok && e == Expect::SHADOWED ? 255 : 0;
                 if (ok)
                     continue;
                 if (verdict.wrong++ < 5)
