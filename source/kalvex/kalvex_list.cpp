@@ -422,7 +422,8 @@ bool KxList::update(const glm::mat4& view)
     {
         KxInstance& entry = d.entries[i];
         KxNode* node = entry.getNode();
-        if (!node->isVisible())
+        // The shadow-map pass draws only what casts shadows.
+        if (!node->isVisible() || (d.pass == 2 && !node->isCastingShadows()))
             continue;
         switch (node->getType())
         {

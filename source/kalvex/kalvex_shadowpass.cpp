@@ -182,8 +182,6 @@ struct KxShadowPass::Private
     KxFbo* framebuffer = nullptr;
     KxShader* stages[NR_OF_STAGES] = {};
     KxShader* programs[NR_OF_PROGRAMS] = {};
-    // Nodes hidden for the duration of one render (see render).
-    std::vector<KxNode*> hidden;
 };
 
 KxShadowPass::KxShadowPass() : shadowReserved(new Private)
@@ -339,27 +337,11 @@ bool KxShadowPass::render(KxCamera* camera, KxList* list, KxFbo*)
     if (d.programs[EMITTER])
         d.programs[EMITTER]->setParamMatrix4(KxShader::GENERIC0 + 1, glm::inverse(camera->getFinalMatrix()));
 
-    // The list's batches skip only invisible nodes: meshes that cast no
-    // shadow are hidden from it for this one update.
-    d.hidden.clear();
-    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
-    {
-        KxNode* entry = list->getInstance(i).getNode();
-        if (entry && entry->isVisible() && !entry->isCastingShadows())
-        {
-            entry->setVisible(false);
-            d.hidden.push_back(entry);
-        }
-    }
-
     glDepthMask(GL_TRUE);
     glClear(GL_DEPTH_BUFFER_BIT);
     KxOpenGL::depthTest(true);
     glm::mat4 identity(1.0f);
     bool drawn = list->render(&identity);
-    for (KxNode* entry : d.hidden)
-        entry->setVisible(true);
-    d.hidden.clear();
 
     // Skinned meshes have no batch: they draw themselves, with world matrices
     // (the view is the identity here); each skips itself when it casts no shadow.
