@@ -981,6 +981,41 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// The omnidirectional shadow pass: one light's depth cube map, all six faces
+// drawn in one pass through a geometry shader. The lit pipelines run it per
+// light and sample the map with depth comparison.
+class KX_API KxShadowPass : public KxPipeline
+{
+public:
+    KxShadowPass();
+    ~KxShadowPass() override;
+
+    // data: a KxConfig* whose shadow-map size is used, or null for 1024.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    // Renders the map of the light set by setLightId: the light's own map when
+    // it has one (at most once per its update interval), else the shared one.
+    // fbo is ignored.
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+    using KxPipeline::render;
+
+    // The light's index in the list (KxList::getLightPtr order).
+    void setLightId(unsigned int lightId);
+    unsigned int getLightId() const;
+    // Front faces culled while drawing depth (default on).
+    void setUseCulling(bool useCulling);
+    bool isUseCulling() const;
+    KxTexture* getShadowMapTexture() const;
+    // A 1 x 1 cube map at depth 1.0: reads as unshadowed everywhere.
+    KxTexture* getEmptyShadowMapTexture() const;
+    unsigned int getShadowMapSize() const;
+
+private:
+    struct Private;
+    Private* shadowReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // A pixel-sized screen rectangle with up to eight textures, drawn under a 2D
 // camera (one unit per pixel, origin at the top left).
 class KX_API KxQuad : public KxNode

@@ -79,7 +79,7 @@ bool KxBox::render(void* data)
         boxReserved->texture->render(nullptr);
     glBindVertexArray(boxReserved->vertexArray);
     glDrawArrays(GL_TRIANGLES, 0, 36);
-    glBindVertexArray(0);
+    KxMesh::resetCache(); // binds 0 and tells the mesh cache so
     KxStats::inc(KxStats::BOX_RENDER);
     return true;
 }

@@ -124,9 +124,10 @@ struct KxDefaultRendering::Private
     std::vector<KxShader*> shaders; // stages and programs, owned
     KxShader* programs[NR_OF_PROGRAMS] = {};
     KxShader* quadProgram = nullptr;
-    // Stands in for shadow maps until a shadow pass renders them: a 1 x 1
+    // Stands in for shadow maps while the shadow pass is not loaded: a 1 x 1
     // depth cube map at depth 1.0, which reads as unshadowed everywhere.
     KxTexture* emptyShadowMap = nullptr;
+    KxPostProc* postProc = nullptr;
 };
 
 KxDefaultRendering::KxDefaultRendering() : forwardReserved(new Private)
@@ -222,6 +223,12 @@ bool KxDefaultRendering::load(void* data)
         return KX_LOG(LEVEL_ERROR, "Unable to create the empty shadow map");
     const float farthest = 1.0f;
     glClearTexImage(d.emptyShadowMap->getHandle(), 0, GL_DEPTH_COMPONENT, GL_FLOAT, &farthest);
+
+    d.postProc = new KxPostProc;
+    if (!d.postProc->create(sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup post-processing");
+    d.postProc->setBloom(true);
+    setPostProcFilter(d.postProc);
     return true;
 }
 
@@ -229,7 +236,7 @@ bool KxDefaultRendering::unload(void*)
 {
     Private& d = *forwardReserved;
     KxObject* owned[] = {d.framebuffer,      d.multisampleFramebuffer,  d.colorTexture,  d.depthTexture,
-                         d.multisampleColorTexture, d.multisampleDepthTexture, d.emptyShadowMap};
+                         d.multisampleColorTexture, d.multisampleDepthTexture, d.emptyShadowMap, d.postProc};
     for (KxObject* object : owned)
         delete object;
     for (KxShader* shader : d.shaders)
@@ -274,8 +281,12 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxFbo* target = isAntiAliasing() ? d.multisampleFramebuffer : d.framebuffer;
     camera->render(nullptr);
 
+    // A 2D camera draws the list once, over what is there: no clear, no light passes.
     if (camera->getSubtype() == KxCamera::PROJECTION_ORTHOGRAPHIC)
-        return list->render(&view);
+    {
+        list->render(&view);
+        return true;
+    }
     if (camera->getSubtype() != KxCamera::PROJECTION_PERSPECTIVE)
         return true;
 
@@ -285,11 +296,27 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxOpenGL::clear(true, true, true);
     // Sky boxes join here once the sky box class exists.
 
+    // Unloaded in the reduced start: every light then reads as unshadowed.
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    if (shadowPass && !shadowPass->getShadowMapTexture())
+        shadowPass = nullptr;
     for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
     {
         KxLight* light = static_cast<KxLight*>(list->getLightPtr(i));
-        // Until a shadow pass renders cube maps, every light reads as unshadowed.
         KxTexture* shadowMap = d.emptyShadowMap;
+        if (shadowPass)
+        {
+            KxPipeline::setCurrent(shadowPass);
+            shadowPass->setLightId(i);
+            shadowPass->render(camera, list, nullptr);
+            KxPipeline::setCurrent(this);
+            if (light->getShadowMapTexture())
+                shadowMap = light->getShadowMapTexture();
+            else if (light->isCastingShadows())
+                shadowMap = shadowPass->getShadowMapTexture();
+            else
+                shadowMap = shadowPass->getEmptyShadowMapTexture();
+        }
         target->render();
         list->setPass(0);
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
@@ -332,23 +359,32 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
                                0, 0, static_cast<GLint>(d.framebuffer->getSizeX()),
                                static_cast<GLint>(d.framebuffer->getSizeY()), GL_COLOR_BUFFER_BIT, GL_NEAREST);
 
-    // No post-processing filter exists yet: with or without the switch the
-    // scene's colour is what is shown.
-    if (isSRGB())
-        glEnable(GL_FRAMEBUFFER_SRGB);
-    bool shown = true;
-    if (fbo)
-        glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
-                               static_cast<GLint>(d.framebuffer->getSizeX()), static_cast<GLint>(d.framebuffer->getSizeY()),
-                               0, 0, static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
-                               GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    if (isPostProc() && d.postProc)
+    {
+        d.postProc->render(d.colorTexture, fbo);
+        if (isSRGB())
+            glEnable(GL_FRAMEBUFFER_SRGB);
+        if (!fbo)
+            Kalvex::renderFramebuffer(d.postProc->getTexture());
+    }
     else
-        shown = Kalvex::renderFramebuffer(d.colorTexture);
+    {
+        if (isSRGB())
+            glEnable(GL_FRAMEBUFFER_SRGB);
+        if (fbo)
+            glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
+                                   static_cast<GLint>(d.framebuffer->getSizeX()),
+                                   static_cast<GLint>(d.framebuffer->getSizeY()), 0, 0,
+                                   static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
+                                   GL_COLOR_BUFFER_BIT, GL_NEAREST);
+        else
+            Kalvex::renderFramebuffer(d.colorTexture);
+    }
     if (isSRGB())
         glDisable(GL_FRAMEBUFFER_SRGB);
     // The screen quad bound vertex arrays of its own.
     KxMesh::resetCache();
-    return shown;
+    return true;
 }
 
 KxShader* KxDefaultRendering::getQuadProgram() const

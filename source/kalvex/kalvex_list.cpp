@@ -168,13 +168,6 @@ struct KxList::Private
     }
 };
 
-// Stand-in while the bone class is not part of this tree yet: a weak
-// definition, which the real one replaces at link time.
-__attribute__((weak)) bool KxBone::updateSkeleton(const glm::mat4* world)
-{
-    return world != nullptr;
-}
-
 bool KxList::init()
 {
     if (listState)
@@ -266,6 +259,9 @@ void KxList::reset()
 
 bool KxList::pass(KxNode* root)
 {
+    // The scene-graph links are guarded by the registry's mutex: taken once
+    // for the whole walk instead of once per child lookup.
+    std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(getStaticMutex()));
     return listReserved->passNode(root);
 }
 
@@ -426,7 +422,8 @@ bool KxList::update(const glm::mat4& view)
     {
         KxInstance& entry = d.entries[i];
         KxNode* node = entry.getNode();
-        if (!node->isVisible())
+        // The shadow-map pass draws only what casts shadows.
+        if (!node->isVisible() || (d.pass == 2 && !node->isCastingShadows()))
             continue;
         switch (node->getType())
         {

@@ -302,8 +302,12 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     return true;
 }
 
-bool Kalvex::startPipelines(const KxConfig&, bool)
+bool Kalvex::startPipelines(const KxConfig& config, bool reduced)
 {
+    KxShadowPass* shadowPass = new KxShadowPass;
+    engine->pipelines[1] = shadowPass;
+    if (!reduced && !shadowPass->load(const_cast<KxConfig*>(&config)))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup shadow pass");
     KxDefaultRendering* forward = new KxDefaultRendering;
     engine->pipelines[2] = forward;
     return forward->load(nullptr);

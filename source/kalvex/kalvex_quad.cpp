@@ -181,6 +181,6 @@ bool KxQuad::render(void* data)
 
     glBindVertexArray(quadReserved->vertexArray);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    glBindVertexArray(0);
+    KxMesh::resetCache(); // binds 0 and tells the mesh cache so
     return true;
 }

@@ -23,19 +23,25 @@ protected:
         root = new KxNode;
         list = new KxList;
         ASSERT_TRUE(list->create(32));
+        forward->postProc(false); // the scene as rendered, unless a test wants the filter
     }
 
     void TearDown() override
     {
         forward->setAntiAliasing(false);
+        forward->postProc(true);
         kxscene::SceneTest::TearDown();
     }
 
     std::vector<unsigned char> renderFrame(KxFbo* fbo = nullptr)
     {
+        while (glGetError() != GL_NO_ERROR)
+        {
+        }
         list->reset();
         EXPECT_TRUE(list->pass(root));
         EXPECT_TRUE(Kalvex::render(camera, list, fbo));
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)); // the frame is clean GL
         return kxscene::window();
     }
 
@@ -248,7 +254,6 @@ TEST_F(Forward, CallerFramebufferReceivesTheImage)
     square->setTranslation(0.0f, 0.0f, -5.0f);
     square->link(root);
     addLight(glm::vec3(0.0f, 0.0f, -4.0f), glm::vec3(0.9f, 0.6f, 0.3f), 3.0f);
-    std::vector<unsigned char> shown = renderFrame();
 
     KxTexture* color = new KxTexture;
     ASSERT_TRUE(color->create(5, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY(), 1));
@@ -256,13 +261,15 @@ TEST_F(Forward, CallerFramebufferReceivesTheImage)
     fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, color);
     ASSERT_TRUE(fbo->isOk());
     KxFbo::resetCache();
-    // The window is cleared to white first: it must stay so.
-    glViewport(0, 0, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
-    KxOpenGL::setBackgroundColor(1, 1, 1, 1);
-    KxOpenGL::clear(true, false, false);
     for (bool postProc : {true, false})
     {
         forward->postProc(postProc);
+        std::vector<unsigned char> shown = renderFrame();
+        // The window is cleared to white first: it must stay so.
+        KxFbo::resetCache();
+        glViewport(0, 0, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+        KxOpenGL::setBackgroundColor(1, 1, 1, 1);
+        KxOpenGL::clear(true, false, false);
         std::vector<unsigned char> window = renderFrame(fbo);
         EXPECT_EQ(window[0], 255);
         EXPECT_EQ(window[window.size() / 2], 255);
@@ -280,7 +287,40 @@ TEST_F(Forward, CallerFramebufferReceivesTheImage)
                 }
         EXPECT_EQ(wrong, 0) << postProc;
     }
+}
+
+// With post-processing on, the frame goes through the pipeline's filter and
+// what is shown is the filter's output.
+TEST_F(Forward, PostProcessingShowsTheFilteredImage)
+{
+    KxMesh* square = kxscene::makeSquare(8.0f);
+    square->setTranslation(0.0f, 0.0f, -5.0f);
+    square->link(root);
+    addLight(glm::vec3(0.0f, 0.0f, -4.0f), glm::vec3(0.9f, 0.6f, 0.3f), 3.0f);
+    std::vector<unsigned char> raw = renderFrame();
+    KxPostProc* filter = static_cast<KxPostProc*>(forward->getPostProcFilter());
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->getSubtype(), KxFilter::KIND_POSTPROC);
+    EXPECT_TRUE(filter->isBloom());
+    EXPECT_EQ(filter->getTexture()->getSizeX(), static_cast<unsigned int>(Kalvex::getWindowSizeX()));
+
     forward->postProc(true);
+    uint64_t filtered = KxStats::get(KxStats::FILTER_RENDER);
+    std::vector<unsigned char> shown = renderFrame();
+    EXPECT_EQ(KxStats::get(KxStats::FILTER_RENDER), filtered + 1);
+    EXPECT_GT(difference(raw, shown), 10); // tone mapping and glow change the image
+    // The window shows the filter's output texture, upright.
+    std::vector<unsigned char> output(shown.size());
+    glGetTextureImage(filter->getTexture()->getHandle(), 0, GL_RGBA, GL_UNSIGNED_BYTE, static_cast<GLsizei>(output.size()),
+                      output.data());
+    const int w = Kalvex::getWindowSizeX(), h = Kalvex::getWindowSizeY();
+    int wrong = 0;
+    for (int row = 0; row < h; row += 5)
+        for (int column = 0; column < w; column += 5)
+            for (int c = 0; c < 3; ++c)
+                wrong += std::abs(static_cast<int>(output[(static_cast<size_t>(h - 1 - row) * w + column) * 4 + c]) -
+                                  static_cast<int>(kxscene::pixel(shown, column, row)[c])) > 1;
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(Forward, OrthographicCameraDrawsTheListOnceWithoutClearing)

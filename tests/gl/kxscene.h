@@ -1,5 +1,5 @@
-// Helpers of the mesh, list, lighting and forward tests: a fixture that deletes
-// owners before what they own, geometry builders, window read-back.
+// Helpers of the mesh, list, lighting and forward tests: geometry builders,
+// window read-back.
 #pragma once
 
 #include "kxtest.h"
@@ -11,28 +11,9 @@
 
 namespace kxscene
 {
-// Deletes the objects a test made oldest first, so that an owner (a list, a
-// light, a pipeline) goes before the buffers, textures and framebuffers it
-// made and deletes itself.
-class SceneTest : public kxtest::EngineTest
-{
-protected:
-    void SetUp() override
-    {
-        kxtest::EngineTest::SetUp();
-        mark = kxtest::lastObject();
-    }
-    void TearDown() override
-    {
-        for (KxObject* first = mark ? mark->getNext() : KxObject::getFirst(); first;
-             first = mark ? mark->getNext() : KxObject::getFirst())
-            delete first;
-        kxtest::EngineTest::TearDown();
-    }
-
-private:
-    KxObject* mark = nullptr;
-};
+// The engine test fixture; the objects a test made are deleted oldest first,
+// so owners go before what they own.
+using SceneTest = kxtest::EngineTest;
 
 inline KxMesh::kxMeshVertex vertex(const glm::vec3& position, const glm::vec3& normal, const glm::vec2& uv,
                                    const glm::vec4& tangent = glm::vec4(1, 0, 0, 1))

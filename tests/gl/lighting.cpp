@@ -124,6 +124,14 @@ protected:
         square->setMaterial(material);
         list = new KxList;
         ASSERT_TRUE(list->create(16));
+        // The shading itself is under test: shown as rendered, without the filter.
+        Kalvex::getPipeline(2)->postProc(false);
+    }
+
+    void TearDown() override
+    {
+        Kalvex::getPipeline(2)->postProc(true);
+        kxscene::SceneTest::TearDown();
     }
 
     void setMaterial(const RefMaterial& values)

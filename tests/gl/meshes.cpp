@@ -473,3 +473,33 @@ TEST_F(Meshes, SavedPhysicsReferenceIsZero)
     EXPECT_EQ(physics->load(part.data(), 47), 0u);
     EXPECT_EQ(physics->load(nullptr, 48), 0u);
 }
+
+// kx_mesh is offered to application shaders: it compiles beside kx_list (both
+// declare meshId) and its table is the class's storage buffer at binding 3.
+TEST_F(Meshes, MeshIncludeServesApplicationShaders)
+{
+    const char* vertex = "#extension GL_ARB_shader_draw_parameters : require\n"
+                         "@include kx_global;\n@include kx_list;\n@include kx_mesh;\n"
+                         "flat out uint id;\n"
+                         "void main() { id = mesh[meshId].materialId + list[gl_DrawIDARB].materialId;\n"
+                         "  gl_Position = vec4(a_vertex, 1.0); }\n";
+    const char* fragment = "flat in uint id;\nout vec4 outputColor;\n"
+                           "void main() { outputColor = vec4(float(id)); }\n";
+    KxShader* vs = new KxShader;
+    KxShader* fs = new KxShader;
+    ASSERT_TRUE(vs->loadFromMemory(KxShader::KIND_VERTEX, vertex));
+    ASSERT_TRUE(fs->loadFromMemory(KxShader::KIND_FRAGMENT, fragment));
+    KxShader* program = new KxShader;
+    ASSERT_TRUE(program->build(vs, nullptr, fs));
+    GLuint block = glGetProgramResourceIndex(program->getHandle(), GL_SHADER_STORAGE_BLOCK, "MeshData");
+    ASSERT_NE(block, GL_INVALID_INDEX);
+    const GLenum properties[2] = {GL_BUFFER_BINDING, GL_BUFFER_DATA_SIZE};
+    GLint values[2] = {};
+    glGetProgramResourceiv(program->getHandle(), GL_SHADER_STORAGE_BLOCK, block, 2, properties, 2, nullptr, values);
+    EXPECT_EQ(values[0], 3);
+    EXPECT_EQ(values[1], static_cast<GLint>(KxMesh::MAX_NUMBER * KxMesh::SIZEOF_SSBODATA));
+    GLint bound = 0, size = 0;
+    glGetIntegeri_v(GL_SHADER_STORAGE_BUFFER_BINDING, 3, &bound);
+    glGetNamedBufferParameteriv(static_cast<GLuint>(bound), GL_BUFFER_SIZE, &size);
+    EXPECT_EQ(size, static_cast<GLint>(KxMesh::MAX_NUMBER * KxMesh::SIZEOF_SSBODATA));
+}

@@ -1,0 +1,19 @@
+// Depth fragment stage of transparent batches: texels of an alpha-tested
+// material below the threshold cast no shadow.
+@include kx_global;
+@include kx_material;
+@include kx_list;
+
+flat in uint drawId;
+in vec2 texCoord0;
+
+void main()
+{
+    // Clamped: a stray id must not read past the table.
+    MatStruct mat = material[min(list[drawId].materialId, uint(material.length()) - 1u)];
+    if (mat.alpha != 0u && KX_HAS_TEXTURE(mat.textureHandle0))
+    {
+        if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+            discard;
+    }
+}

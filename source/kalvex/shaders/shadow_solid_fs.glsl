@@ -1,0 +1,4 @@
+// Solid depth fragment stage: depth is all the shadow map keeps.
+void main()
+{
+}

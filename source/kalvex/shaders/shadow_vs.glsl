@@ -1,0 +1,16 @@
+#extension GL_ARB_shader_draw_parameters : require
+// Depth vertex stage of the shadow pass. Only batches reach it: each draw
+// finds its record by gl_DrawIDARB. Positions stay in world space; the cube
+// geometry stage projects them onto the six faces.
+@include kx_global;
+@include kx_list;
+
+flat out uint vDrawId;
+out vec2 vTexCoord0;
+
+void main()
+{
+    vDrawId = uint(gl_DrawIDARB);
+    vTexCoord0 = a_uv;
+    gl_Position = list[vDrawId].modelMatrix * vec4(a_vertex, 1.0);
+}

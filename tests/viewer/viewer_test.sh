@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Drives the viewer under X: console output, the window's picture, keys, exit
+# codes, and the failure paths. Needs xdotool and ImageMagick.
+#   viewer_test.sh VIEWER SCENE.kxo
+set -u
+viewer=$1
+scene=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+passes=0
+
+check() { # description, command...
+    local description=$1
+    shift
+    if "$@"; then
+        passes=$((passes + 1))
+    else
+        echo "FAILED: $description"
+        failures=$((failures + 1))
+    fi
+}
+
+contains() { grep -qF -- "$2" "$1"; }
+
+window_of() { # pid: the viewer's window id, once it is mapped
+    local id=""
+    for _ in $(seq 200); do
+        id=$(xdotool search --sync --onlyvisible --pid "$1" 2>/dev/null | head -n1)
+        [ -n "$id" ] && break
+        sleep 0.1
+    done
+    echo "$id"
+}
+
+mean_of() { # image, geometry: mean brightness 0..1 of that region
+    convert "$1" -crop "$2" +repage -colorspace Gray -format "%[fx:mean]" info:
+}
+
+# 1. The scene, driven by keys, without config.xml.
+cp "$scene" "$work/scene.kxo"
+KXOVIEWER_DIALOGS=0 "$viewer" "$work/scene.kxo" >out.txt 2>err.txt &
+pid=$!
+id=$(window_of $pid)
+check "window appears" test -n "$id"
+sleep 3 # the splash screen, then a few frames
+import -window "$id" shot1.png
+xdotool windowfocus --sync "$id"
+xdotool key w
+sleep 1
+import -window "$id" shot2.png
+xdotool key Escape
+wait $pid
+status=$?
+check "Escape ends with exit code 0" test $status -eq 0
+check "console: title line" contains out.txt "Render the content of an KXO file"
+check "console: opening" contains out.txt "   Opening file :  $work/scene.kxo"
+check "console: working dir" contains out.txt "   Working dir  :  $work"
+check "console: file name" contains out.txt "   Filename . . :  scene.kxo"
+check "console: objects" contains out.txt "Loaded objects:"
+check "console: a mesh" grep -qE "^   Id: [0-9]+, name: '.*', type: 18, pos: " out.txt
+check "console: boundaries" contains out.txt "Scene boundaries:"
+check "console: min" grep -qE "^   Min \. \. :  -?[0-9.]+, -?[0-9.]+, -?[0-9.]+$" out.txt
+check "console: max" grep -qE "^   Max \. \. :  -?[0-9.]+, -?[0-9.]+, -?[0-9.]+$" out.txt
+check "console: z range" grep -qE "^   Z range :  [0-9.]+$" out.txt
+check "missing config reported" contains err.txt "[?] Config file not found, using default"
+geometry=$(identify -format "%wx%h" shot1.png 2>/dev/null)
+check "default window size 1024x768 without config ($geometry)" test "$geometry" = "1024x768"
+# The panel's title bar is blue; the scene fills the middle of the window.
+bar=$(convert shot1.png -crop 1x1+200+18 -format "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]" info:)
+check "panel title bar is blue ($bar)" bash -c "IFS=, read r g b <<< '$bar'; [ \$b -gt 120 ] && [ \$r -lt 60 ]"
+scene_mean=$(mean_of shot1.png 400x300+400+250)
+check "scene is drawn (mean $scene_mean)" bash -c "awk 'BEGIN{exit !($scene_mean > 0.03)}'"
+changed=$(compare -metric AE shot1.png shot2.png null: 2>&1 | cut -d' ' -f1)
+check "W toggles wireframe, the picture changes ($changed pixels)" bash -c "[ ${changed%.*} -gt 1000 ]"
+
+# 2. A configuration file sets the window size.
+printf '<kalvex><windowsizex>640</windowsizex><windowsizey>480</windowsizey></kalvex>\n' >config.xml
+KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo >out2.txt 2>err2.txt &
+pid=$!
+id=$(window_of $pid)
+sleep 3
+import -window "$id" shot3.png
+xdotool windowfocus --sync "$id"
+xdotool key Escape
+wait $pid
+check "config run ends with 0" test $? -eq 0
+check "no config warning with config.xml" bash -c "! grep -qF 'Config file not found' err2.txt"
+check "configured window size" test "$(identify -format "%wx%h" shot3.png 2>/dev/null)" = "640x480"
+check "relative path: working dir ." contains out2.txt "   Working dir  :  ."
+
+# 3. Failure paths.
+KXOVIEWER_DIALOGS=0 "$viewer" "$work/missing.kxo" >out3.txt 2>err3.txt
+status=$?
+check "missing file: exit code 3 ($status)" test $status -eq 3
+check "missing file: message" contains err3.txt "[!] Unable to load file"
+head -c 5000 /dev/urandom >garbage.kxo
+KXOVIEWER_DIALOGS=0 "$viewer" garbage.kxo >out4.txt 2>err4.txt
+status=$?
+check "unreadable file: exit code 3 ($status)" test $status -eq 3
+check "unreadable file: message" contains err4.txt "[!] Unable to load file"
+# Two arguments open the chooser; on a terminal that is a prompt, and an empty answer cancels.
+KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo scene.kxo </dev/null >out5.txt 2>err5.txt
+status=$?
+check "cancelled chooser: exit code 0 ($status)" test $status -eq 0
+check "cancelled chooser: nothing opened" bash -c "! grep -qF 'Opening file' out5.txt"
+
+echo "$passes passed, $failures failed"
+[ $failures -eq 0 ]
