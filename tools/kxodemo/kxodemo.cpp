@@ -305,7 +305,7 @@ KxNode* buildScene(std::string& error)
     KxLight* omni = new KxLight;
     omni->setName("omni_light");
     omni->setSubtype(KxLight::KIND_OMNI);
-    omni->setColor(1.0f, 0.97f, 0.92f);
+    omni->setColor(3.0f, 2.9f, 2.75f); // bright enough for the viewer's tone mapping
     omni->setRadius(16.0f);
     omni->setTranslation(-2.5f, 4.0f, 5.0f);
     omni->link(root);
@@ -318,7 +318,7 @@ KxNode* buildScene(std::string& error)
     KxLight* spot = new KxLight;
     spot->setName("spot_light");
     spot->setSubtype(KxLight::KIND_SPOT);
-    spot->setColor(0.9f, 0.9f, 1.0f);
+    spot->setColor(2.4f, 2.4f, 2.7f);
     spot->setRadius(16.0f);
     spot->setCutoff(35.0f);
     spot->setSpotExponent(2.0f);
