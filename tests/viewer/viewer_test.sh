@@ -34,6 +34,21 @@ window_of() { # pid: the viewer's window id, once it is mapped
     echo "$id"
 }
 
+panel_shown() { # image: the panel's blue title bar is there (the splash screen is over)
+    local bar
+    bar=$(convert "$1" -crop 1x1+200+18 -format "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]" info: 2>/dev/null)
+    IFS=, read -r r g b <<<"$bar"
+    [ -n "$b" ] && [ "$b" -gt 120 ] && [ "$r" -lt 60 ]
+}
+
+wait_for_panel() { # window id, image to write: polls screenshots until the panel shows
+    for _ in $(seq 120); do
+        import -window "$1" "$2" 2>/dev/null && panel_shown "$2" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
 mean_of() { # image, geometry: mean brightness 0..1 of that region
     convert "$1" -crop "$2" +repage -colorspace Gray -format "%[fx:mean]" info:
 }
@@ -44,12 +59,18 @@ KXOVIEWER_DIALOGS=0 "$viewer" "$work/scene.kxo" >out.txt 2>err.txt &
 pid=$!
 id=$(window_of $pid)
 check "window appears" test -n "$id"
-sleep 3 # the splash screen, then a few frames
+check "panel shows after the splash screen" wait_for_panel "$id" shot1.png
+sleep 1 # a few more frames
 import -window "$id" shot1.png
 xdotool windowfocus --sync "$id"
 xdotool key w
-sleep 1
-import -window "$id" shot2.png
+changed=0
+for _ in $(seq 40); do
+    sleep 0.25
+    import -window "$id" shot2.png
+    changed=$(compare -metric AE shot1.png shot2.png null: 2>&1 | cut -d' ' -f1)
+    [ "${changed%.*}" -gt 1000 ] 2>/dev/null && break
+done
 xdotool key Escape
 wait $pid
 status=$?
@@ -67,12 +88,9 @@ check "console: z range" grep -qE "^   Z range :  [0-9.]+$" out.txt
 check "missing config reported" contains err.txt "[?] Config file not found, using default"
 geometry=$(identify -format "%wx%h" shot1.png 2>/dev/null)
 check "default window size 1024x768 without config ($geometry)" test "$geometry" = "1024x768"
-# The panel's title bar is blue; the scene fills the middle of the window.
-bar=$(convert shot1.png -crop 1x1+200+18 -format "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]" info:)
-check "panel title bar is blue ($bar)" bash -c "IFS=, read r g b <<< '$bar'; [ \$b -gt 120 ] && [ \$r -lt 60 ]"
+# The scene fills the middle of the window.
 scene_mean=$(mean_of shot1.png 400x300+400+250)
 check "scene is drawn (mean $scene_mean)" bash -c "awk 'BEGIN{exit !($scene_mean > 0.03)}'"
-changed=$(compare -metric AE shot1.png shot2.png null: 2>&1 | cut -d' ' -f1)
 check "W toggles wireframe, the picture changes ($changed pixels)" bash -c "[ ${changed%.*} -gt 1000 ]"
 
 # 2. A configuration file sets the window size.
@@ -80,8 +98,7 @@ printf '<kalvex><windowsizex>640</windowsizex><windowsizey>480</windowsizey></ka
 KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo >out2.txt 2>err2.txt &
 pid=$!
 id=$(window_of $pid)
-sleep 3
-import -window "$id" shot3.png
+wait_for_panel "$id" shot3.png
 xdotool windowfocus --sync "$id"
 xdotool key Escape
 wait $pid
