@@ -1463,7 +1463,8 @@ private:
     Kalvex() = delete;
     ~Kalvex() = delete;
     static bool splashScreen();
-    static bool startPipelines(const KxConfig& config, bool reduced);
+    // The failure message, or null when every pipeline started.
+    static const char* startPipelines(const KxConfig& config, bool reduced);
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();

@@ -283,10 +283,10 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     }
 
     KX_LOG(LEVEL_PLAIN, "   Init pipelines...");
-    if (!startPipelines(config, reduced))
+    if (const char* failure = startPipelines(config, reduced))
     {
         stopPipelines();
-        return abort("Unable to setup forward rendering", true);
+        return abort(failure, true);
     }
     KxPipeline::setCurrent(engine->pipelines[2]);
 
@@ -302,15 +302,17 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     return true;
 }
 
-bool Kalvex::startPipelines(const KxConfig& config, bool reduced)
+const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
 {
     KxShadowPass* shadowPass = new KxShadowPass;
     engine->pipelines[1] = shadowPass;
     if (!reduced && !shadowPass->load(const_cast<KxConfig*>(&config)))
-        return KX_LOG(LEVEL_ERROR, "Unable to setup shadow pass");
+        return "Unable to setup shadow pass";
     KxDefaultRendering* forward = new KxDefaultRendering;
     engine->pipelines[2] = forward;
-    return forward->load(nullptr);
+    if (!forward->load(nullptr))
+        return "Unable to setup forward rendering";
+    return nullptr;
 }
 
 void Kalvex::stopPipelines()
