@@ -74,6 +74,7 @@ bool PrivateDisplay::ensure(int width, int height, std::string& error)
             dup2(null, 2);
         }
         // -noreset: the server would otherwise reset when its last client leaves.
+        unsetenv("LD_PRELOAD"); // a sanitizer runtime preloaded into the tool is not the server's
         execlp("Xvfb", "Xvfb", "-displayfd", fdText, "-screen", "0", screen, "-nolisten", "tcp", "-noreset",
                static_cast<char*>(nullptr));
         _exit(127);
