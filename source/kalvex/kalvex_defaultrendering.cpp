@@ -9,44 +9,18 @@
 
 namespace
 {
-// Stages written elsewhere join the table as soon as their source file is in
-// the tree: a program whose stage is missing is not built.
-#if __has_include("shaders/skinned_vs.glsl")
-const unsigned char* const SKINNED_VS = kx_resource_skinned_vs_glsl;
-#else
-const unsigned char* const SKINNED_VS = nullptr;
-#endif
-#if __has_include("shaders/bone_vs.glsl") && __has_include("shaders/bone_fs.glsl")
-const unsigned char* const BONE_VS = kx_resource_bone_vs_glsl;
-const unsigned char* const BONE_FS = kx_resource_bone_fs_glsl;
-#else
-const unsigned char* const BONE_VS = nullptr;
-const unsigned char* const BONE_FS = nullptr;
-#endif
-#if __has_include("shaders/skybox_vs.glsl") && __has_include("shaders/skybox_fs.glsl")
-const unsigned char* const SKYBOX_VS = kx_resource_skybox_vs_glsl;
-const unsigned char* const SKYBOX_FS = kx_resource_skybox_fs_glsl;
-#else
-const unsigned char* const SKYBOX_VS = nullptr;
-const unsigned char* const SKYBOX_FS = nullptr;
-#endif
-#if __has_include("shaders/emitter_vs.glsl") && __has_include("shaders/emitter_gs.glsl") && \
-    __has_include("shaders/emitter_fs.glsl")
-const unsigned char* const EMITTER_VS = kx_resource_emitter_vs_glsl;
-const unsigned char* const EMITTER_GS = kx_resource_emitter_gs_glsl;
-const unsigned char* const EMITTER_FS = kx_resource_emitter_fs_glsl;
-#else
-const unsigned char* const EMITTER_VS = nullptr;
-const unsigned char* const EMITTER_GS = nullptr;
-const unsigned char* const EMITTER_FS = nullptr;
-#endif
-#if __has_include("shaders/instanced_vs.glsl") && __has_include("shaders/instanced_fs.glsl")
-const unsigned char* const INSTANCED_VS = kx_resource_instanced_vs_glsl;
-const unsigned char* const INSTANCED_FS = kx_resource_instanced_fs_glsl;
-#else
-const unsigned char* const INSTANCED_VS = nullptr;
-const unsigned char* const INSTANCED_FS = nullptr;
-#endif
+// Stages that are not among the built-in sources yet are null: a program
+// with a missing stage is not built.
+const unsigned char* const SKINNED_VS = kx_resource_find("skinned_vs.glsl");
+const unsigned char* const BONE_VS = kx_resource_find("bone_vs.glsl");
+const unsigned char* const BONE_FS = kx_resource_find("bone_fs.glsl");
+const unsigned char* const SKYBOX_VS = kx_resource_find("skybox_vs.glsl");
+const unsigned char* const SKYBOX_FS = kx_resource_find("skybox_fs.glsl");
+const unsigned char* const EMITTER_VS = kx_resource_find("emitter_vs.glsl");
+const unsigned char* const EMITTER_GS = kx_resource_find("emitter_gs.glsl");
+const unsigned char* const EMITTER_FS = kx_resource_find("emitter_fs.glsl");
+const unsigned char* const INSTANCED_VS = kx_resource_find("instanced_vs.glsl");
+const unsigned char* const INSTANCED_FS = kx_resource_find("instanced_fs.glsl");
 
 struct Stage
 {

@@ -10,28 +10,14 @@
 
 namespace
 {
-// Stages written elsewhere join as soon as their source file is in the tree:
-// a group whose stage is missing is not built.
-#if __has_include("shaders/shadow_emitter_vs.glsl") && __has_include("shaders/shadow_emitter_gs.glsl") && \
-    __has_include("shaders/shadow_emitter_fs.glsl")
-const unsigned char* const EMITTER_VS = kx_resource_shadow_emitter_vs_glsl;
-const unsigned char* const EMITTER_GS = kx_resource_shadow_emitter_gs_glsl;
-const unsigned char* const EMITTER_FS = kx_resource_shadow_emitter_fs_glsl;
-#else
-const unsigned char* const EMITTER_VS = nullptr;
-const unsigned char* const EMITTER_GS = nullptr;
-const unsigned char* const EMITTER_FS = nullptr;
-#endif
-#if __has_include("shaders/shadow_instanced_vs.glsl") && __has_include("shaders/shadow_instanced_gs.glsl") && \
-    __has_include("shaders/shadow_instanced_fs.glsl")
-const unsigned char* const INSTANCED_VS = kx_resource_shadow_instanced_vs_glsl;
-const unsigned char* const INSTANCED_GS = kx_resource_shadow_instanced_gs_glsl;
-const unsigned char* const INSTANCED_FS = kx_resource_shadow_instanced_fs_glsl;
-#else
-const unsigned char* const INSTANCED_VS = nullptr;
-const unsigned char* const INSTANCED_GS = nullptr;
-const unsigned char* const INSTANCED_FS = nullptr;
-#endif
+// Stages that are not among the built-in sources yet are null: a group
+// with a missing stage is not built.
+const unsigned char* const EMITTER_VS = kx_resource_find("shadow_emitter_vs.glsl");
+const unsigned char* const EMITTER_GS = kx_resource_find("shadow_emitter_gs.glsl");
+const unsigned char* const EMITTER_FS = kx_resource_find("shadow_emitter_fs.glsl");
+const unsigned char* const INSTANCED_VS = kx_resource_find("shadow_instanced_vs.glsl");
+const unsigned char* const INSTANCED_GS = kx_resource_find("shadow_instanced_gs.glsl");
+const unsigned char* const INSTANCED_FS = kx_resource_find("shadow_instanced_fs.glsl");
 
 // Every stage, in compile order.
 enum StageId : int
