@@ -150,6 +150,10 @@ bool KxDefaultRendering::load(void* data)
                      KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
         return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
 
+    // The normal-mapped stages are the mesh stages with KX_NORMAL_MAPPING defined.
+    KxShader::setHashmap("kx_mesh_vs", source(kx_resource_mesh_vs_glsl));
+    KxShader::setHashmap("kx_mesh_fs", source(kx_resource_mesh_fs_glsl));
+
     // Stages shared between programs (the lit fragment stage) are compiled once.
     std::vector<std::pair<const unsigned char*, KxShader*>> compiled;
     auto stageFor = [&](const Stage& stage) -> KxShader* {

@@ -1,5 +1,7 @@
 // Lit fragment stage, shared by the mesh, tessellated and skinned programs:
-// one light per pass, its slot in lightId.
+// one light per pass, its slot in lightId. With KX_NORMAL_MAPPING (the
+// mesh_normal_fs wrapper) the normal comes from the material's normal map
+// (slot 1), two channels stored, the third rebuilt.
 @include kx_global;
 @include kx_material;
 @include kx_light;
@@ -12,7 +14,11 @@ uniform float shadowBias;
 flat in uint matId;
 flat in vec3 eyePosition;
 in vec3 fragPosition;
+#ifdef KX_NORMAL_MAPPING
+in mat3 tbn;
+#else
 in vec3 normal;
+#endif
 in vec2 texCoord0;
 
 out vec4 outputColor;
@@ -29,7 +35,17 @@ void main()
     LightStruct lightData = light[min(lightId, uint(light.length()) - 1u)];
     float shadow = doShadowMapping(fragPosition, global.shadowMap, lightData, shadowSoftness, nearPlane, farPlane,
                                    shadowBias);
-    vec3 color = doLighting(fragPosition, normalize(normal), eyePosition, lightData.position, mat, lightData, shadow,
-                            1.0, texCoord0);
+#ifdef KX_NORMAL_MAPPING
+    vec3 n = vec3(0.0, 0.0, 1.0); // without a map: the vertex normal
+    if (KX_HAS_TEXTURE(mat.textureHandle1))
+    {
+        n = KX_MATERIAL_TEXTURE(mat.textureHandle1, texCoord0).xyz * 2.0 - 1.0;
+        n.z = sqrt(max(1.0 - n.x * n.x - n.y * n.y, 0.0));
+    }
+    vec3 N = normalize(tbn * normalize(n));
+#else
+    vec3 N = normalize(normal);
+#endif
+    vec3 color = doLighting(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0);
     outputColor = vec4(color, 1.0);
 }

@@ -1,7 +1,9 @@
 #extension GL_ARB_shader_draw_parameters : require
 // Mesh vertex stage. In a batch each draw finds its record in the render list
 // by gl_DrawIDARB; a mesh drawn by itself (KxMesh::render) sets generic0 and
-// passes its matrices and material as uniforms instead.
+// passes its matrices and material as uniforms instead. With
+// KX_NORMAL_MAPPING (the mesh_normal_vs wrapper) it also builds the
+// tangent frame.
 @include kx_global;
 @include kx_material;
 @include kx_list;
@@ -14,7 +16,11 @@ flat out uint drawId;
 flat out uint matId;
 flat out vec3 eyePosition;
 out vec3 fragPosition;
+#ifdef KX_NORMAL_MAPPING
+out mat3 tbn;
+#else
 out vec3 normal;
+#endif
 out vec2 texCoord0;
 
 void main()
@@ -34,7 +40,15 @@ void main()
         normalToWorld = mat3(list[drawId].normalMatrix);
         matId = list[drawId].materialId;
     }
+#ifdef KX_NORMAL_MAPPING
+    vec3 N = normalize(normalToWorld * a_normal);
+    vec3 T = normalize(normalToWorld * a_tangent.xyz);
+    T = normalize(T - dot(T, N) * N);
+    vec3 B = normalize(normalToWorld * (cross(N, T) * a_tangent.w));
+    tbn = mat3(T, B, N);
+#else
     normal = normalize(normalToWorld * a_normal);
+#endif
     texCoord0 = a_uv;
     eyePosition = global.viewMatrix[3].xyz;
     vec4 position = model * vec4(a_vertex, 1.0);
