@@ -610,6 +610,10 @@ public:
     unsigned char* getData(int level, int side = 0) const;
 
 private:
+    // Textures of one image share its decoded pixels instead of copying them.
+    friend class KxTexture;
+    void share(const KxBitmap& other);
+
     struct Private;
     Private* reserved;
 };

@@ -7,7 +7,10 @@
 
 #include <GL/glew.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <vector>
 
 namespace kx
 {
@@ -44,6 +47,36 @@ public:
     static void release(KxTexture* texture);
     // Binds every pool slot to its unit (bound mode); nothing in bindless mode.
     static void bind();
+};
+
+// Who refers to whom, so that deleting an object clears every reference to it
+// instead of leaving a dangling pointer for the next frame or save. A holder
+// links each object it points at (once per target, whatever the number of its
+// slots that name it) with the function that clears its slots; the deletion
+// of the target calls that function with the dying object, the deletion of
+// the holder drops its links. Costs are per link, not per scene.
+class KX_API References
+{
+public:
+    using Clear = void (*)(KxObject* holder, KxObject* gone);
+    static void link(KxObject* target, KxObject* holder, Clear clear);
+    static void unlink(KxObject* target, KxObject* holder);
+    // Called by the base destructor of every object.
+    static void forget(KxObject* dying);
+    static void init();
+    static void free();
+};
+
+// Files from outside. Only regular files are opened (a named pipe would block
+// and a device may never end); a failure leaves a short reason ("no such
+// file", "symbolic link loop", "not a regular file", ...) in why.
+class InputFile
+{
+public:
+    static FILE* open(const char* path, const char*& why);
+    // The whole file, refused when larger than maxSize bytes.
+    static bool read(const char* path, std::vector<unsigned char>& bytes, uint64_t maxSize, const char*& why);
+    static const char* describe(int error);
 };
 }
 

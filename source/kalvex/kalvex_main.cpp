@@ -985,9 +985,10 @@ KxNode* Kalvex::load(const std::string& fileName)
     const char* name = fileName.c_str();
     KX_LOG(LEVEL_DETAIL, "Decoding KXO file '%s'...", name);
 
-    std::FILE* file = std::fopen(name, "rb");
+    const char* why = nullptr;
+    std::FILE* file = kx::InputFile::open(name, why);
     if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s'", name), nullptr;
+        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s' (%s)", name, why), nullptr;
     off_t fileSize = -1;
     if (fseeko(file, 0, SEEK_END) == 0)
         fileSize = ftello(file);

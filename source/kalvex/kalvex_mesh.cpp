@@ -11,6 +11,8 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "kalvex_resources.h"
 
@@ -104,6 +106,78 @@ struct Writer
         position += count;
     }
 };
+
+// Vertex data that cannot be drawn sensibly is repaired at load: a position
+// that is not finite or lies far outside the mesh's own box is pulled into the
+// box, a texture coordinate that is not finite becomes 0 and one beyond
+// +-MAX_UV (where half precision no longer resolves a texel) is clamped. The
+// box itself is recomputed when it is unusable. Returns the number of vertices
+// changed; the frame cost of a scene must not depend on such values.
+const uint16_t HALF_MAX_UV = 0x6400; // 1024.0
+const uint16_t HALF_EXPONENT = 0x7c00;
+
+bool finite3(const float* v)
+{
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+bool usableBox(const glm::vec3& low, const glm::vec3& high)
+{
+    return finite3(&low[0]) && finite3(&high[0]) && low.x <= high.x && low.y <= high.y && low.z <= high.z;
+}
+
+unsigned int repairVertices(KxMesh::kxMeshVertex* vertices, uint32_t count, glm::vec3& bboxMin, glm::vec3& bboxMax)
+{
+    unsigned int repaired = 0;
+    if (!usableBox(bboxMin, bboxMax))
+    {
+        bboxMin = glm::vec3(std::numeric_limits<float>::max());
+        bboxMax = -bboxMin;
+        for (uint32_t i = 0; i < count; ++i)
+            if (finite3(vertices[i].position))
+                for (int a = 0; a < 3; ++a)
+                {
+                    bboxMin[a] = std::min(bboxMin[a], vertices[i].position[a]);
+                    bboxMax[a] = std::max(bboxMax[a], vertices[i].position[a]);
+                }
+        if (!usableBox(bboxMin, bboxMax))
+            bboxMin = bboxMax = glm::vec3(0.0f);
+        ++repaired;
+    }
+    glm::vec3 extent = bboxMax - bboxMin;
+    float margin = std::max(std::max(extent.x, extent.y), std::max(extent.z, 1.0f));
+    glm::vec3 low = bboxMin - margin, high = bboxMax + margin;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        KxMesh::kxMeshVertex& vertex = vertices[i];
+        bool changed = false;
+        for (int a = 0; a < 3; ++a)
+        {
+            float value = vertex.position[a];
+            if (!(value >= low[a] && value <= high[a]))
+            {
+                vertex.position[a] = std::isfinite(value) ? glm::clamp(value, bboxMin[a], bboxMax[a])
+                                                          : 0.5f * (bboxMin[a] + bboxMax[a]);
+                changed = true;
+            }
+        }
+        for (uint16_t& uv : vertex.uv)
+        {
+            if ((uv & HALF_EXPONENT) == HALF_EXPONENT)
+            {
+                uv = 0;
+                changed = true;
+            }
+            else if ((uv & 0x7fff) > HALF_MAX_UV)
+            {
+                uv = static_cast<uint16_t>((uv & 0x8000) | HALF_MAX_UV);
+                changed = true;
+            }
+        }
+        repaired += changed ? 1u : 0u;
+    }
+    return repaired;
+}
 
 // The first material of that name (another object may share it).
 KxMaterial* findMaterial(const std::string& name)
@@ -206,7 +280,7 @@ KxMesh::KxMesh() : meshReserved(new Private)
     std::snprintf(name, sizeof(name), "[Mesh%d]", getId());
     setName(name);
     setCastShadows(true);
-    meshReserved->material = KxMaterial::getDefault();
+    setMaterial(KxMaterial::getDefault());
 }
 
 KxMesh::~KxMesh()
@@ -568,7 +642,16 @@ unsigned int KxMesh::getFirstFaceIndex() const
 
 bool KxMesh::setMaterial(KxMaterial* material)
 {
+    KxMaterial* old = meshReserved->material;
+    if (old == material)
+        return true;
+    kx::References::unlink(old, this);
     meshReserved->material = material;
+    // A deleted material leaves the mesh with the default one.
+    kx::References::link(material, this, [](KxObject* holder, KxObject* gone) {
+        KxMaterial* fallback = KxMaterial::getDefault();
+        static_cast<KxMesh*>(holder)->setMaterial(fallback == gone ? nullptr : fallback);
+    });
     return true;
 }
 
@@ -660,8 +743,19 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
             KX_LOG(LEVEL_ERROR, "Material not found: default used instead");
             material = KxMaterial::getDefault();
         }
-        d.material = material;
+        setMaterial(material);
     }
+    // Repairs work on a copy: the file's buffer stays untouched.
+    std::vector<kxMeshVertex> copy(vertexCount);
+    if (vertexCount)
+        std::memcpy(copy.data(), vertices, static_cast<size_t>(vertexBytes));
+    unsigned int repaired = repairVertices(copy.data(), vertexCount, bboxMin, bboxMax);
+    if (repaired)
+        KX_LOG(LEVEL_WARNING, "Mesh '%s': %u vertices outside its bounds or not finite, repaired", getName().c_str(),
+               repaired);
+    float reach = glm::length(glm::max(glm::abs(bboxMin), glm::abs(bboxMax)));
+    if (!std::isfinite(radius) || radius < 0.0f || radius > 2.0f * reach + 1.0f)
+        radius = reach;
     d.radius = radius;
     d.bboxMin = bboxMin;
     d.bboxMax = bboxMax;
@@ -671,7 +765,7 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
         d.physics = physics;
     }
-    d.uploadGeometry(vertexCount, vertices, faceCount, faces);
+    d.uploadGeometry(vertexCount, copy.data(), faceCount, faces);
     resetCache();
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' loaded", getName().c_str());
     return static_cast<unsigned int>(reader.position);

@@ -71,29 +71,41 @@ bool isBlank(char c)
 // Includes may include others, down to this depth (which also stops cycles).
 const int MAX_INCLUDE_DEPTH = 16;
 
+// Repeated includes multiply; no real program comes near this.
+const size_t MAX_SOURCE_SIZE = 16u << 20;
+
 // Expands "@include name;" directives and "@name@" constants; included texts
-// are expanded before they are inserted, then not scanned again. False (with a
-// log line) on a malformed or unknown reference.
+// are expanded before they are inserted, then not scanned again. The output is
+// built front to back, so the cost is linear in the text and its expansion.
+// False (with a log line) on a malformed or unknown reference.
 bool preprocess(const char* text, std::string& result, int depth = 0)
 {
     if (!text)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (depth > MAX_INCLUDE_DEPTH)
         return KX_LOG(LEVEL_ERROR, "Include nesting deeper than %d", MAX_INCLUDE_DEPTH);
-    result = text;
-    size_t position = result.find('@');
+    const std::string source = text;
+    result.clear();
+    size_t copied = 0;
+    size_t position = source.find('@');
     while (position != std::string::npos)
     {
-        size_t semicolon = result.find(';', position + 1);
-        size_t nextAt = result.find('@', position + 1);
+        result.append(source, copied, position - copied);
+        size_t nextAt = source.find('@', position + 1);
+        // A directive's ';' counts only before the next '@': searching further
+        // would rescan the rest of the text for every reference.
+        size_t limit = nextAt == std::string::npos ? source.size() : nextAt;
+        size_t semicolon = source.find(';', position + 1);
+        if (semicolon != std::string::npos && semicolon >= limit)
+            semicolon = std::string::npos;
         if (semicolon == std::string::npos && nextAt == std::string::npos)
             return KX_LOG(LEVEL_ERROR, "Invalid syntax: missing ';' or '@'");
 
         std::string inserted;
-        if (semicolon != std::string::npos && (nextAt == std::string::npos || semicolon < nextAt))
+        if (semicolon != std::string::npos)
         {
-            std::string directive = result.substr(position, semicolon - position);
-            result.erase(position, semicolon - position + 1);
+            std::string directive = source.substr(position, semicolon - position);
+            copied = semicolon + 1;
             if (directive.compare(0, 8, "@include") != 0)
                 return KX_LOG(LEVEL_ERROR, "Unknown directive '%s'", directive.c_str());
             size_t begin = 8;
@@ -114,17 +126,20 @@ bool preprocess(const char* text, std::string& result, int depth = 0)
         }
         else
         {
-            std::string name = result.substr(position + 1, nextAt - position - 1);
-            result.erase(position, nextAt - position + 1);
+            std::string name = source.substr(position + 1, nextAt - position - 1);
+            copied = nextAt + 1;
             std::lock_guard<std::recursive_mutex> lock(state->mutex);
             auto entry = state->includes.find(name);
             if (entry == state->includes.end())
                 return KX_LOG(LEVEL_ERROR, "Built-in constant not found '%s'", name.c_str());
             inserted = entry->second;
         }
-        result.insert(position, inserted);
-        position = result.find('@', position + inserted.size());
+        if (result.size() + inserted.size() > MAX_SOURCE_SIZE)
+            return KX_LOG(LEVEL_ERROR, "Preprocessed source longer than %d bytes", static_cast<int>(MAX_SOURCE_SIZE));
+        result += inserted;
+        position = source.find('@', copied);
     }
+    result.append(source, copied, std::string::npos);
     return true;
 }
 
@@ -292,9 +307,10 @@ bool KxShader::loadFromFile(int kind, const std::string& path)
 {
     if (path.empty())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    FILE* file = std::fopen(path.c_str(), "rt");
+    const char* why = nullptr;
+    FILE* file = kx::InputFile::open(path.c_str(), why);
     if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s'", path.c_str());
+        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s' (%s)", path.c_str(), why);
     std::string text;
     char chunk[4096];
     size_t count;
@@ -350,7 +366,8 @@ bool loadCachedBinary(GLuint program, const char* fileName)
 {
     if (KxOpenGL::getNrOfBinFormats() <= 0 || !KxOpenGL::getBinFormatPtr())
         return false;
-    FILE* file = std::fopen(fileName, "rb");
+    const char* why = nullptr;
+    FILE* file = kx::InputFile::open(fileName, why);
     if (!file)
         return false;
     KX_LOG(LEVEL_DETAIL, "Cache file found");
