@@ -1,5 +1,5 @@
 // KxIdGenerator: a table of in-use flags, lowest free identifier first.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
 #include <mutex>
 #include <vector>
@@ -10,6 +10,8 @@ struct IdTable
 {
     std::recursive_mutex mutex;
     std::vector<unsigned char> inUse = std::vector<unsigned char>(KxIdGenerator::MAX_ID, 0);
+    int lowestFree = 0;        // no identifier below it is free: scans start here
+    unsigned int refused = 0;  // requests that found the table full
 };
 IdTable* table = nullptr;
 }
@@ -40,14 +42,17 @@ int KxIdGenerator::getId()
     if (!table)
         return -1;
     std::lock_guard<std::recursive_mutex> lock(table->mutex);
-    for (int id = 0; id < MAX_ID; ++id)
+    for (int id = table->lowestFree; id < MAX_ID; ++id)
     {
         if (!table->inUse[id])
         {
             table->inUse[id] = 1;
+            table->lowestFree = id + 1;
             return id;
         }
     }
+    table->lowestFree = MAX_ID;
+    ++table->refused;
     KX_LOG(LEVEL_ERROR, "No more ID left");
     return -1;
 }
@@ -62,5 +67,15 @@ bool KxIdGenerator::releaseId(int id)
     if (!table->inUse[id])
         return KX_LOG(LEVEL_ERROR, "ID was already free");
     table->inUse[id] = 0;
+    if (id < table->lowestFree)
+        table->lowestFree = id;
     return true;
+}
+
+unsigned int kx::refusedIds()
+{
+    if (!table)
+        return 0;
+    std::lock_guard<std::recursive_mutex> lock(table->mutex);
+    return table->refused;
 }

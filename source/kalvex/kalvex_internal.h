@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kx
@@ -67,6 +68,9 @@ public:
     static void free();
 };
 
+// How many identifier requests found all identifiers taken, since start.
+KX_API unsigned int refusedIds();
+
 // Files from outside. Only regular files are opened (a named pipe would block
 // and a device may never end); a failure leaves a short reason ("no such
 // file", "symbolic link loop", "not a regular file", ...) in why.
@@ -77,6 +81,28 @@ public:
     // The whole file, refused when larger than maxSize bytes.
     static bool read(const char* path, std::vector<unsigned char>& bytes, uint64_t maxSize, const char*& why);
     static const char* describe(int error);
+};
+
+// Replaces a file atomically and safely: see kalvex_outputfile.cpp.
+class OutputFile
+{
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // The stream to write the new content to; null (with a reason) on failure.
+    FILE* open(const std::string& path, const char*& why);
+    // Completes the replacement; false leaves the old file as it was.
+    bool commit();
+    // Drops the new content.
+    void abandon();
+
+private:
+    std::string target;
+    std::string temporary;
+    FILE* file = nullptr;
 };
 }
 

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 const char* const LOG_FILE_NAME = "kalvex.log";
@@ -62,7 +66,21 @@ void KxLog::init()
         KX_LOG(LEVEL_ERROR, "Static class already initialized");
         return;
     }
-    outputFile = std::fopen(LOG_FILE_NAME, "w");
+    // Never through a link (it could name anybody's file), never into a pipe.
+    int fd = ::open(LOG_FILE_NAME, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat status;
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd, 0) != 0))
+    {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd >= 0)
+    {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        outputFile = ::fdopen(fd, "w");
+        if (!outputFile)
+            ::close(fd);
+    }
     if (!outputFile)
         KX_LOG(LEVEL_ERROR, "Unable to open output log file");
     std::atexit(&KxLog::free);

@@ -1016,6 +1016,12 @@ KxNode* Kalvex::load(const std::string& fileName)
     if (read != length)
         return KX_LOG(LEVEL_ERROR, "File '%s' is corrupted", name), nullptr;
 
+    // Objects newer than mark are this load's: a scene that needs more
+    // identifiers than are left is refused and they go again.
+    KxObject* mark = nullptr;
+    for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+        mark = object;
+    unsigned int refused = kx::refusedIds();
     KxNode* root = nullptr;
     try
     {
@@ -1036,6 +1042,14 @@ KxNode* Kalvex::load(const std::string& fileName)
     catch (const std::exception& exception)
     {
         return KX_LOG(LEVEL_ERROR, "Unable to load file '%s' (%s)", name, exception.what()), nullptr;
+    }
+    if (kx::refusedIds() != refused)
+    {
+        // Owners delete what they own: always take the oldest one left.
+        while (KxObject* object = mark ? mark->getNext() : nullptr)
+            delete object;
+        KxMesh::optimizeMemory();
+        return KX_LOG(LEVEL_ERROR, "File '%s' names more objects than identifiers are left", name), nullptr;
     }
     KX_LOG(LEVEL_DETAIL, "File '%s' decoded", name);
     return root;
@@ -1260,10 +1274,11 @@ bool Kalvex::save(KxNode* root, const std::string& fileName)
 
     // The new file is written beside the old one and only renamed over it once
     // complete, so a failed save leaves the previous file as it was.
-    const std::string temporaryName = fileName + ".tmp";
-    std::FILE* file = std::fopen(temporaryName.c_str(), "wb");
+    kx::OutputFile output;
+    const char* why = nullptr;
+    std::FILE* file = output.open(fileName, why);
     if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s'", name);
+        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s' (%s)", name, why);
 
     bool written = false;
     try
@@ -1279,17 +1294,10 @@ bool Kalvex::save(KxNode* root, const std::string& fileName)
     {
         KX_LOG(LEVEL_ERROR, "Unable to save file '%s' (%s)", name, exception.what());
     }
-    if (written && (std::fflush(file) != 0 || fsync(fileno(file)) != 0))
+    if (written && !output.commit())
         written = KX_LOG(LEVEL_ERROR, "Unable to write file '%s'", name);
-    if (std::fclose(file) != 0 && written)
-        written = KX_LOG(LEVEL_ERROR, "Unable to write file '%s'", name);
-    if (written && std::rename(temporaryName.c_str(), name) != 0)
-        written = KX_LOG(LEVEL_ERROR, "Unable to replace file '%s'", name);
     if (!written)
-    {
-        std::remove(temporaryName.c_str());
         return false;
-    }
     KX_LOG(LEVEL_DETAIL, "File '%s' written", name);
     return true;
 }

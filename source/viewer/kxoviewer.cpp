@@ -143,7 +143,7 @@ int main(int argc, char** argv)
 
     std::string path;
     if (argc == 2)
-        path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
+        path = argv[1]; // whole: paths are not limited to 260 bytes here
     else if (!viewer::chooseFile(path))
         return 0;
     std::printf("   Opening file :  %s\n", path.c_str());
@@ -181,7 +181,7 @@ int main(int argc, char** argv)
 
     if (!viewer::changeDirectory(directory))
     {
-        viewer::messageBox("[!] Unable to load file");
+        viewer::messageBox("[!] Unable to load file: cannot enter its folder '" + directory + "'");
         viewer.panel.terminate();
         Kalvex::free();
         return 4;
@@ -189,7 +189,9 @@ int main(int argc, char** argv)
     KxNode* root = Kalvex::load(fileName);
     if (!root)
     {
-        viewer::messageBox("[!] Unable to load file");
+        // The cause, so that a missing file and a damaged one read differently.
+        std::string why = viewer::whyUnreadable(fileName);
+        viewer::messageBox("[!] Unable to load file: " + (why.empty() ? std::string("not a valid KXO scene") : why));
         viewer.panel.terminate();
         Kalvex::free();
         return 3;

@@ -263,3 +263,42 @@ TEST_F(Hostile, DeletingAnObjectClearsReferencesToIt)
     delete follower;
     delete other;
 }
+
+// A scene that needs more identifiers than are left is refused whole, not
+// loaded with objects of id -1.
+TEST_F(Hostile, IdentifierExhaustionFailsCleanly)
+{
+    std::vector<KxObject*> fillers;
+    KxObject* filler = nullptr;
+    do
+    {
+        filler = new KxObject;
+        fillers.push_back(filler);
+    } while (filler->getId() >= 0 && filler->getId() < KxIdGenerator::MAX_ID - 3);
+    ASSERT_EQ(filler->getId(), KxIdGenerator::MAX_ID - 3); // two left
+    copyInput("rgba.png");
+    size_t mark = kxtest::readLog().size();
+    EXPECT_EQ(Kalvex::load(copyInput("tessellated-textured.kxo")), nullptr);
+    EXPECT_EQ(kxtest::countLogLines("names more objects than identifiers are left", mark), 1);
+    EXPECT_EQ(kxtest::lastObject(), filler); // nothing of the scene stays
+    for (KxObject* object : fillers)
+        delete object;
+}
+
+// Many directives expand correctly (the expansion is linear in their number;
+// bench_shader_preprocess measures it).
+TEST_F(Hostile, PreprocessorExpandsManyDirectives)
+{
+    ASSERT_TRUE(KxShader::setHashmap("kx_hostile_value", "7"));
+    std::string source;
+    for (int i = 0; i < 40000; ++i)
+        source += "@kx_hostile_value@\n";
+    source += "@kx_hostile_value"; // unterminated: refused, not searched for ever
+    KxShader shader;
+    EXPECT_FALSE(shader.loadFromMemory(KxShader::KIND_VERTEX, source.c_str()));
+    source.resize(source.size() - 17);
+    ASSERT_TRUE(shader.loadFromMemory(KxShader::KIND_VERTEX, source.c_str()));
+    std::string expanded = shader.getSource();
+    EXPECT_EQ(std::count(expanded.begin(), expanded.end(), '7'), 40000);
+    EXPECT_EQ(expanded.find('@'), std::string::npos);
+}

@@ -1,20 +1,24 @@
 // kxorender: renders a KXO scene to a PNG without user interaction.
 //
 //   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]
-//             [--no-default-light] [--verbose]
+//             [--no-default-light] [--frame-limit SECONDS] [--verbose]
 //
 // The scene is framed as the viewer frames it when it opens a file, lit by
 // its own lights and the viewer's default light, and drawn N times; the last
 // frame is read back and written. Without a display it starts a private Xvfb.
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
-// display or the engine did not start, 4 the image could not be written.
+// display or the engine did not start, 4 the image could not be written, 5 a
+// frame took longer than the frame limit.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <csignal>
+#include <unistd.h>
 
 #include <kalvex.h>
 
@@ -25,11 +29,13 @@ namespace
 {
 const char* const USAGE =
     "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]\n"
-    "                 [--no-default-light] [--verbose]\n"
+    "                 [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
     "  --frames N          frames drawn before the last one is kept, default 2\n"
     "  --pipeline NAME     rendering pipeline: forward (the default)\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
+    "  --frame-limit S     give up (exit 5) when a frame takes longer than S seconds,\n"
+    "                      default 60, 0 for no limit\n"
     "  --verbose           show the engine's log lines\n";
 
 struct Options
@@ -41,8 +47,24 @@ struct Options
     int frames = 2;
     int pipeline = 2;
     bool defaultLight = true;
+    int frameLimit = 60;
     bool verbose = false;
 };
+
+// The frame watchdog: a frame the driver never finishes must not hang a batch
+// job. Only async-signal-safe calls in the handler; the private X server goes
+// with the program.
+pid_t watchdogServer = -1;
+
+extern "C" void onFrameTimeout(int)
+{
+    static const char text[] = "kxorender: a frame took longer than the frame limit (--frame-limit); giving up\n";
+    ssize_t written = write(STDERR_FILENO, text, sizeof(text) - 1);
+    (void)written;
+    if (watchdogServer > 0)
+        kill(watchdogServer, SIGTERM);
+    _exit(5);
+}
 
 bool parseInt(const char* text, int& value)
 {
@@ -119,6 +141,15 @@ int parseArguments(int argc, char** argv, Options& options)
         }
         else if (argument == "--no-default-light")
             options.defaultLight = false;
+        else if (argument == "--frame-limit")
+        {
+            const char* text = value("--frame-limit");
+            if (!text || !parseInt(text, options.frameLimit) || options.frameLimit < 0)
+            {
+                std::fprintf(stderr, "kxorender: --frame-limit wants whole seconds, 0 or more\n%s", USAGE);
+                return 1;
+            }
+        }
         else if (argument == "--verbose")
             options.verbose = true;
         else if (argument.size() > 1 && argument[0] == '-')
@@ -236,8 +267,11 @@ int render(const Options& options)
     std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
     {
         kxtool::QuietStdout quiet(!options.verbose);
+        watchdogServer = display.serverPid();
+        std::signal(SIGALRM, onFrameTimeout);
         for (int frame = 0; ok && frame < options.frames; ++frame)
         {
+            alarm(static_cast<unsigned int>(options.frameLimit));
             KxPipeline::setCurrent(Kalvex::getPipeline(options.pipeline));
             KxPipeline* pipeline = KxPipeline::getCurrent();
             if (!pipeline)
@@ -264,6 +298,7 @@ int render(const Options& options)
             if (ok && frame + 1 == options.frames)
                 ok = Kalvex::readWindowPixels(0, 0, options.width, options.height, pixels.data());
             Kalvex::swap(true);
+            alarm(0);
         }
     }
     if (!ok)
