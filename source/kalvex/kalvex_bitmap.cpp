@@ -174,7 +174,7 @@ bool KxBitmap::Private::decodeOther(const std::string& path)
     const char* why = nullptr;
     std::vector<unsigned char> bytes;
     if (!kx::InputFile::read(path.c_str(), bytes, MAX_IMAGE_FILE_SIZE, why))
-        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), why);
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (can't fopen: %s)", path.c_str(), why);
     int length = static_cast<int>(bytes.size());
     int width = 0, height = 0, components = 0;
     if (!stbi_info_from_memory(bytes.data(), length, &width, &height, &components))
@@ -234,7 +234,11 @@ bool KxBitmap::Private::decodeDds(const std::string& path)
     const char* why = nullptr;
     std::vector<unsigned char> bytes;
     if (!kx::InputFile::read(name, bytes, MAX_IMAGE_FILE_SIZE, why))
-        return KX_LOG(LEVEL_ERROR, "File '%s': %s", name, why);
+    {
+        if (std::strcmp(why, "no such file") == 0)
+            return KX_LOG(LEVEL_ERROR, "File '%s' not found", name);
+        return KX_LOG(LEVEL_ERROR, "File '%s' cannot be read (%s)", name, why);
+    }
     if (bytes.size() < DDS_HEADER_SIZE)
         return KX_LOG(LEVEL_ERROR, "File '%s' damaged", name);
     if (std::memcmp(bytes.data(), "DDS ", 4) != 0)

@@ -110,7 +110,7 @@ struct Writer
 };
 
 // Vertex data that cannot be drawn sensibly is repaired at load: a position
-// that is not finite or lies far outside the mesh's own box is pulled into the
+// that is not finite or lies more than sixteen box sizes outside the mesh's own box is pulled into the
 // box, a texture coordinate that is not finite becomes 0 and one beyond
 // +-MAX_UV (where half precision no longer resolves a texel) is clamped. The
 // box itself is recomputed when it is unusable. Returns the number of vertices
@@ -147,7 +147,7 @@ unsigned int repairVertices(KxMesh::kxMeshVertex* vertices, uint32_t count, glm:
         ++repaired;
     }
     glm::vec3 extent = bboxMax - bboxMin;
-    float margin = std::max(std::max(extent.x, extent.y), std::max(extent.z, 1.0f));
+    float margin = 16.0f * std::max(std::max(extent.x, extent.y), std::max(extent.z, 1.0f));
     glm::vec3 low = bboxMin - margin, high = bboxMax + margin;
     for (uint32_t i = 0; i < count; ++i)
     {
@@ -750,9 +750,8 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
     if (repaired)
         KX_LOG(LEVEL_WARNING, "Mesh '%s': %u vertices outside its bounds or not finite, repaired", getName().c_str(),
                repaired);
-    float reach = glm::length(glm::max(glm::abs(bboxMin), glm::abs(bboxMax)));
-    if (!std::isfinite(radius) || radius < 0.0f || radius > 2.0f * reach + 1.0f)
-        radius = reach;
+    if (!std::isfinite(radius) || radius < 0.0f)
+        radius = glm::length(glm::max(glm::abs(bboxMin), glm::abs(bboxMax)));
     d.radius = radius;
     d.bboxMin = bboxMin;
     d.bboxMax = bboxMax;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include <unistd.h>
-
 namespace
 {
 // Captures what the log writes to standard output during a call.
@@ -90,21 +88,3 @@ TEST(Log, MacroFillsInTheCaller)
     EXPECT_NE(lines[mark].find("] boom 5"), std::string::npos);
 }
 
-// A kalvex.log that is a link (perhaps to somebody else's file) is not
-// followed: the log goes to standard output only.
-TEST(Log, NeverWritesThroughALink)
-{
-    KxLog::free();
-    std::remove("kalvex.log");
-    ASSERT_TRUE(kxtest::writeFile("victim.txt", "precious"));
-    ASSERT_EQ(symlink("victim.txt", "kalvex.log"), 0);
-    std::string out = captureStdout([] {
-        KxLog::init();
-        KxLog::log(KxLog::LEVEL_WARNING, "f", "f", 1, "through the link?");
-    });
-    EXPECT_NE(out.find("through the link?"), std::string::npos);
-    EXPECT_EQ(kxtest::readFile("victim.txt"), "precious");
-    KxLog::free();
-    std::remove("kalvex.log");
-    KxLog::init();
-}
