@@ -154,9 +154,10 @@ TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
     EXPECT_GT(drawn.colours, 10);
 
     // Where kxorender's camera sees each sphere.
+    root->setIdentity();
     kxtool::SceneBox box = kxtool::measureScene();
-    kxtool::ViewRig rig = kxtool::makeViewRig(box, false);
-    kxtool::poseRoot(root);
+    kxtool::ViewRig rig = kxtool::makeViewRig(box, false, WIDTH, HEIGHT);
+    kxtool::poseRoot(root, rig.framing);
     glm::mat4 projection = glm::perspective(glm::radians(rig.camera->getAngleOfView()),
                                             static_cast<float>(WIDTH) / HEIGHT, rig.camera->getNearPlane(),
                                             rig.camera->getFarPlane());
