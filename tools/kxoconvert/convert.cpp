@@ -140,6 +140,9 @@ public:
 
     std::string inputDirectory;
     bool halfAngles = false; // spot cones given as half-angles (glTF)
+    // Colour factors stored linear (glTF); the other formats store colours as
+    // they are shown, which is the engine's encoding.
+    bool linearColours = false;
     std::string outputDirectory;
     std::string outputStem;
 
@@ -572,8 +575,9 @@ KxMaterial* Converter::material(unsigned int index)
         base = aiColor4D(diffuse.r, diffuse.g, diffuse.b, 1.0f);
     }
     auto sane = [](float value, float fallback) { return std::isfinite(value) ? value : fallback; };
-    result->setAlbedo(std::max(sane(base.r, 0.8f), 0.0f), std::max(sane(base.g, 0.8f), 0.0f),
-                      std::max(sane(base.b, 0.8f), 0.0f));
+    auto encoded = [this](float value) { return linearColours ? linearToEncoded(value) : value; };
+    result->setAlbedo(encoded(std::max(sane(base.r, 0.8f), 0.0f)), encoded(std::max(sane(base.g, 0.8f), 0.0f)),
+                      encoded(std::max(sane(base.b, 0.8f), 0.0f)));
 
     if (pbr)
     {
@@ -597,9 +601,9 @@ KxMaterial* Converter::material(unsigned int index)
     float intensity = 1.0f;
     source->Get(AI_MATKEY_EMISSIVE_INTENSITY, intensity);
     intensity = std::max(sane(intensity, 1.0f), 0.0f);
-    result->setEmission(std::max(sane(emissive.r, 0.0f), 0.0f) * intensity,
-                        std::max(sane(emissive.g, 0.0f), 0.0f) * intensity,
-                        std::max(sane(emissive.b, 0.0f), 0.0f) * intensity);
+    result->setEmission(encoded(std::max(sane(emissive.r, 0.0f), 0.0f) * intensity),
+                        encoded(std::max(sane(emissive.g, 0.0f), 0.0f) * intensity),
+                        encoded(std::max(sane(emissive.b, 0.0f), 0.0f) * intensity));
 
     // Opacity: 1 opaque. glTF's opaque mode ignores the colour's alpha.
     float opacity = 1.0f;
@@ -963,6 +967,7 @@ Status convert(const Options& options, Summary& summary, std::string& error)
     Converter converter(scene, options, summary, progress);
     converter.inputDirectory = kxtool::directoryOf(input);
     converter.halfAngles = kxtool::extensionOf(input) == ".gltf" || kxtool::extensionOf(input) == ".glb";
+    converter.linearColours = converter.halfAngles;
     converter.outputDirectory = kxtool::directoryOf(output);
     converter.outputStem = kxtool::stemOf(output);
     converter.analyse();
