@@ -808,3 +808,56 @@ TEST(Colours, GltfBaseColourShowsAsAuthored)
     for (int c = 0; c < 3; ++c)
         EXPECT_NEAR(gltfPixel[c], objPixel[c], 2) << "channel " << c;
 }
+
+// 70 nested nodes, each turned and moved from its parent and holding a
+// triangle: nodes below the render list's depth are moved up with their world
+// matrices, so that every triangle is drawn where assimp puts it.
+TEST_F(Convert, DeepHierarchyDrawnWhole)
+{
+    const int LEVELS = 70;
+    const float positions[3][3] = {{0, 0, 0}, {0.4f, 0, 0}, {0, 0.4f, 0}};
+    const uint16_t indices[4] = {0, 1, 2, 0};
+    std::string bin(reinterpret_cast<const char*>(positions), sizeof(positions));
+    bin.append(reinterpret_cast<const char*>(indices), sizeof(indices));
+    ASSERT_TRUE(kxtool::writeFile("deep.bin", bin.data(), bin.size()));
+    std::string nodes;
+    for (int i = 0; i < LEVELS; ++i)
+    {
+        nodes += std::string(i ? "," : "") + "{\"name\":\"level" + std::to_string(i) +
+                 "\",\"mesh\":0,\"translation\":[0.5,0.1,0],\"rotation\":[0,0,0.0436194,0.9990482]";
+        nodes += i + 1 < LEVELS ? ",\"children\":[" + std::to_string(i + 1) + "]}" : "}";
+    }
+    const std::string gltf =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)" + nodes +
+        R"(],"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1}]}],
+"buffers":[{"uri":"deep.bin","byteLength":44}],
+"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":6}],
+"accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3","min":[0,0,0],"max":[0.4,0.4,0]},
+{"bufferView":1,"componentType":5123,"count":3,"type":"SCALAR"}]})";
+    ASSERT_TRUE(kxtool::writeFile("deep.gltf", gltf.data(), gltf.size()));
+    ASSERT_NO_FATAL_FAILURE(convert(kxtool::absolutePath("deep.gltf"), "deep"));
+    ASSERT_EQ(reference.meshes.size(), static_cast<size_t>(LEVELS));
+    expectSummary("nodes below level");
+
+    std::vector<KxMesh*> meshes;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+            meshes.push_back(static_cast<KxMesh*>(node));
+    ASSERT_EQ(meshes.size(), static_cast<size_t>(LEVELS));
+    for (size_t m = 0; m < meshes.size(); ++m)
+    {
+        glm::mat4 world = meshes[m]->getFinalMatrix(nullptr);
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r)
+                ASSERT_NEAR(world[c][r], reference.meshWorld[m][c][r], 1e-4f) << meshes[m]->getName();
+    }
+    // The render list takes every triangle.
+    KxList* list = new KxList;
+    ASSERT_TRUE(list->create(1024));
+    EXPECT_TRUE(list->pass(root));
+    unsigned int drawn = 0;
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+        drawn += isMesh(list->getInstance(i).getNode());
+    EXPECT_EQ(drawn, static_cast<unsigned int>(LEVELS));
+    delete list;
+}

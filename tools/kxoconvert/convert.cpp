@@ -150,7 +150,13 @@ private:
     void note(const std::string& text) { summary.notes.push_back(text); }
     bool usable(const aiMesh* mesh) const { return !standInMeshes && isTriangleMesh(mesh); }
     void collectNodes(const aiNode* node, const glm::mat4& parent);
-    KxNode* buildNode(const aiNode* node, KxNode* parent, unsigned int level, std::string& error);
+    // The deepest place a node may take: its meshes, one level below it, are
+    // still within the render list's depth.
+    static constexpr unsigned int DEEPEST_NODE = KxList::MAX_DEPTH - 1;
+    // anchor: the node at DEEPEST_NODE - 1 on the way down, which takes the
+    // nodes that would lie deeper than DEEPEST_NODE, with their world matrices.
+    KxNode* buildNode(const aiNode* node, KxNode* parent, unsigned int level, std::string& error,
+                      KxNode* anchor = nullptr, const aiNode* anchorSource = nullptr);
     KxMesh* buildMesh(unsigned int index, const glm::mat4& world, std::string& error);
     KxMaterial* material(unsigned int index);
     void setTextures(KxMaterial* material, const aiMaterial* source, const std::string& name);
@@ -184,6 +190,7 @@ private:
     bool standInMeshes = false;
     unsigned int meshesDone = 0;
     unsigned int deepest = 0;
+    unsigned int moved = 0; // nodes re-parented to stay within the render list's depth
     unsigned int meshesTotal = 0;
     unsigned int unweightedVertices = 0;
     unsigned int droppedFaces = 0;
@@ -289,7 +296,11 @@ KxNode* Converter::build(std::string& error)
     ++summary.nodes;
     if (!buildNode(scene->mRootNode, root, 1, error))
         return nullptr;
-    // The render list keeps a stack of 32 matrices: deeper nodes are not drawn.
+    // The render list keeps a stack of 32 matrices: deeper nodes would not be drawn.
+    if (moved)
+        note(plural(moved, "node") + " below level " + std::to_string(DEEPEST_NODE) +
+             " moved up to their deepest ancestor there, in the same places (the engine draws " +
+             std::to_string(KxList::MAX_DEPTH) + " levels)");
     if (deepest > KxList::MAX_DEPTH)
         note("the scene is " + std::to_string(deepest) + " levels deep; the engine draws nodes at most " +
              std::to_string(KxList::MAX_DEPTH) + " levels below the root");
@@ -346,12 +357,26 @@ void Converter::configureLight(KxLight* light, const aiLight* source)
     ++summary.lights;
 }
 
-KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error)
+KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error,
+                             KxNode* anchor, const aiNode* anchorSource)
 {
+    glm::mat4 local = toGlm(source->mTransformation);
+    if (level > DEEPEST_NODE && anchor)
+    {
+        // Below the anchor's own level: a child of the anchor, at the same world place.
+        parent = anchor;
+        level = DEEPEST_NODE;
+        local = glm::inverse(worldMatrices[anchorSource]) * worldMatrices[source];
+        ++moved;
+    }
+    if (level + 1 == DEEPEST_NODE)
+    {
+        anchor = nullptr; // set below, once this node exists
+        anchorSource = source;
+    }
     deepest = std::max(deepest, level + (source->mNumMeshes ? 1u : 0u));
     KxNode* node;
     auto light = lightNodes.find(source);
-    glm::mat4 local = toGlm(source->mTransformation);
     if (boneNodes.count(source))
     {
         KxBone* bone = new KxBone;
@@ -392,8 +417,10 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int 
         ++summary.nodes;
         progress.show("converting", static_cast<float>(++meshesDone) / static_cast<float>(std::max(meshesTotal, 1u)));
     }
+    if (level + 1 == DEEPEST_NODE)
+        anchor = node;
     for (unsigned int i = 0; i < source->mNumChildren; ++i)
-        if (!buildNode(source->mChildren[i], node, level + 1, error))
+        if (!buildNode(source->mChildren[i], node, level + 1, error, anchor, anchorSource))
             return nullptr;
     return node;
 }
