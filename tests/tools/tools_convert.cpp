@@ -861,3 +861,14 @@ TEST_F(Convert, DeepHierarchyDrawnWhole)
     EXPECT_EQ(drawn, static_cast<unsigned int>(LEVELS));
     delete list;
 }
+
+// The FBX spider names its textures by absolute Windows paths of its
+// author's machine; they lie in the OBJ folder next to the FBX one.
+TEST(TextureLookup, AuthorsPathsFoundNearTheScene)
+{
+    toolstest::Run conversion = toolstest::run(KXOCONVERT, {MODELS + "/FBX/spider.fbx", "fbx_spider.kxo", "--no-progress"});
+    ASSERT_EQ(conversion.status, 0) << conversion.output;
+    EXPECT_NE(conversion.output.find("textures 4,"), std::string::npos) << conversion.output;
+    EXPECT_EQ(conversion.output.find("not found"), std::string::npos) << conversion.output;
+    EXPECT_TRUE(kxtool::isRegularFile("SpiderTex.jpg"));
+}

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +162,9 @@ private:
     KxMaterial* material(unsigned int index);
     void setTextures(KxMaterial* material, const aiMaterial* source, const std::string& name);
     bool findTexture(const aiMaterial* source, aiTextureType type, TextureSource& found);
+    // A texture file named by a path that does not hold here, looked up by
+    // its name near the input; empty when not found.
+    std::string findBeside(const std::string& path) const;
     std::string placeTexture(const TextureSource& source);
     std::string splitPackedTexture(const TextureSource& source, const std::string& materialName, int channel,
                                    const char* suffix);
@@ -744,7 +748,6 @@ bool Converter::findTexture(const aiMaterial* source, aiTextureType type, Textur
     if (!text.empty() && text[0] == '/')
         candidates.push_back(text);
     candidates.push_back(inputDirectory + "/" + text);
-    candidates.push_back(inputDirectory + "/" + kxtool::fileNameOf(text));
     for (const std::string& candidate : candidates)
         if (kxtool::isRegularFile(candidate))
         {
@@ -752,8 +755,82 @@ bool Converter::findTexture(const aiMaterial* source, aiTextureType type, Textur
             found.key = found.file;
             return true;
         }
+    found.file = findBeside(text);
+    if (!found.file.empty())
+    {
+        found.key = found.file;
+        return true;
+    }
     note(std::string("texture '") + path.C_Str() + "' not found");
     return false;
+}
+
+namespace
+{
+// The entry of a directory named like `name` in any letter case; empty when none.
+std::string entryIgnoringCase(const std::string& directory, const std::string& name)
+{
+    if (kxtool::isRegularFile(directory + "/" + name))
+        return directory + "/" + name;
+    std::string wanted = name;
+    std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string result;
+    if (DIR* listing = opendir(directory.c_str()))
+    {
+        while (dirent* entry = readdir(listing))
+        {
+            std::string entryName = entry->d_name;
+            std::transform(entryName.begin(), entryName.end(), entryName.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (entryName == wanted && kxtool::isRegularFile(directory + "/" + entry->d_name))
+            {
+                result = directory + "/" + entry->d_name;
+                break;
+            }
+        }
+        closedir(listing);
+    }
+    return result;
+}
+}
+
+std::string Converter::findBeside(const std::string& path) const
+{
+    // Paths from the author's machine ("D:\\work\\maps\\wood.jpg", "/home/x/wood.jpg"):
+    // the file name beside the scene first, then the last folders of the
+    // path beside the scene or a folder or two above it ("../maps/wood.jpg").
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= path.size();)
+    {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    if (parts.empty() || parts.back() == "." || parts.back() == "..")
+        return "";
+    std::string base = inputDirectory;
+    for (int up = 0; up < 3; ++up, base = kxtool::directoryOf(base))
+    {
+        std::string tail;
+        for (size_t count = 1; count <= std::min<size_t>(parts.size(), 3); ++count)
+        {
+            const std::string& part = parts[parts.size() - count];
+            if (part == "." || part == ".." || part.find(':') != std::string::npos)
+                break;
+            std::string folder = base;
+            for (size_t k = parts.size() - count; k + 1 < parts.size(); ++k)
+                folder += "/" + parts[k];
+            std::string file = entryIgnoringCase(folder, parts.back());
+            if (!file.empty())
+                return kxtool::absolutePath(file);
+        }
+        if (base == "/")
+            break;
+    }
+    return "";
 }
 
 std::string Converter::uniqueOutputFile(const std::string& wanted)
