@@ -15,6 +15,7 @@
 
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -34,6 +35,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     float zRange = 1.0f;
@@ -219,9 +221,12 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
 
     while (viewer.settings.running)
     {
+        KxStats::reset(); // the overlay shows one frame's counts
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -245,6 +250,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.settings.statistics)
+            viewer.stats.draw(list->getNrOfLights());
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);

@@ -1,0 +1,53 @@
+#include "viewer_stats.h"
+
+#include <kalvex.h>
+
+namespace viewer
+{
+namespace
+{
+const int WIDTH = 180;  // of the overlay, from the window's right edge
+const int VALUES = 86;  // offset of the values' column
+const int TOP = 16;     // baseline of the first line
+}
+
+bool StatsOverlay::init(int windowSizeX, int windowSizeY)
+{
+    font = new KxFont;
+    if (!font->build(KxFont::getDefaultTexture(), 1))
+    {
+        delete font;
+        font = nullptr;
+        return false;
+    }
+    camera = new KxCamera; // 2D: pixels from the top left
+    camera->setViewport(0, 0, windowSizeX, windowSizeY);
+    sizeX = windowSizeX;
+    return true;
+}
+
+void StatsOverlay::draw(unsigned int lights)
+{
+    if (!font)
+        return;
+    // Meshes and draws count every pass of the frame (each light, shadows);
+    // light uploads would too, so lights are the frame's own.
+    unsigned long long drawCalls = KxStats::get(KxStats::DRAW_CALL);
+    unsigned long long meshes = KxStats::get(KxStats::MESH_RENDER) + KxStats::get(KxStats::SKINNED_RENDER) +
+                                KxStats::get(KxStats::INSTANCED_RENDER);
+    unsigned long long triangles = KxStats::get(KxStats::TRIANGLE);
+
+    // Over whatever the frame left bound: the window, flat, without depth.
+    KxFbo::resetCache();
+    const bool wireframe = KxOpenGL::isWireframe();
+    KxOpenGL::wireframe(false);
+    camera->render();
+    const int x = sizeX - WIDTH;
+    font->putString(x, TOP, "^c7999FPS\nFrame time\nDraw calls\nMeshes\nTriangles\nLights");
+    font->putString(x + VALUES, TOP, "^c9999%.1f\n%.2f ms\n%llu\n%llu\n%llu\n%llu", Kalvex::getFps(),
+                    Kalvex::getLastFrameTime() * 1000.0f, drawCalls, meshes, triangles,
+                    static_cast<unsigned long long>(lights));
+    KxOpenGL::blending(false);
+    KxOpenGL::wireframe(wireframe);
+}
+}
