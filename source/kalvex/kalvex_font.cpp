@@ -1,5 +1,6 @@
 // KxFont: proportional text from a 16 x 16 glyph sheet, one point per glyph
 // expanded into its cell by a geometry stage.
+#include "kalvex_bindings.h"
 #include "kalvex_internal.h"
 
 #include <cstdarg>
@@ -147,9 +148,9 @@ KxFont::KxFont() : fontReserved(new Private)
         GLsizei stride;
     };
     const Attribute attributes[] = {
-        {0, d.positionBuffer, 2, GL_INT, GL_FALSE, 2 * sizeof(GLint)},
-        {2, d.texCoordBuffer, 2, GL_FLOAT, GL_FALSE, 2 * sizeof(float)},
-        {3, d.colorBuffer, 4, GL_UNSIGNED_BYTE, GL_TRUE, 4},
+        {kx::location::VERTEX, d.positionBuffer, 2, GL_INT, GL_FALSE, 2 * sizeof(GLint)},
+        {kx::location::UV, d.texCoordBuffer, 2, GL_FLOAT, GL_FALSE, 2 * sizeof(float)},
+        {kx::location::COLOR, d.colorBuffer, 4, GL_UNSIGNED_BYTE, GL_TRUE, 4},
     };
     for (const Attribute& attribute : attributes)
     {
@@ -277,7 +278,7 @@ bool KxFont::render(void*)
     glBindVertexArray(d.vertexArray);
     setColor(d.color);
     if (d.texture)
-        d.texture->render(nullptr);
+        d.texture->render(reinterpret_cast<void*>(static_cast<uintptr_t>(kx::unit::FONT_ATLAS)));
     return true;
 }
 

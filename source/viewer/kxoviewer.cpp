@@ -251,7 +251,7 @@ int main(int argc, char** argv)
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
         if (viewer.settings.statistics)
-            viewer.stats.draw(list->getNrOfLights());
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);

@@ -26,16 +26,18 @@ bool StatsOverlay::init(int windowSizeX, int windowSizeY)
     return true;
 }
 
-void StatsOverlay::draw(unsigned int lights)
+void StatsOverlay::draw(const KxList& list)
 {
     if (!font)
         return;
-    // Meshes and draws count every pass of the frame (each light, shadows);
-    // light uploads would too, so lights are the frame's own.
+    // Draw calls and triangles add up every pass of the frame (each light,
+    // the shadow maps); meshes and lights are those of the frame.
     unsigned long long drawCalls = KxStats::get(KxStats::DRAW_CALL);
-    unsigned long long meshes = KxStats::get(KxStats::MESH_RENDER) + KxStats::get(KxStats::SKINNED_RENDER) +
-                                KxStats::get(KxStats::INSTANCED_RENDER);
     unsigned long long triangles = KxStats::get(KxStats::TRIANGLE);
+    unsigned long long meshes = 0;
+    for (unsigned int kind = 0; kind < KxList::NR_OF_BATCHES; ++kind)
+        meshes += list.getBatchCount(kind);
+    unsigned long long lights = list.getNrOfLights();
 
     // Over whatever the frame left bound: the window, flat, without depth.
     KxFbo::resetCache();
@@ -45,8 +47,7 @@ void StatsOverlay::draw(unsigned int lights)
     const int x = sizeX - WIDTH;
     font->putString(x, TOP, "^c7999FPS\nFrame time\nDraw calls\nMeshes\nTriangles\nLights");
     font->putString(x + VALUES, TOP, "^c9999%.1f\n%.2f ms\n%llu\n%llu\n%llu\n%llu", Kalvex::getFps(),
-                    Kalvex::getLastFrameTime() * 1000.0f, drawCalls, meshes, triangles,
-                    static_cast<unsigned long long>(lights));
+                    Kalvex::getLastFrameTime() * 1000.0f, drawCalls, meshes, triangles, lights);
     KxOpenGL::blending(false);
     KxOpenGL::wireframe(wireframe);
 }

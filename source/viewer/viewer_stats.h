@@ -4,6 +4,7 @@
 
 class KxCamera;
 class KxFont;
+class KxList;
 
 namespace viewer
 {
@@ -12,9 +13,9 @@ class StatsOverlay
 public:
     // After the engine started; false (and no overlay) when the font is unusable.
     bool init(int windowSizeX, int windowSizeY);
-    // Prints the counters gathered since the last KxStats::reset, and the
-    // number of lights in the frame, over the window's top-right corner.
-    void draw(unsigned int lights);
+    // Prints the counters gathered since the last KxStats::reset and what the
+    // frame's list holds over the window's top-right corner.
+    void draw(const KxList& list);
 
 private:
     KxFont* font = nullptr;
