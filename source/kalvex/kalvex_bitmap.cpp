@@ -119,6 +119,9 @@ struct KxBitmap::Private
 
     bool decodeDds(const std::string& path);
     bool decodeOther(const std::string& path);
+    // Takes over an image stb_image decoded (null: its failure is logged).
+    bool adoptDecoded(unsigned char* pixels, int width, int height, int components, const std::string& path);
+    bool decodeMemory(const unsigned char* bytes, size_t size, const std::string& path);
 };
 
 KxBitmap::KxBitmap() : reserved(new Private)
@@ -169,15 +172,34 @@ bool KxBitmap::load(const std::string& path)
     return true;
 }
 
+bool KxBitmap::loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name)
+{
+    reserved->release();
+    if (!bytes || size == 0 || size > static_cast<size_t>(INT32_MAX) || name.size() > MAX_PATH_LENGTH)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!reserved->decodeMemory(bytes, size, name))
+    {
+        reserved->release();
+        return false;
+    }
+    reserved->filename = name;
+    return true;
+}
+
 bool KxBitmap::Private::decodeOther(const std::string& path)
 {
     const char* why = nullptr;
     std::vector<unsigned char> bytes;
     if (!kx::InputFile::read(path.c_str(), bytes, MAX_IMAGE_FILE_SIZE, why))
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (can't fopen: %s)", path.c_str(), why);
-    int length = static_cast<int>(bytes.size());
+    return decodeMemory(bytes.data(), bytes.size(), path);
+}
+
+bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, const std::string& path)
+{
+    int length = static_cast<int>(size);
     int width = 0, height = 0, components = 0;
-    if (!stbi_info_from_memory(bytes.data(), length, &width, &height, &components))
+    if (!stbi_info_from_memory(bytes, length, &width, &height, &components))
     {
         const char* reason = stbi_failure_reason();
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
@@ -185,11 +207,16 @@ bool KxBitmap::Private::decodeOther(const std::string& path)
     // The decoder allocates what the header promises before it reads the
     // data: a header of a few bytes must not cost gigabytes.
     uint64_t promised = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(components);
-    if (promised > MAX_DECODED_FLOOR && promised / MAX_EXPANSION > bytes.size())
+    if (promised > MAX_DECODED_FLOOR && promised / MAX_EXPANSION > size)
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (header promises %dx%d pixels, the file holds %d bytes)",
                       path.c_str(), width, height, length);
-    unsigned char* pixels = stbi_load_from_memory(bytes.data(), length, &width, &height, &components, 0);
-    bytes = std::vector<unsigned char>();
+    unsigned char* pixels = stbi_load_from_memory(bytes, length, &width, &height, &components, 0);
+    return adoptDecoded(pixels, width, height, components, path);
+}
+
+bool KxBitmap::Private::adoptDecoded(unsigned char* pixels, int width, int height, int components,
+                                     const std::string& path)
+{
     if (!pixels)
     {
         const char* reason = stbi_failure_reason();
