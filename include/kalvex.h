@@ -557,6 +557,11 @@ public:
     static bool isBlending();
     static void wireframe(bool on);
     static bool isWireframe();
+    // Forgets every cached binding and switch of the engine (program, vertex
+    // array, framebuffer, textures, buffers, depth, blending, culling, colour
+    // mask, polygon mode, viewport), unbinding program, vertex array and
+    // framebuffer. Call it after GL calls of your own, before the engine draws.
+    static void resetCache();
 
     // 0 GL_BACK, 1 GL_NONE, 2 GL_BACK_LEFT, 3 GL_BACK_RIGHT.
     static bool setDrawBuffer(int code);

@@ -1,5 +1,6 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>
@@ -139,8 +140,8 @@ bool KxDefaultRendering::load(void* data)
 {
     unload(nullptr);
     const KxConfig* config = static_cast<const KxConfig*>(data);
-    int sizeX = std::min(config ? config->getWindowSizeX() : Kalvex::getWindowSizeX(), MAX_WINDOWSIZEX);
-    int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
+    int sizeX = std::min(config ? config->getWindowSizeX() : kx::GlContext::capabilities().windowSizeX, MAX_WINDOWSIZEX);
+    int sizeY = std::min(config ? config->getWindowSizeY() : kx::GlContext::capabilities().windowSizeY, MAX_WINDOWSIZEY);
     Private& d = *forwardReserved;
 
     if (!buildTarget(d.framebuffer, d.colorTexture, d.depthTexture, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE,
@@ -266,7 +267,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 
     target->render();
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glDepthMask(GL_TRUE);
+    kx::GlContext::depthWrite(true);
     KxOpenGL::clear(true, true, true);
     // Sky boxes join here once the sky box class exists.
 
@@ -306,25 +307,12 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             program->setParamDWord(KxShader::LIGHT_ID, i);
             shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
         }
-        if (i > 0)
-        {
-            // Later lights add their share on top of the depth the first one laid down.
-            glBlendFunc(GL_ONE, GL_ONE);
-            glDepthMask(GL_FALSE);
-            KxOpenGL::blending(true);
-        }
-        else
-            KxOpenGL::blending(false);
-        KxOpenGL::culling(true);
+        // Later lights add their share on top of the depth the first one laid down.
+        kx::GlContext::apply(i > 0 ? kx::RenderState::additive() : kx::RenderState::opaque());
         camera->render(nullptr);
         list->render(&view);
         renderSelfDrawn(list, view);
-        KxOpenGL::culling(false);
-        if (i > 0)
-        {
-            KxOpenGL::blending(false);
-            glDepthMask(GL_TRUE);
-        }
+        kx::GlContext::apply(kx::RenderState());
     }
 
     if (isAntiAliasing())
@@ -337,14 +325,14 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     {
         d.postProc->render(d.colorTexture, fbo);
         if (isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (!fbo)
             Kalvex::renderFramebuffer(d.postProc->getTexture());
     }
     else
     {
         if (isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (fbo)
             glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
                                    static_cast<GLint>(d.framebuffer->getSizeX()),
@@ -355,7 +343,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             Kalvex::renderFramebuffer(d.colorTexture);
     }
     if (isSRGB())
-        glDisable(GL_FRAMEBUFFER_SRGB);
+        kx::GlContext::framebufferSrgb(false);
     // The screen quad bound vertex arrays of its own.
     KxMesh::resetCache();
     return true;

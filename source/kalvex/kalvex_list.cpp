@@ -1,6 +1,7 @@
 // KxList: a scene graph flattened into entries with world matrices, turned
 // every frame into GPU records and indirect draw commands, drawn in batches.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cstddef>
@@ -236,7 +237,7 @@ bool KxList::create(unsigned int capacity)
             d.commandData[slot][kind] = static_cast<unsigned char*>(d.commands[slot][kind]->map(1));
             mapped = d.recordData[slot][kind] && d.commandData[slot][kind];
         }
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    kx::GlContext::bindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
     if (!mapped)
     {
         d.release();

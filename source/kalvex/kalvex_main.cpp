@@ -1,5 +1,6 @@
 // Kalvex: the engine facade. Start and stop, window and context, frame services.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_shaderlib.h"
 
 #include <GLFW/glfw3.h>
@@ -22,8 +23,6 @@ struct Engine
     int windowSizeX = 0;
     int windowSizeY = 0;
     GLFWwindow* window = nullptr;
-    int nrOfAASamples = 0;
-    bool bindlessTextures = false;
     size_t servicesStarted = 0; // how many entries of the service table are running
 
     void (*keyboardCallback)(int, int, int, int) = nullptr;
@@ -142,6 +141,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     auto abort = [&](const char* message, bool destroyWindow) {
         KX_LOG(LEVEL_ERROR, "%s", message);
         stopContextServices();
+        kx::GlContext::free();
         if (destroyWindow && engine->window)
             glfwDestroyWindow(engine->window);
         glfwTerminate();
@@ -258,8 +258,8 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     // reports extensions that the driver does not have.
     if (glMajor < 4 || (glMajor == 4 && glMinor < 5))
         return abort("OpenGL 4.5 core not supported", true);
-    engine->bindlessTextures = hasExtension("GL_ARB_bindless_texture");
-    if (!engine->bindlessTextures)
+    kx::GlContext::init(config.getNrOfAASamples(), engine->windowSizeX, engine->windowSizeY);
+    if (!kx::GlContext::capabilities().bindlessTextures)
         KX_LOG(LEVEL_WARNING, "GL_ARB_bindless_texture not supported, using bound texture units");
     if (!hasExtension("GL_EXT_texture_compression_s3tc"))
         return abort("GL_EXT_texture_compression_s3tc not supported", true);
@@ -270,9 +270,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
 
     KX_LOG(LEVEL_PLAIN, "   Init OpenGL...");
     services[engine->servicesStarted++].start();
-    GLint maxSamples = glInteger(GL_MAX_SAMPLES);
-    KX_LOG(LEVEL_PLAIN, "   Max. MSAA    :  %d", maxSamples);
-    engine->nrOfAASamples = config.getNrOfAASamples() < maxSamples ? config.getNrOfAASamples() : maxSamples;
+    KX_LOG(LEVEL_PLAIN, "   Max. MSAA    :  %d", kx::GlContext::capabilities().maxSamples);
 
     KX_LOG(LEVEL_PLAIN, "   Init other modules...");
     while (engine->servicesStarted < serviceCount)
@@ -382,6 +380,7 @@ bool Kalvex::free()
     while (engine->servicesStarted > 0 && services[engine->servicesStarted - 1].needsContext)
         services[--engine->servicesStarted].stop();
 
+    kx::GlContext::free();
     glfwDestroyWindow(engine->window);
     glfwTerminate();
 
@@ -401,7 +400,7 @@ bool Kalvex::isInitialized()
 
 bool Kalvex::usesBindlessTextures()
 {
-    return engine && engine->bindlessTextures;
+    return engine && kx::GlContext::capabilities().bindlessTextures;
 }
 
 int Kalvex::getWindowSizeX()
@@ -416,7 +415,7 @@ int Kalvex::getWindowSizeY()
 
 int Kalvex::getNrOfAASamples()
 {
-    return engine ? engine->nrOfAASamples : 0;
+    return engine ? kx::GlContext::capabilities().aaSamples : 0;
 }
 
 float Kalvex::getFps()
@@ -556,8 +555,8 @@ bool Kalvex::renderFramebuffer(KxFbo* fbo)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     if (!fbo)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo->getHandle());
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    kx::GlContext::bindReadFramebuffer(fbo->getHandle());
+    kx::GlContext::bindDrawFramebuffer(0);
     glBlitFramebuffer(0, 0, static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()), 0, 0,
                       engine->windowSizeX, engine->windowSizeY, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     // The blit rebound the framebuffers behind KxFbo's cache.
@@ -578,7 +577,7 @@ bool Kalvex::readWindowPixels(int x, int y, int width, int height, unsigned char
         y + height > engine->windowSizeY)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     std::vector<unsigned char> rows(static_cast<size_t>(width) * height * 4);
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    kx::GlContext::bindReadFramebuffer(0);
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     // GL rows run bottom-up; callers get the top row first, with y counted from the top.
@@ -625,7 +624,7 @@ bool Kalvex::splashScreen()
 
     GLuint texture = 0;
     glCreateTextures(GL_TEXTURE_2D, 1, &texture);
-    glBindTextureUnit(0, texture);
+    kx::GlContext::bindTexture(GL_TEXTURE_2D, 0, texture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4); // BMP rows are padded to four bytes
     glTextureParameteri(texture, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTextureParameteri(texture, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
@@ -678,26 +677,26 @@ bool Kalvex::splashScreen()
     }
     glLinkProgram(program);
 
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glViewport(0, 0, W, H);
+    kx::GlContext::bindFramebuffer(0);
+    kx::GlContext::viewport(0, 0, W, H);
     glClearColor(1.0f, 1.0f, 1.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    glDisable(GL_DEPTH_TEST);
-    glUseProgram(program);
-    glBindVertexArray(vertexArray);
+    kx::GlContext::depthTest(false);
+    kx::GlContext::useProgram(program);
+    kx::GlContext::bindVertexArray(vertexArray);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     glfwSwapBuffers(engine->window);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     glfwPollEvents();
 
-    glBindVertexArray(0);
-    glUseProgram(0);
-    glDeleteVertexArrays(1, &vertexArray);
-    glDeleteBuffers(2, buffers);
+    kx::GlContext::bindVertexArray(0);
+    kx::GlContext::useProgram(0);
+    kx::GlContext::deleteVertexArrays(1, &vertexArray);
+    kx::GlContext::deleteBuffers(2, buffers);
     for (GLuint stage : stages)
         glDeleteShader(stage);
-    glDeleteProgram(program);
-    glDeleteTextures(1, &texture);
+    kx::GlContext::deleteProgram(program);
+    kx::GlContext::deleteTextures(1, &texture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     return true;
 }

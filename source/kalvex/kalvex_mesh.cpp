@@ -2,6 +2,7 @@
 // buffers or from the merged buffers that every mesh is packed into so that the
 // render list can draw whole batches with one multi-draw.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cmath>
@@ -35,7 +36,6 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
-    GLuint boundVertexArray = 0; // the cache: what this class bound last
 };
 MeshState* state = nullptr;
 
@@ -57,10 +57,7 @@ void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
 
 void bindVertexArray(GLuint vertexArray)
 {
-    if (state->boundVertexArray == vertexArray)
-        return;
-    glBindVertexArray(vertexArray);
-    state->boundVertexArray = vertexArray;
+    kx::GlContext::bindVertexArray(vertexArray);
 }
 
 // Bounds-checked little-endian reading of a scene-file part.
@@ -139,14 +136,12 @@ struct KxMesh::Private
     {
         if (state)
         {
-            if (vertexArray && state->boundVertexArray == vertexArray)
-                state->boundVertexArray = 0;
             if (vertexBuffer)
-                glDeleteBuffers(1, &vertexBuffer);
+                kx::GlContext::deleteBuffers(1, &vertexBuffer);
             if (faceBuffer)
-                glDeleteBuffers(1, &faceBuffer);
+                kx::GlContext::deleteBuffers(1, &faceBuffer);
             if (vertexArray)
-                glDeleteVertexArrays(1, &vertexArray);
+                kx::GlContext::deleteVertexArrays(1, &vertexArray);
         }
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
@@ -186,11 +181,11 @@ bool KxMesh::free()
         return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
     delete state->storage;
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-        glDeleteVertexArrays(1, &state->vertexArray);
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     delete state;
     state = nullptr;
     return true;
@@ -254,7 +249,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
     {
         if (d.vertexBuffer)
-            glDeleteBuffers(1, &d.vertexBuffer);
+            kx::GlContext::deleteBuffers(1, &d.vertexBuffer);
         d.nrOfVertices = nrOfVertices;
         glCreateBuffers(1, &d.vertexBuffer);
         glNamedBufferData(d.vertexBuffer, static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, nullptr, GL_STATIC_DRAW);
@@ -264,7 +259,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (nrOfFaces != d.nrOfFaces || !d.faceBuffer)
     {
         if (d.faceBuffer)
-            glDeleteBuffers(1, &d.faceBuffer);
+            kx::GlContext::deleteBuffers(1, &d.faceBuffer);
         d.nrOfFaces = nrOfFaces;
         glCreateBuffers(1, &d.faceBuffer);
         glNamedBufferData(d.faceBuffer, static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, nullptr, GL_STATIC_DRAW);
@@ -312,15 +307,11 @@ bool KxMesh::optimizeMemory()
     }
 
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-    {
-        if (state->boundVertexArray == state->vertexArray)
-            state->boundVertexArray = 0;
-        glDeleteVertexArrays(1, &state->vertexArray);
-    }
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
 
     // Indirect commands carry the base vertex as a signed and the first index
@@ -387,8 +378,7 @@ void KxMesh::resetCache()
 {
     if (!state)
         return;
-    state->boundVertexArray = 0;
-    glBindVertexArray(0);
+    kx::GlContext::resetVertexArray();
 }
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
@@ -406,12 +396,12 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     KxShader::getCurrent()->setParamDWord(KxShader::GENERIC0, 0);
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bindOptimizedMemory();
-    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
+    kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     return true;
 }
 
@@ -446,7 +436,7 @@ bool KxMesh::render(void* data)
 
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bool uncull = (d.material->isTransparent() || d.material->isAlpha()) && KxOpenGL::isCulling();
     if (uncull)
         KxOpenGL::culling(false);
@@ -479,7 +469,7 @@ bool KxMesh::render(void* data)
     }
 
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     if (uncull)
         KxOpenGL::culling(true);
     KxStats::inc(KxStats::MESH_RENDER);

@@ -247,6 +247,9 @@ int main(int argc, char** argv)
         Kalvex::render(viewer.cameraNode, list, nullptr);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
+        // ImGui drew with GL state of its own: the engine's caches must not trust
+        // what they remember.
+        KxOpenGL::resetCache();
         Kalvex::swap(true);
         viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
 
