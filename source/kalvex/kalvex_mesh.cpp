@@ -412,6 +412,7 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     bindOptimizedMemory();
     kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
+    KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
         kx::GlContext::polygonMode(GL_FILL);
     return true;
@@ -485,6 +486,8 @@ bool KxMesh::render(void* data)
     if (uncull)
         KxOpenGL::culling(true);
     KxStats::inc(KxStats::MESH_RENDER);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, d.nrOfFaces); // before tessellation
     setLastUpdate(KxList::getCurrentPassId());
     return true;
 }

@@ -182,6 +182,8 @@ bool KxQuad::render(void* data)
 
     kx::GlContext::bindVertexArray(quadReserved->vertexArray);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, 2);
     KxMesh::resetCache(); // binds 0 and tells the mesh cache so
     return true;
 }

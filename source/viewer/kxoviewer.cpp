@@ -16,6 +16,7 @@
 #include "kxview.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -35,6 +36,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     kxtool::ViewRig rig;
@@ -240,9 +242,12 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
 
     while (viewer.settings.running)
     {
+        KxStats::reset(); // the overlay shows one frame's counts
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -263,6 +268,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.settings.statistics)
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         // ImGui drew with GL state of its own: the engine's caches must not trust
