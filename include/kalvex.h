@@ -32,7 +32,8 @@ class KxNode;
 
 //////////////////////////////////////////////////////////////////////////////
 // Log: one line per message, to "kalvex.log" in the working directory and to
-// standard output. Levels 4 to 6 are formatted but not written.
+// standard output, or to a sink of the client's. Levels above the verbosity
+// (LEVEL_PLAIN unless set) are formatted but not written.
 class KX_API KxLog
 {
 public:
@@ -52,6 +53,16 @@ public:
     // operation can end with "return KX_LOG(LEVEL_ERROR, ...)".
     static bool log(Level level, const char* file, const char* function, int line, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
+
+    // A client's receiver of log lines: the level and the whole line as it
+    // would be written (prefix included, no newline).
+    using Sink = void (*)(Level level, const char* line, void* userData);
+    // Routes every line written from now on to sink instead of the log file
+    // and standard output; null routes them back there.
+    static void setSink(Sink sink, void* userData = nullptr);
+    // Lines of this level and below are written; LEVEL_PLAIN by default.
+    static void setVerbosity(Level level);
+    static Level getVerbosity();
 
 private:
     KxLog() = delete;
@@ -1562,10 +1573,6 @@ private:
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();
-    static KxNode* recursiveLoad(const unsigned char* data, unsigned int& position, unsigned int length,
-                                 const std::string& fileName, unsigned int depth);
-    static void recursiveInitTargets(KxNode* root, KxNode* node);
-    static void recursiveInitBones(KxNode* root, KxNode* node);
 
     struct Service;
     // The engine's static services in start order; they stop in reverse.
