@@ -34,10 +34,10 @@ CMAKE
 cmake -S "$work/cmake-client" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 
-# With pkg-config.
+# With pkg-config (the files were installed away from the configured prefix).
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046
-c++ -std=c++17 -o "$work/kxexample-pc" "$source/examples/kxexample.cpp" $(pkg-config --cflags --libs kalvex) \
+c++ -std=c++17 -o "$work/kxexample-pc" "$source/examples/kxexample.cpp" $(pkg-config --define-variable=prefix="$prefix" --cflags --libs kalvex) \
     -Wl,-rpath,"$prefix/lib"
 
 # Both run against the installed library.
