@@ -639,6 +639,8 @@ public:
     bool load(const std::string& path, int filter = 0, int wrap = 0);
     // Wraps a GL texture the engine does not own.
     bool createFromHandle(unsigned int glName);
+    // Level 0 from tightly packed bytes; a cube map takes its six faces one
+    // after the other (+X, -X, +Y, -Y, +Z, -Z).
     bool write(const unsigned char* data);
     bool writeRaw(const void* data);
     // Level 0 of a float RGBA texture, in a new[] array the caller deletes.
@@ -1060,6 +1062,82 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// A cube-mapped environment around the camera. A camera holds at most one
+// (KxCamera::setSkybox); the pipelines draw it first, centred on the eye, on
+// the far plane and without writing depth, so it stays behind everything.
+class KX_API KxSkybox : public KxObject
+{
+public:
+    KxSkybox();
+    ~KxSkybox() override;
+
+    // A cube map; anything else is refused and the texture in use kept. Null
+    // (and the start): a 1 x 1 white cube map of the sky box's own.
+    bool setTexture(KxTexture* texture);
+    KxTexture* getTexture() const;
+    // Multiplier of the sampled colour.
+    void setHdrIntensity(float intensity);
+    float getHdrIntensity() const;
+    // An own projection in place of the camera's.
+    void setUseProjMatrix(bool use);
+    bool getUseProjMatrix() const;
+    void setProjMatrix(const glm::mat4& matrix);
+    const glm::mat4& getProjMatrix() const;
+
+    // data: a KxDrawRecord whose model-view matrix is the view without its translation.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* skyboxReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A node that owns a GPU particle system: three storage buffers of per-particle
+// state, advanced by a compute shader each time the emitter is rendered and
+// drawn as camera-facing quads, blended additively. Particles start at the
+// emitter's origin and restart there when their life passes 1.
+class KX_API KxEmitter : public KxNode
+{
+public:
+    KxEmitter();
+    ~KxEmitter() override;
+
+    static bool init();
+    static bool free();
+
+    // Storage for count particles (contents undefined: call reset).
+    bool create(unsigned int count);
+    // Every particle at the origin with life 0 and a random velocity and
+    // life step (std::rand).
+    bool reset();
+    unsigned int getNrOfParticles() const;
+
+    // Null: the engine's default texture.
+    void setTexture(KxTexture* texture);
+    KxTexture* getTexture() const;
+    void setGravity(const glm::vec3& gravity);
+    void setGravity(float x, float y, float z);
+    glm::vec3 getGravity() const;
+    void setSpeed(float speed);
+    float getSpeed() const;
+    void setParticleSize(float size);
+    float getParticleSize() const;
+    // Position (xyz) and life (w) of every particle.
+    KxBuffer* getB() const;
+    // Velocity (xyz) and life step (w) of every particle.
+    KxBuffer* getVelocityBuffer() const;
+
+    // data: a KxDrawRecord of the emitter's list entry. Advances the particles
+    // one step, then draws them.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* emitterReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // A node and its world matrix: one entry of a render list.
 class KX_API KxInstance
 {
@@ -1283,6 +1361,59 @@ public:
 private:
     struct Private;
     Private* boneReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// One mesh drawn many times in a single call: a node with one record per
+// instance (material and transform). All instanced nodes are also packed into
+// one engine-wide instance buffer, so that a render list draws every instanced
+// node of a scene with one multi-draw.
+class KX_API KxInstanced : public KxNode
+{
+public:
+    // One instance, 144 bytes, as the shaders read it (std430).
+    struct kxInstanceData
+    {
+        uint32_t materialId; // KxMaterial::getListId of the instance's material
+        uint32_t padding[3];
+        glm::mat4 worldMatrix;      // applied before the node's own world matrix
+        glm::mat4 inverseTranspose; // its inverse transpose, for normals
+    };
+    static constexpr unsigned int SIZEOF_INSTANCEDATA = 144;
+
+    KxInstanced();
+    ~KxInstanced() override;
+
+    static bool init();
+    static bool free();
+    // Rebuilds the engine-wide instance buffer from every instanced node.
+    static bool optimizeMemory();
+    // Binds the engine-wide instance buffer at its storage binding.
+    static bool bindOptimizedMemory();
+    // One multi-draw of count indirect commands from buffer, over the merged
+    // geometry and the engine-wide instance buffer.
+    static bool renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags);
+
+    // Storage for nrOfInstances records (contents undefined until written
+    // through map and unmap); 0 is refused and the old storage kept.
+    bool create(unsigned int nrOfInstances);
+    bool setMesh(KxMesh* mesh);
+    KxMesh* getMesh() const;
+    unsigned int getNrOfInstances() const;
+    // The node's first record in the engine-wide buffer.
+    unsigned int getFirstInstance() const;
+    bool isMemoryOptimized() const;
+    // access 1 writes (the only mode the storage allows).
+    kxInstanceData* map(unsigned int access);
+    // Ends writing and merges the new records into the engine-wide buffer.
+    bool unmap();
+
+    // data: a KxDrawRecord; draws this node alone from its own records.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* instancedReserved;
 };
 
 //////////////////////////////////////////////////////////////////////////////

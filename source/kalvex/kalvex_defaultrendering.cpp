@@ -246,6 +246,23 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
         node->render(&record);
     }
 }
+
+// Particle emitters glow on top of the lit scene: drawn once, after the last
+// light's pass, each advancing its particles one step.
+void renderEmitters(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        if (node->getType() != KxObject::TYPE_EMITTER)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        KxDrawRecord record = {&modelView, nullptr, &world};
+        node->render(&record);
+    }
+}
 }
 
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -272,7 +289,15 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
     glDepthMask(GL_TRUE);
     KxOpenGL::clear(true, true, true);
-    // Sky boxes join here once the sky box class exists.
+    if (KxSkybox* skybox = camera->getSkybox())
+    {
+        // Centred on the eye: the view's rotation only.
+        glm::mat4 rotation = view;
+        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
+        KxDrawRecord record = {&rotation, nullptr, nullptr};
+        KxOpenGL::blending(false);
+        skybox->render(&record);
+    }
 
     // Unloaded in the reduced start: every light then reads as unshadowed.
     KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
@@ -329,6 +354,8 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             KxOpenGL::blending(false);
             glDepthMask(GL_TRUE);
         }
+        if (i + 1 == list->getNrOfLights())
+            renderEmitters(list, view);
     }
 
     if (isAntiAliasing())

@@ -102,11 +102,13 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
         {"KxPostProc", true, KxPostProc::init, [] { KxPostProc::free(); }, nullptr},
+        {"KxEmitter", true, KxEmitter::init, [] { KxEmitter::free(); }, "Emitter problem"},
         {"KxLight", true, KxLight::init, [] { KxLight::free(); }, "Light problem"},
         {"KxMesh", true, KxMesh::init, [] { KxMesh::free(); }, "Mesh problem"},
         {"KxSkinned", true, KxSkinned::init, [] { KxSkinned::free(); }, "Skinning problem"},
         {"KxBone", true, KxBone::init, [] { KxBone::free(); }, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
+        {"KxInstanced", true, KxInstanced::init, [] { KxInstanced::free(); }, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
     return services;
