@@ -1,6 +1,8 @@
 // kxoviewer: shows one KXO scene file under a mouse-driven camera.
 //
-//   kxoviewer SCENE.kxo     any other number of arguments opens a file chooser
+//   kxoviewer SCENE.kxo [--skybox FILE.dds]
+//                           without a scene file a file chooser opens; the
+//                           sky box is a DDS cube map drawn around the scene
 //
 // Exit codes: 0 normal end (also after a cancelled chooser), 1 the engine did
 // not start, 2 the panel did not start, 3 the scene did not load, 4 the scene's
@@ -141,10 +143,16 @@ int main(int argc, char** argv)
     std::printf("KXO viewer v0.7r - Kalvex 3D Graphics Engine v0.7r\n");
     std::printf("Render the content of an KXO file\n\n");
 
-    std::string path;
-    if (argc == 2)
-        path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
-    else if (!viewer::chooseFile(path))
+    std::string path, skyboxPath;
+    int nrOfScenes = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::string(argv[i]) == "--skybox" && i + 1 < argc)
+            skyboxPath = argv[++i];
+        else if (++nrOfScenes == 1)
+            path = std::string(argv[i]).substr(0, viewer::MAX_PATH_LENGTH - 1);
+    }
+    if (nrOfScenes != 1 && !viewer::chooseFile(path))
         return 0;
     std::printf("   Opening file :  %s\n", path.c_str());
     std::string directory, fileName;
@@ -165,6 +173,22 @@ int main(int argc, char** argv)
     {
         viewer::messageBox("[!] Unable to init graphics engine (OpenGL 4.5 supported?)");
         return 1;
+    }
+
+    // Read before the scene's directory becomes the working directory: the
+    // path is the user's, relative to where the viewer started.
+    KxSkybox* skybox = nullptr;
+    if (!skyboxPath.empty())
+    {
+        KxTexture* sky = new KxTexture;
+        skybox = new KxSkybox;
+        if (!sky->load(skyboxPath) || !skybox->setTexture(sky))
+        {
+            viewer::messageBox("[?] Unable to load the sky box, going on without");
+            delete skybox;
+            delete sky;
+            skybox = nullptr;
+        }
     }
 
     Viewer viewer;
@@ -209,6 +233,7 @@ int main(int argc, char** argv)
     viewer.cameraNode->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
     viewer.cameraNode->setNearPlane(1.0f);
     viewer.cameraNode->setFarPlane(viewer.zRange * 20.0f + 1.0f);
+    viewer.cameraNode->setSkybox(skybox);
     resetCamera(viewer);
 
     KxLight* light = new KxLight;
