@@ -1,5 +1,6 @@
 // KxEmitter: GPU particles in persistent storage buffers, advanced by a
 // compute shader and drawn as points expanded to quads.
+#include "kalvex_bindings.h"
 #include "kalvex_internal.h"
 
 #include <cstdio>
@@ -12,7 +13,8 @@ namespace
 {
 const unsigned int PARTICLE_SIZE = 16; // one vec4 per particle and buffer
 const unsigned int WORK_GROUP_SIZE = 64; // as in the update shader
-const GLuint PARTICLE_LOCATION = 7;     // a_particle
+const GLuint PARTICLE_LOCATION = kx::location::PARTICLE; // a_particle
+// The buffers, in the order of their storage bindings.
 enum Store : unsigned int
 {
     POSITION = 0,
@@ -20,6 +22,8 @@ enum Store : unsigned int
     ANGLE = 2,
     NR_OF_STORES = 3,
 };
+const unsigned int STORE_BINDINGS[NR_OF_STORES] = {kx::binding::PARTICLES_POSITION, kx::binding::PARTICLES_VELOCITY,
+                                                   kx::binding::PARTICLES_EXTRA};
 
 struct EmitterState
 {
@@ -235,7 +239,7 @@ bool KxEmitter::render(void* data)
     update->setParamVector3(KxShader::EMITTER_GRAVITY, d.gravity);
     update->setParamFloat(KxShader::EMITTER_SPEED, d.speed);
     for (unsigned int store = 0; store < NR_OF_STORES; ++store)
-        d.buffers[store]->render(binding(store));
+        d.buffers[store]->render(binding(STORE_BINDINGS[store]));
     update->dispatchCompute((d.count + WORK_GROUP_SIZE - 1) / WORK_GROUP_SIZE, 1, 1);
     glMemoryBarrier(GL_VERTEX_ATTRIB_ARRAY_BARRIER_BIT | GL_SHADER_STORAGE_BARRIER_BIT);
 

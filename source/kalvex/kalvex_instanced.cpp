@@ -1,12 +1,11 @@
 // KxInstanced: one mesh drawn many times in one call, its per-instance records
 // in a storage buffer of its own and merged into one engine-wide buffer.
+#include "kalvex_bindings.h"
 #include "kalvex_internal.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <limits>
-
-#include "kalvex_resources.h"
 
 static_assert(sizeof(KxInstanced::kxInstanceData) == KxInstanced::SIZEOF_INSTANCEDATA,
               "kxInstanceData must match its std430 layout");
@@ -14,7 +13,7 @@ static_assert(offsetof(KxInstanced::kxInstanceData, worldMatrix) == 16, "std430 
 
 namespace
 {
-const unsigned int INSTANCE_BINDING = 4;
+const unsigned int INSTANCE_BINDING = kx::binding::INSTANCES;
 const float WIND_STEP = 0.025f;
 
 struct InstancedState
@@ -45,9 +44,6 @@ bool KxInstanced::init()
         return KX_LOG(LEVEL_ERROR, "Static class already initialized");
     instancedState = new InstancedState;
     instancedState->merged = new KxBuffer;
-    char text[2048];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_instanced_glsl), INSTANCE_BINDING);
-    KxShader::setHashmap("kx_instanced", text);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // KxList: a scene graph flattened into entries with world matrices, turned
 // every frame into GPU records and indirect draw commands, drawn in batches.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -56,7 +57,6 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
 };
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
-const unsigned int LIST_BINDING = 5;
 
 struct ListState
 {
@@ -175,9 +175,6 @@ bool KxList::init()
     if (listState)
         return KX_LOG(LEVEL_ERROR, "Static class already initialized");
     listState = new ListState;
-    char text[2048];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_list_glsl), LIST_BINDING);
-    KxShader::setHashmap("kx_list", text);
     return true;
 }
 
@@ -534,7 +531,7 @@ bool KxList::renderByType(int what, bool fence)
         unsigned int kind = kinds[i];
         if (d.counts[kind] == 0 || kind == RESERVED_KIND)
             continue;
-        d.records[slot][kind]->render(reinterpret_cast<void*>(static_cast<uintptr_t>(LIST_BINDING)));
+        d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
         if (kind == INSTANCED_KIND)
             drawn = KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,

@@ -9,15 +9,15 @@ layout(local_size_x = 64) in;
 uniform vec3 emitterGravity;
 uniform float emitterSpeed;
 
-layout(std430, binding = 0) buffer buf1
+layout(std430, binding = KX_BINDING_PARTICLES_POSITION) buffer buf1
 {
     vec4 storeA[]; // position, life
 };
-layout(std430, binding = 1) buffer buf2
+layout(std430, binding = KX_BINDING_PARTICLES_VELOCITY) buffer buf2
 {
     vec4 storeB[]; // velocity, life step
 };
-layout(std430, binding = 2) buffer buf3
+layout(std430, binding = KX_BINDING_PARTICLES_EXTRA) buffer buf3
 {
     vec4 storeC[]; // reserved per-particle data
 };

@@ -2,7 +2,7 @@
 // stage makes it a quad.
 @include kx_global;
 
-layout(location = 7) in vec4 a_particle; // position, life
+layout(location = KX_LOCATION_PARTICLE) in vec4 a_particle; // position, life
 
 uniform mat4 modelViewMatrix;
 

@@ -11,7 +11,7 @@ struct InstancedStruct
     mat4 inverseTranspose; // its upper 3 x 3 turns normals
 };
 
-layout(std430, binding=%u) readonly buffer instancedList
+layout(std430, binding = KX_BINDING_INSTANCES) readonly buffer instancedList
 {
     InstancedStruct instanced[];
 };
