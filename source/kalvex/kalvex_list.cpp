@@ -81,6 +81,7 @@ struct KxList::Private
     unsigned int redundancy = 0;
     GLsync fences[MAX_REDUNDANCY] = {};
     unsigned int counts[NR_OF_BATCHES] = {};
+    uint64_t triangles[NR_OF_BATCHES] = {}; // of each batch, for the statistics
     KxBuffer* records[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
     KxBuffer* commands[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
     unsigned char* recordData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
@@ -406,6 +407,8 @@ bool KxList::update(const glm::mat4& view)
 
     for (unsigned int& count : d.counts)
         count = 0;
+    for (uint64_t& triangles : d.triangles)
+        triangles = 0;
     unsigned int slot = d.redundancy;
     if (d.fences[slot])
     {
@@ -476,6 +479,8 @@ bool KxList::update(const glm::mat4& view)
         glm::mat4 normalMatrix = glm::transpose(glm::inverse(world));
 
         unsigned int n = d.counts[kind]++;
+        uint64_t copies = instanced ? instanced->getNrOfInstances() : 1;
+        d.triangles[kind] += static_cast<uint64_t>(mesh->getNrOfFaces()) * copies;
         unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
@@ -533,14 +538,14 @@ bool KxList::renderByType(int what, bool fence)
             continue;
         d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
-        if (kind == INSTANCED_KIND)
-            drawn = KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,
-                                             BATCHES[kind].subtype, BATCHES[kind].flags) &&
-                    drawn;
-        else
-            drawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
-                                        BATCHES[kind].flags) &&
-                    drawn;
+        bool batchDrawn = kind == INSTANCED_KIND
+                              ? KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,
+                                                         BATCHES[kind].subtype, BATCHES[kind].flags)
+                              : KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
+                                                    BATCHES[kind].subtype, BATCHES[kind].flags);
+        if (batchDrawn)
+            KxStats::add(KxStats::TRIANGLE, d.triangles[kind]);
+        drawn = batchDrawn && drawn;
     }
     if (fence)
     {
