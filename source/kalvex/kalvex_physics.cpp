@@ -332,15 +332,18 @@ btTriangleMesh* readTriangles(KxMesh* mesh, float scale)
 
 btCollisionShape* buildConvexHull(btTriangleMesh* triangles)
 {
+    // Bullet rounds a hull off by its margin outside the points. Sampled with
+    // the margin, the points would sit outside the mesh too: a hull would rest
+    // on a double cushion and stacks of hulls would start interpenetrating and
+    // fly apart. So the points are the mesh's own, and the faces move in by
+    // the margin the hull shape adds back.
     btConvexTriangleMeshShape temporary(triangles, true);
-    btShapeHull hull(&temporary);
     btScalar margin = temporary.getMargin();
-    hull.buildHull(margin);
+    temporary.setMargin(0);
+    btShapeHull hull(&temporary);
+    hull.buildHull(0);
     if (hull.numVertices() == 0)
         return nullptr;
-    // Bullet rounds a hull off by its margin outside the points: without
-    // moving the faces in by it, hulls rest on a cushion and stacks of them
-    // start interpenetrating and fly apart.
     btAlignedObjectArray<btVector3> points, planes, shrunk;
     for (int i = 0; i < hull.numVertices(); ++i)
         points.push_back(hull.getVertexPointer()[i]);

@@ -311,6 +311,7 @@ KxNode* buildScene(std::string& error)
     KxMesh* floor = makeMesh(new KxMesh, floorGeometry, "floor");
     floor->setTranslation(0.0f, -0.5f, 0.0f);
     floor->setMaterial(material("floor_material", glm::vec3(0.45f, 0.45f, 0.42f), 0.85f, 0.0f));
+    givePhysics(floor, false, KxPhysics::HULL_TRIANGLES, 0.0f); // what rolls off the corner stays on it
     floor->link(root);
 
     KxNode* grid = new KxNode;
