@@ -16,6 +16,7 @@
 #include "kxview.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -35,6 +36,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     kxtool::ViewRig rig;
@@ -328,11 +330,14 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
     loadAnimation(viewer, fileName);
     std::fflush(stdout);
 
     while (viewer.settings.running)
     {
+        KxStats::reset(); // the overlay shows one frame's counts
         KxPhysics::update(1.0f, 10, 0.0166666f);
         stepAnimation(viewer);
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
@@ -357,6 +362,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.settings.statistics)
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);

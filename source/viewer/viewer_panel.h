@@ -21,6 +21,7 @@ struct Settings
     bool animationPlaying = false;
     bool toggleAnimation = false; // play or pause
     bool replayAnimation = false;
+    bool statistics = false; // the overlay of frame statistics
 };
 
 class Panel
@@ -34,7 +35,7 @@ public:
     bool mouseMotion(int x, int y);
     bool mouseButton(int button, int action, int mods);
     bool mouseWheel(double offset);
-    // Handles the panel's keys (P, L, W, F9, F10) itself; true when taken.
+    // Handles the panel's keys (P, L, S, F9, F10) itself; true when taken.
     bool key(int key, int scancode, int action, int mods, Settings& settings);
 
     // Draws the panel; true when the "Reset camera" button was pressed.
