@@ -301,6 +301,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
         stopPipelines();
         return abort("Unable to setup main framebuffer", true);
     }
+    KxPhysics::init(config.getPhysWorldScale());
 
     engine->lastCounter = KxTimer::getCounter();
     KX_LOG(LEVEL_PLAIN, "[>] %s is up", ENGINE_NAME);
@@ -377,6 +378,7 @@ bool Kalvex::free()
     if (!engine)
         return KX_LOG(LEVEL_ERROR, "Redundant free");
 
+    KxPhysics::free();
     stopPresentation();
     stopPipelines();
 
@@ -1031,6 +1033,7 @@ KxNode* Kalvex::load(const std::string& fileName)
             return KX_LOG(LEVEL_ERROR, "Root not found in file '%s'", name), nullptr;
         recursiveInitTargets(root, root);
         recursiveInitBones(root, root);
+        kx::buildPhysicsBodies(root);
         KxMesh::optimizeMemory();
     }
     catch (const std::bad_alloc&)

@@ -50,6 +50,10 @@ struct Viewer
     float appliedShadowBias = 0.0f, appliedShadowSoftness = 0.0f;
     float fpsSamples[FPS_SAMPLES] = {};
     int fpsCount = 0;
+    KxNode* root = nullptr;
+    KxAnim* animation = nullptr;
+    bool pickRequested = false;
+    int pickX = 0, pickY = 0;
 };
 Viewer* current = nullptr;
 
@@ -109,6 +113,15 @@ void onButton(int button, int action, int mods)
     Viewer& viewer = *current;
     if (viewer.panel.mouseButton(button, action, mods))
         return;
+    // The middle button, or the left one with Ctrl, picks the body under the cursor.
+    if (action == GLFW_PRESS &&
+        (button == GLFW_MOUSE_BUTTON_MIDDLE || (button == GLFW_MOUSE_BUTTON_LEFT && (mods & GLFW_MOD_CONTROL))))
+    {
+        viewer.pickRequested = true;
+        viewer.pickX = viewer.lastX;
+        viewer.pickY = viewer.lastY;
+        return;
+    }
     if (button == GLFW_MOUSE_BUTTON_LEFT)
         viewer.leftButton = action != GLFW_RELEASE;
     else if (button == GLFW_MOUSE_BUTTON_RIGHT)
@@ -134,8 +147,82 @@ void onKey(int key, int scancode, int action, int mods)
         viewer.settings.wireframe = !viewer.settings.wireframe;
         KxOpenGL::wireframe(viewer.settings.wireframe);
     }
+    else if (key == GLFW_KEY_SPACE)
+        viewer.settings.toggleAnimation = true;
+    else if (key == GLFW_KEY_R)
+        viewer.settings.replayAnimation = true;
     else if (key == GLFW_KEY_ESCAPE)
         viewer.settings.running = false;
+}
+
+// SCENE.kxa beside SCENE.kxo, when there is one, bound to the scene and playing.
+void loadAnimation(Viewer& viewer, const std::string& fileName)
+{
+    size_t dot = fileName.find_last_of('.');
+    std::string animationName = (dot == std::string::npos ? fileName : fileName.substr(0, dot)) + ".kxa";
+    if (std::FILE* probe = std::fopen(animationName.c_str(), "rb"))
+        std::fclose(probe);
+    else
+        return;
+    viewer.animation = Kalvex::loadAnimation(animationName);
+    if (!viewer.animation)
+    {
+        std::printf("   Animation  . :  %s cannot be read\n", animationName.c_str());
+        return;
+    }
+    viewer.animation->apply(viewer.root);
+    std::printf("   Animation  . :  %s, %u animated nodes, %d frames at %d fps\n", animationName.c_str(),
+                viewer.animation->getNrOfBoundNodes(), viewer.animation->getNrOfFrames(), viewer.animation->getFps());
+    viewer.settings.hasAnimation = viewer.animation->getNrOfBoundNodes() > 0;
+    viewer.animation->resetPose();
+    viewer.animation->playAnimation();
+}
+
+// Play, pause and replay as asked; the clock drives a playing animation, and
+// one that has reached its end starts again.
+void stepAnimation(Viewer& viewer)
+{
+    KxAnim* animation = viewer.animation;
+    if (!animation)
+        return;
+    auto& v = viewer.settings;
+    if (v.replayAnimation)
+        animation->replayAnimation();
+    else if (v.toggleAnimation && animation->isAnimating())
+        animation->pauseAnimation();
+    else if (v.toggleAnimation)
+        animation->playAnimation();
+    v.replayAnimation = v.toggleAnimation = false;
+    if (animation->isAnimating())
+    {
+        animation->update();
+        if (!animation->isAnimating())
+            animation->playAnimation(); // looped
+    }
+    v.animationPlaying = animation->isAnimating();
+}
+
+// Reports in the console the node of the body under the cursor. Bodies live in
+// the space below the scene root, which the viewer turns and moves.
+void pickBody(Viewer& viewer)
+{
+    if (!viewer.pickRequested)
+        return;
+    viewer.pickRequested = false;
+    glm::vec3 window(static_cast<float>(viewer.pickX),
+                     static_cast<float>(viewer.cameraNode->getViewportSizeY() - viewer.pickY), 0.0f);
+    glm::vec3 nearPoint = viewer.cameraNode->unproject(window);
+    window.z = 1.0f;
+    glm::vec3 farPoint = viewer.cameraNode->unproject(window);
+    glm::mat4 toScene = glm::inverse(viewer.root->getMatrix());
+    glm::vec3 from = glm::vec3(toScene * glm::vec4(nearPoint, 1.0f));
+    glm::vec3 to = glm::vec3(toScene * glm::vec4(farPoint, 1.0f));
+    glm::vec3 hit;
+    if (KxNode* node = KxPhysics::pick(from, to, &hit))
+        std::printf("Picked '%s' at %f, %f, %f\n", node->getName().c_str(), hit.x, hit.y, hit.z);
+    else
+        std::printf("Picked nothing\n");
+    std::fflush(stdout);
 }
 
 // Lists the meshes and grows the scene box by each one's bounding sphere.
@@ -247,6 +334,7 @@ int main(int argc, char** argv)
         return 3;
     }
     KxMesh::optimizeMemory();
+    viewer.root = root;
 
     glm::vec3 boxMin, boxMax;
     listMeshes(boxMin, boxMax);
@@ -269,10 +357,14 @@ int main(int argc, char** argv)
     list->create(1024);
     if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
         std::printf("   The statistics overlay is not available (see kalvex.log)\n");
+    loadAnimation(viewer, fileName);
+    std::fflush(stdout);
 
     while (viewer.settings.running)
     {
         KxStats::reset(); // the overlay shows one frame's counts
+        KxPhysics::update(1.0f, 10, 0.0166666f);
+        stepAnimation(viewer);
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -285,6 +377,8 @@ int main(int argc, char** argv)
         KxOpenGL::wireframe(viewer.settings.wireframe);
 
         applyView(viewer, root);
+
+        pickBody(viewer);
 
         list->reset();
         list->pass(root);
