@@ -1,5 +1,6 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_engine.h"
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
@@ -243,6 +244,23 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
         node->render(&record);
     }
 }
+
+// Particle emitters glow on top of the lit scene: drawn once, after the last
+// light's pass, each advancing its particles one step.
+void renderEmitters(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        if (node->getType() != KxObject::TYPE_EMITTER)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        KxDrawRecord record = {&modelView, nullptr, &world};
+        node->render(&record);
+    }
+}
 }
 
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -269,10 +287,18 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
     kx::GlContext::depthWrite(true);
     KxOpenGL::clear(true, true, true);
-    // Sky boxes join here once the sky box class exists.
+    if (KxSkybox* skybox = camera->getSkybox())
+    {
+        // Centred on the eye: the view's rotation only.
+        glm::mat4 rotation = view;
+        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
+        KxDrawRecord record = {&rotation, nullptr, nullptr};
+        KxOpenGL::blending(false);
+        skybox->render(&record);
+    }
 
     // Unloaded in the reduced start: every light then reads as unshadowed.
-    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
     if (shadowPass && !shadowPass->getShadowMapTexture())
         shadowPass = nullptr;
     for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
@@ -313,6 +339,8 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         list->render(&view);
         renderSelfDrawn(list, view);
         kx::GlContext::apply(kx::RenderState());
+        if (i + 1 == list->getNrOfLights())
+            renderEmitters(list, view);
     }
 
     if (isAntiAliasing())
@@ -327,7 +355,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         if (isSRGB())
             kx::GlContext::framebufferSrgb(true);
         if (!fbo)
-            Kalvex::renderFramebuffer(d.postProc->getTexture());
+            kx::presentTexture(d.postProc->getTexture());
     }
     else
     {
@@ -340,7 +368,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
                                    static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
                                    GL_COLOR_BUFFER_BIT, GL_NEAREST);
         else
-            Kalvex::renderFramebuffer(d.colorTexture);
+            kx::presentTexture(d.colorTexture);
     }
     if (isSRGB())
         kx::GlContext::framebufferSrgb(false);

@@ -36,6 +36,12 @@ struct Engine
 };
 extern Engine* engine;
 
+// The running engine's pipeline by id (null when stopped or not loaded).
+KxPipeline* pipeline(int id);
+// Draws a texture over the whole window through the screen quad; null draws
+// the main colour target.
+bool presentTexture(KxTexture* texture);
+
 namespace platform
 {
 // GLFW, its window and the context made current: the failure message, or

@@ -48,11 +48,13 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
         {"KxFont", true, KxFont::init, [] { KxFont::free(); }, nullptr},
         {"KxPostProc", true, KxPostProc::init, [] { KxPostProc::free(); }, nullptr},
+        {"KxEmitter", true, KxEmitter::init, [] { KxEmitter::free(); }, "Emitter problem"},
         {"KxLight", true, KxLight::init, [] { KxLight::free(); }, "Light problem"},
         {"KxMesh", true, KxMesh::init, [] { KxMesh::free(); }, "Mesh problem"},
         {"KxSkinned", true, KxSkinned::init, [] { KxSkinned::free(); }, "Skinning problem"},
         {"KxBone", true, KxBone::init, [] { KxBone::free(); }, nullptr},
         {"KxPipeline", true, [] { KxPipeline::init(); return true; }, KxPipeline::free, nullptr},
+        {"KxInstanced", true, KxInstanced::init, [] { KxInstanced::free(); }, nullptr},
     };
     count = sizeof(services) / sizeof(services[0]);
     return services;
@@ -141,6 +143,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
         stopPipelines();
         return abort("Unable to setup main framebuffer", true);
     }
+    KxPhysics::init(config.getPhysWorldScale());
 
     engine->lastCounter = KxTimer::getCounter();
     KX_LOG(LEVEL_PLAIN, "[>] %s is up", ENGINE_NAME);
@@ -217,6 +220,7 @@ bool Kalvex::free()
     if (!engine)
         return KX_LOG(LEVEL_ERROR, "Redundant free");
 
+    KxPhysics::free();
     stopPresentation();
     stopPipelines();
 
@@ -272,11 +276,16 @@ float Kalvex::getLastFrameTime()
     return engine ? engine->lastFrameTime : 0.0f;
 }
 
-KxPipeline* Kalvex::getPipeline(int id)
+KxPipeline* kx::pipeline(int id)
 {
     if (!engine || id < 0 || id > 4)
         return nullptr;
     return engine->pipelines[id];
+}
+
+KxPipeline* Kalvex::getPipeline(int id)
+{
+    return kx::pipeline(id);
 }
 
 bool Kalvex::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -288,6 +297,11 @@ bool Kalvex::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 }
 
 bool Kalvex::renderFramebuffer(KxTexture* texture)
+{
+    return kx::presentTexture(texture);
+}
+
+bool kx::presentTexture(KxTexture* texture)
 {
     if (!engine || !engine->screenQuad)
         return KX_LOG(LEVEL_ERROR, "Not initialized");

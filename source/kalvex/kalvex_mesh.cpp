@@ -213,6 +213,12 @@ KxMesh::KxMesh() : meshReserved(new Private)
 
 KxMesh::~KxMesh()
 {
+    // The physics object drives this node: it goes with it.
+    if (KxPhysics* physics = meshReserved->physics)
+    {
+        meshReserved->physics = nullptr;
+        delete physics;
+    }
     meshReserved->releaseGeometry();
     delete meshReserved;
 }
@@ -230,7 +236,6 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.bboxMin = glm::vec3(-1.0f);
     d.bboxMax = glm::vec3(1.0f);
     d.radius = 10.0f;
-    d.physics = nullptr;
     d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
     state->mergePending = true;
@@ -252,7 +257,6 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
         d.bboxMin = glm::vec3(-1.0f);
         d.bboxMax = glm::vec3(1.0f);
         d.radius = 10.0f;
-        d.physics = nullptr;
         glCreateVertexArrays(1, &d.vertexArray);
     }
     bool resized = false;
@@ -597,7 +601,12 @@ KxShader* KxMesh::getShader() const
 
 bool KxMesh::setPhysics(KxPhysics* physics)
 {
+    KxPhysics* previous = meshReserved->physics;
     meshReserved->physics = physics;
+    if (previous && previous != physics)
+        previous->setOwner(nullptr);
+    if (physics)
+        physics->setOwner(this);
     return true;
 }
 
@@ -670,11 +679,16 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
     d.radius = radius;
     d.bboxMin = bboxMin;
     d.bboxMax = bboxMax;
+    // Properties that would poison the simulation are refused; the mesh itself
+    // still loads. The body is built once the whole tree is linked (Kalvex::load).
+    KxPhysics::kxProps props;
     if (hasPhysics)
+        std::memcpy(&props, data + physicsOffset, sizeof(props));
+    if (hasPhysics && KxPhysics::checkProps(props, getName()))
     {
         KxPhysics* physics = new KxPhysics;
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
-        d.physics = physics;
+        setPhysics(physics);
     }
     d.uploadGeometry(vertexCount, vertices, faceCount, faces);
     resetCache();

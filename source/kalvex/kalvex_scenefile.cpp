@@ -547,6 +547,7 @@ KxNode* load(const std::string& fileName)
             return KX_LOG(LEVEL_ERROR, "Root not found in file '%s'", name), nullptr;
         initTargets(root, root);
         initBones(root, root);
+        kx::buildPhysicsBodies(root);
         KxMesh::optimizeMemory();
     }
     catch (const std::bad_alloc&)

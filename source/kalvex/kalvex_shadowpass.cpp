@@ -316,21 +316,23 @@ bool KxShadowPass::render(KxCamera* camera, KxList* list, KxFbo*)
     for (KxShader* program : d.programs)
         if (program)
             program->setParamMatrix4Array(KxShader::SHADOW_MAP_MATRIX_ARRAY, 6, faces);
+    // Particles cast the shadow of squares facing the light.
     if (d.programs[EMITTER])
-        d.programs[EMITTER]->setParamMatrix4(KxShader::GENERIC0 + 1, glm::inverse(camera->getFinalMatrix()));
+        d.programs[EMITTER]->setParamVector3(KxShader::LIGHT_POSITION, P);
 
     glClear(GL_DEPTH_BUFFER_BIT);
     glm::mat4 identity(1.0f);
     bool drawn = list->render(&identity);
 
-    // Skinned meshes have no batch: they draw themselves, with world matrices
-    // (the view is the identity here); each skips itself when it casts no shadow.
+    // Skinned meshes and emitters have no batch: they draw themselves, with
+    // world matrices (the view is the identity here); each skips itself when
+    // it casts no shadow.
     if (drawn)
         for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
         {
             KxInstance& entry = list->getInstance(i);
             KxNode* drawable = entry.getNode();
-            if (!drawable || drawable->getType() != TYPE_SKINNED)
+            if (!drawable || (drawable->getType() != TYPE_SKINNED && drawable->getType() != TYPE_EMITTER))
                 continue;
             const glm::mat4& model = entry.getMatrix();
             glm::mat3 normalMatrix = glm::transpose(glm::inverse(glm::mat3(model)));

@@ -597,13 +597,19 @@ bool KxTexture::createFromHandle(unsigned int glName)
 bool KxTexture::write(const unsigned char* data)
 {
     const Private& p = *textureReserved;
-    if (!data || !p.name || p.target != GL_TEXTURE_2D || p.compressed || !p.format)
+    bool cube = p.target == GL_TEXTURE_CUBE_MAP && p.dataType == GL_UNSIGNED_BYTE;
+    if (!data || !p.name || (p.target != GL_TEXTURE_2D && !cube) || p.compressed || !p.format)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    kx::GlContext::bindTextureForUpload(GL_TEXTURE_2D, p.name);
+    kx::GlContext::bindTextureForUpload(p.target, p.name);
     GLint unpackAlignment = glInteger(GL_UNPACK_ALIGNMENT);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format,
-                    GL_UNSIGNED_BYTE, data);
+    // A cube map's six faces come one after the other, in GL's order +X, -X,
+    // +Y, -Y, +Z, -Z.
+    size_t faceBytes = static_cast<size_t>(p.sizeX) * p.sizeY * static_cast<size_t>(p.components);
+    for (GLenum face = 0; face < (cube ? 6u : 1u); ++face)
+        glTexSubImage2D(cube ? GL_TEXTURE_CUBE_MAP_POSITIVE_X + face : GL_TEXTURE_2D, 0, 0, 0,
+                        static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format, GL_UNSIGNED_BYTE,
+                        data + face * faceBytes);
     glPixelStorei(GL_UNPACK_ALIGNMENT, unpackAlignment);
     return true;
 }
