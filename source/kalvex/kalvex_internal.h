@@ -16,6 +16,10 @@
 
 namespace kx
 {
+// Builds the bodies of every mesh under root that carries physics properties,
+// once the tree is linked, so that each body starts where its node is.
+void buildPhysicsBodies(KxNode* root);
+
 // Locks an engine object's own mutex (KxObject::getMutex hands out a block whose
 // first member is a std::recursive_mutex).
 inline std::recursive_mutex& objectMutex(void* block)

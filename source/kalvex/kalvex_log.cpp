@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +14,6 @@
 namespace
 {
 const char* const LOG_FILE_NAME = "kalvex.log";
-// Only levels up to this one reach the outputs.
-const int VERBOSITY = KxLog::LEVEL_PLAIN;
 
 std::recursive_mutex& logMutex()
 {
@@ -26,6 +25,27 @@ std::recursive_mutex& logMutex()
 
 bool started = false;
 FILE* outputFile = nullptr;
+// Only levels up to this one reach the outputs.
+KxLog::Level verbosity = KxLog::LEVEL_PLAIN;
+KxLog::Sink sink = nullptr;
+void* sinkData = nullptr;
+
+void writeLine(KxLog::Level level, const char* prefix, const char* message)
+{
+    if (sink)
+    {
+        std::string line = std::string(prefix) + message;
+        sink(level, line.c_str(), sinkData);
+        return;
+    }
+    if (outputFile)
+    {
+        std::fprintf(outputFile, "%s%s\n", prefix, message);
+        std::fflush(outputFile);
+    }
+    std::fprintf(stdout, "%s%s\n", prefix, message);
+    std::fflush(stdout);
+}
 
 // Reduces a compiler signature such as "bool KxObject::setName(const string&)"
 // to its qualified name "KxObject::setName".
@@ -106,7 +126,7 @@ bool KxLog::log(Level level, const char* file, const char* function, int line, c
         KX_LOG(LEVEL_DEBUG, "[+] Logging to file '%s' enabled", LOG_FILE_NAME);
     }
 
-    if (level <= VERBOSITY)
+    if (level <= verbosity)
     {
         // vsnprintf never writes past the buffer: longer messages are cut.
         char message[MAX_LENGTH];
@@ -131,13 +151,26 @@ bool KxLog::log(Level level, const char* file, const char* function, int line, c
             break;
         }
 
-        if (outputFile)
-        {
-            std::fprintf(outputFile, "%s%s\n", prefix, message);
-            std::fflush(outputFile);
-        }
-        std::fprintf(stdout, "%s%s\n", prefix, message);
-        std::fflush(stdout);
+        writeLine(level, prefix, message);
     }
     return level != LEVEL_ERROR;
+}
+
+void KxLog::setSink(Sink newSink, void* userData)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    sink = newSink;
+    sinkData = newSink ? userData : nullptr;
+}
+
+void KxLog::setVerbosity(Level level)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    verbosity = level;
+}
+
+KxLog::Level KxLog::getVerbosity()
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    return verbosity;
 }

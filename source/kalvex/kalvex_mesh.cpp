@@ -2,6 +2,7 @@
 // buffers or from the merged buffers that every mesh is packed into so that the
 // render list can draw whole batches with one multi-draw.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cmath>
@@ -37,7 +38,6 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
-    GLuint boundVertexArray = 0; // the cache: what this class bound last
     // Meshes were made or resized since the last merge. The merge runs when
     // merged geometry is next asked for, so that making many meshes costs one
     // merge instead of one per mesh.
@@ -69,10 +69,7 @@ void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
 
 void bindVertexArray(GLuint vertexArray)
 {
-    if (state->boundVertexArray == vertexArray)
-        return;
-    glBindVertexArray(vertexArray);
-    state->boundVertexArray = vertexArray;
+    kx::GlContext::bindVertexArray(vertexArray);
 }
 
 // Bounds-checked little-endian reading of a scene-file part.
@@ -223,14 +220,12 @@ struct KxMesh::Private
     {
         if (state)
         {
-            if (vertexArray && state->boundVertexArray == vertexArray)
-                state->boundVertexArray = 0;
             if (vertexBuffer)
-                glDeleteBuffers(1, &vertexBuffer);
+                kx::GlContext::deleteBuffers(1, &vertexBuffer);
             if (faceBuffer)
-                glDeleteBuffers(1, &faceBuffer);
+                kx::GlContext::deleteBuffers(1, &faceBuffer);
             if (vertexArray)
-                glDeleteVertexArrays(1, &vertexArray);
+                kx::GlContext::deleteVertexArrays(1, &vertexArray);
         }
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
@@ -270,11 +265,11 @@ bool KxMesh::free()
         return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
     delete state->storage;
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-        glDeleteVertexArrays(1, &state->vertexArray);
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     delete state;
     state = nullptr;
     return true;
@@ -292,6 +287,12 @@ KxMesh::KxMesh() : meshReserved(new Private)
 
 KxMesh::~KxMesh()
 {
+    // The physics object drives this node: it goes with it.
+    if (KxPhysics* physics = meshReserved->physics)
+    {
+        meshReserved->physics = nullptr;
+        delete physics;
+    }
     meshReserved->releaseGeometry();
     delete meshReserved;
 }
@@ -309,7 +310,6 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.bboxMin = glm::vec3(-1.0f);
     d.bboxMax = glm::vec3(1.0f);
     d.radius = 10.0f;
-    d.physics = nullptr;
     d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
     state->mergePending = true;
@@ -331,14 +331,13 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
         d.bboxMin = glm::vec3(-1.0f);
         d.bboxMax = glm::vec3(1.0f);
         d.radius = 10.0f;
-        d.physics = nullptr;
         glCreateVertexArrays(1, &d.vertexArray);
     }
     bool resized = false;
     if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
     {
         if (d.vertexBuffer)
-            glDeleteBuffers(1, &d.vertexBuffer);
+            kx::GlContext::deleteBuffers(1, &d.vertexBuffer);
         d.nrOfVertices = nrOfVertices;
         glCreateBuffers(1, &d.vertexBuffer);
         glNamedBufferData(d.vertexBuffer, static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, nullptr, GL_STATIC_DRAW);
@@ -348,7 +347,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (nrOfFaces != d.nrOfFaces || !d.faceBuffer)
     {
         if (d.faceBuffer)
-            glDeleteBuffers(1, &d.faceBuffer);
+            kx::GlContext::deleteBuffers(1, &d.faceBuffer);
         d.nrOfFaces = nrOfFaces;
         glCreateBuffers(1, &d.faceBuffer);
         glNamedBufferData(d.faceBuffer, static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, nullptr, GL_STATIC_DRAW);
@@ -397,15 +396,11 @@ bool KxMesh::optimizeMemory()
     }
 
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-    {
-        if (state->boundVertexArray == state->vertexArray)
-            state->boundVertexArray = 0;
-        glDeleteVertexArrays(1, &state->vertexArray);
-    }
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
 
     // Indirect commands carry the base vertex as a signed and the first index
@@ -473,8 +468,7 @@ void KxMesh::resetCache()
 {
     if (!state)
         return;
-    state->boundVertexArray = 0;
-    glBindVertexArray(0);
+    kx::GlContext::resetVertexArray();
 }
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
@@ -492,13 +486,13 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     KxShader::getCurrent()->setParamDWord(KxShader::GENERIC0, 0);
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bindOptimizedMemory();
-    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
+    kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
     KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     return true;
 }
 
@@ -533,7 +527,7 @@ bool KxMesh::render(void* data)
 
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bool uncull = (d.material->isTransparent() || d.material->isAlpha()) && KxOpenGL::isCulling();
     if (uncull)
         KxOpenGL::culling(false);
@@ -566,7 +560,7 @@ bool KxMesh::render(void* data)
     }
 
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     if (uncull)
         KxOpenGL::culling(true);
     KxStats::inc(KxStats::MESH_RENDER);
@@ -690,7 +684,12 @@ KxShader* KxMesh::getShader() const
 
 bool KxMesh::setPhysics(KxPhysics* physics)
 {
+    KxPhysics* previous = meshReserved->physics;
     meshReserved->physics = physics;
+    if (previous && previous != physics)
+        previous->setOwner(nullptr);
+    if (physics)
+        physics->setOwner(this);
     return true;
 }
 
@@ -773,11 +772,16 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
     d.radius = radius;
     d.bboxMin = bboxMin;
     d.bboxMax = bboxMax;
+    // Properties that would poison the simulation are refused; the mesh itself
+    // still loads. The body is built once the whole tree is linked (Kalvex::load).
+    KxPhysics::kxProps props;
     if (hasPhysics)
+        std::memcpy(&props, data + physicsOffset, sizeof(props));
+    if (hasPhysics && KxPhysics::checkProps(props, getName()))
     {
         KxPhysics* physics = new KxPhysics;
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
-        d.physics = physics;
+        setPhysics(physics);
     }
     d.uploadGeometry(vertexCount, copy.data(), faceCount, faces);
     resetCache();

@@ -1,5 +1,6 @@
 // KxShader: stages and programs, the "@include" preprocessor and the uniform slot table.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_shaderlib.h"
 
 #include <cstdio>
@@ -230,7 +231,7 @@ const char* KxShader::getHeader()
         return "";
     std::lock_guard<std::recursive_mutex> lock(state->mutex);
     if (state->header.empty())
-        state->header = getHeader(Kalvex::usesBindlessTextures());
+        state->header = getHeader(kx::GlContext::capabilities().bindlessTextures);
     return state->header.c_str();
 }
 
@@ -246,7 +247,7 @@ KxShader::~KxShader()
     if (shaderReserved->name)
     {
         if (getSubtype() == KIND_PROGRAM)
-            glDeleteProgram(shaderReserved->name);
+            kx::GlContext::deleteProgram(shaderReserved->name);
         else
             glDeleteShader(shaderReserved->name);
     }
@@ -410,7 +411,7 @@ bool KxShader::build(KxShader* vertex, KxShader* geometry, KxShader* fragment, K
             return KX_LOG(LEVEL_ERROR, "Cannot reload a shader as a program");
         if (state && state->current == this)
             resetCache();
-        glDeleteProgram(shaderReserved->name);
+        kx::GlContext::deleteProgram(shaderReserved->name);
         shaderReserved->name = 0;
     }
     GLuint program = glCreateProgram();
@@ -517,7 +518,7 @@ bool KxShader::render(void*)
     if (!shaderReserved->name || getSubtype() != KIND_PROGRAM)
         return KX_LOG(LEVEL_ERROR, "Invalid shader rendered");
     KX_LOG(LEVEL_DEBUG_FRAME, "Render for shader %d invoked", getId());
-    glUseProgram(shaderReserved->name);
+    kx::GlContext::useProgram(shaderReserved->name);
     if (state)
         state->current = this;
     KxStats::inc(KxStats::SHADER_BIND);
@@ -533,7 +534,7 @@ void KxShader::resetCache()
 {
     if (state)
         state->current = nullptr;
-    glUseProgram(0);
+    kx::GlContext::resetProgram();
 }
 
 int KxShader::getParamLocation(const char* name)
@@ -580,7 +581,7 @@ bool KxShader::bindParam(unsigned int slot, const char* name, unsigned int buffe
     GLuint blockIndex = glGetUniformBlockIndex(shaderReserved->name, name);
     shaderReserved->slots[slot] = static_cast<GLint>(blockIndex);
     glUniformBlockBinding(shaderReserved->name, blockIndex, slot);
-    glBindBufferRange(GL_UNIFORM_BUFFER, slot, buffer, 0, 128);
+    kx::GlContext::bindBufferRange(GL_UNIFORM_BUFFER, slot, buffer, 0, 128);
     return true;
 }
 
@@ -590,7 +591,7 @@ bool KxShader::dispatchCompute(unsigned int x, unsigned int y, unsigned int z)
         return KX_LOG(LEVEL_ERROR, "Invalid shader dispatched");
     // Bound directly: dispatching does not change the current-program cache,
     // so the cache must not claim anything about what is bound now.
-    glUseProgram(shaderReserved->name);
+    kx::GlContext::useProgram(shaderReserved->name);
     if (state && state->current && state->current != this)
         state->current = nullptr;
     glDispatchCompute(x, y, z);
@@ -631,7 +632,7 @@ bool KxShader::setParamQWord(unsigned int slot, uint64_t value)
 {
     KX_UNIFORM_PROLOGUE(slot);
     // Without bindless textures samplers are bound to units instead (KxTexture::render).
-    if (Kalvex::usesBindlessTextures())
+    if (kx::GlContext::capabilities().bindlessTextures)
         glUniformHandleui64ARB(location, value);
     return true;
 }

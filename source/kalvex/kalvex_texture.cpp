@@ -1,6 +1,7 @@
 // KxTexture: OpenGL textures, the default texture, and kx::TexturePool, the
 // texture units that stand in for bindless handles where the driver has none.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <climits>
 #include <cstdio>
@@ -253,7 +254,7 @@ void releaseImage(const ImageKey& key)
         return;
     if (found->second.bindlessHandle)
         glMakeTextureHandleNonResidentARB(found->second.bindlessHandle);
-    glDeleteTextures(1, &found->second.name);
+    kx::GlContext::deleteTextures(1, &found->second.name);
     textureState->images.erase(found);
 }
 
@@ -316,7 +317,7 @@ struct KxTexture::Private
             if (bindlessHandle)
                 glMakeTextureHandleNonResidentARB(bindlessHandle);
             if (owned)
-                glDeleteTextures(1, &name);
+                kx::GlContext::deleteTextures(1, &name);
         }
         name = 0;
         bindlessHandle = 0;
@@ -366,7 +367,7 @@ struct KxTexture::Private
 
     void makeResident()
     {
-        if (!Kalvex::usesBindlessTextures())
+        if (!kx::GlContext::capabilities().bindlessTextures)
             return;
         bindlessHandle = glGetTextureHandleARB(name);
         if (bindlessHandle)
@@ -485,8 +486,7 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
         break;
     case GL_TEXTURE_CUBE_MAP:
         // Cube faces are filled through the binding point.
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_CUBE_MAP, name);
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_CUBE_MAP, name);
         for (GLenum face = 0; face < 6; ++face)
             glTexImage2D(GL_TEXTURE_CUBE_MAP_POSITIVE_X + face, 0, static_cast<GLint>(info.internalFormat), width,
                          height, 0, info.format, info.type, nullptr);
@@ -499,9 +499,8 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
     case GL_TEXTURE_2D_MULTISAMPLE:
     {
         // Without anti-aliasing a multisample target still needs one sample.
-        GLint samples = Kalvex::getNrOfAASamples();
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D_MULTISAMPLE, name);
+        GLint samples = kx::GlContext::capabilities().aaSamples;
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_2D_MULTISAMPLE, name);
         glTexImage2DMultisample(GL_TEXTURE_2D_MULTISAMPLE, samples > 0 ? samples : 1, info.internalFormat, width,
                                 height, GL_TRUE);
         break;
@@ -629,8 +628,7 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
 
     GLuint name = 0;
     glCreateTextures(target, 1, &name);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(target, name);
+    kx::GlContext::bindTextureForUpload(target, name);
     // The levels present are 0 to levels - 1; a larger maximum would leave a
     // partial chain incomplete, and incomplete textures sample black.
     if (levels > 1)
@@ -704,8 +702,7 @@ bool KxTexture::createFromHandle(unsigned int glName)
     if (target == GL_TEXTURE_CUBE_MAP)
     {
         // Level parameters of a cube map belong to its faces.
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_CUBE_MAP, glName);
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_CUBE_MAP, glName);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_WIDTH, &width);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_HEIGHT, &height);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_INTERNAL_FORMAT, &internalFormat);
@@ -788,15 +785,20 @@ bool KxTexture::Private::detach()
 bool KxTexture::write(const unsigned char* data)
 {
     Private& p = *textureReserved;
-    if (!data || !p.name || p.target != GL_TEXTURE_2D || p.compressed || !p.format)
+    bool cube = p.target == GL_TEXTURE_CUBE_MAP && p.dataType == GL_UNSIGNED_BYTE;
+    if (!data || !p.name || (p.target != GL_TEXTURE_2D && !cube) || p.compressed || !p.format)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     p.detach();
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, p.name);
+    kx::GlContext::bindTextureForUpload(p.target, p.name);
     GLint unpackAlignment = glInteger(GL_UNPACK_ALIGNMENT);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format,
-                    GL_UNSIGNED_BYTE, data);
+    // A cube map's six faces come one after the other, in GL's order +X, -X,
+    // +Y, -Y, +Z, -Z.
+    size_t faceBytes = static_cast<size_t>(p.sizeX) * p.sizeY * static_cast<size_t>(p.components);
+    for (GLenum face = 0; face < (cube ? 6u : 1u); ++face)
+        glTexSubImage2D(cube ? GL_TEXTURE_CUBE_MAP_POSITIVE_X + face : GL_TEXTURE_2D, 0, 0, 0,
+                        static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format, GL_UNSIGNED_BYTE,
+                        data + face * faceBytes);
     glPixelStorei(GL_UNPACK_ALIGNMENT, unpackAlignment);
     return true;
 }
@@ -807,8 +809,7 @@ bool KxTexture::writeRaw(const void* data)
     if (!data || !p.name || p.target != GL_TEXTURE_2D || p.compressed || !p.format)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     p.detach();
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, p.name);
+    kx::GlContext::bindTextureForUpload(GL_TEXTURE_2D, p.name);
     GLint unpackAlignment = glInteger(GL_UNPACK_ALIGNMENT);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4); // float rows are always whole words
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format,
@@ -837,8 +838,7 @@ bool KxTexture::getRawDataToSysMem(void** data)
     float* values = new (std::nothrow) float[static_cast<size_t>(pixels) * 4]();
     if (!values)
         return KX_LOG(LEVEL_ERROR, "Out of memory");
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(p.target, p.name);
+    kx::GlContext::bindTextureForUpload(p.target, p.name);
     GLint packAlignment = glInteger(GL_PACK_ALIGNMENT);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     // The sized read cannot write past the array whatever the texture holds.
@@ -902,14 +902,14 @@ bool KxTexture::render(void* unit)
     GLuint n = static_cast<GLuint>(number);
     KxShader* shader = KxShader::getCurrent();
     // Unit 6 (the light's shadow cube map) is bound classically in both modes.
-    if (Kalvex::usesBindlessTextures() && n != 6)
+    if (kx::GlContext::capabilities().bindlessTextures && n != kx::unit::SHADOW_MAP)
     {
         if (shader)
             shader->setParamQWord(KxShader::TEXTURE_SAMPLER0 + n, textureReserved->bindlessHandle);
     }
     else
     {
-        glBindTextureUnit(n, textureReserved->name);
+        kx::GlContext::bindTexture(textureReserved->target, n, textureReserved->name);
         if (shader)
             shader->setParamInt(KxShader::TEXTURE_SAMPLER0 + n, static_cast<int>(n));
     }
@@ -932,7 +932,7 @@ void TexturePool::init()
         return;
     }
     poolState = new PoolState;
-    poolState->bindless = Kalvex::usesBindlessTextures();
+    poolState->bindless = kx::GlContext::capabilities().bindlessTextures;
     if (!poolState->bindless)
         poolState->slots.assign(getSize(), nullptr);
     if (KxTexture* defaultTexture = KxTexture::getDefault())
@@ -952,7 +952,7 @@ void TexturePool::free()
 
 unsigned int TexturePool::getSize()
 {
-    if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
+    if (!kx::GlContext::isStarted() || kx::GlContext::capabilities().bindlessTextures)
         return 0;
     GLint units = glInteger(GL_MAX_TEXTURE_IMAGE_UNITS);
     if (units > static_cast<GLint>(kx::unit::TEXTURE_POOL_MAX))
@@ -1033,6 +1033,6 @@ void TexturePool::bind()
         KxTexture* texture = poolState->slots[slot];
         names[slot] = texture && texture->getHandle() ? texture->getHandle() : fallback;
     }
-    glBindTextures(FIRST_UNIT, static_cast<GLsizei>(count), names);
+    kx::GlContext::bindTextures(FIRST_UNIT, static_cast<GLsizei>(count), names);
 }
 }

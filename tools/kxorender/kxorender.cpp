@@ -5,8 +5,10 @@
 //
 // The scene is framed as the viewer frames it when it opens a file (whole,
 // for any picture shape), lit by its own lights and the viewer's default
-// light, and drawn N times; the last
-// frame is read back and written. Without a display it starts a private Xvfb.
+// light, and drawn N times; before each frame physics and the scene's
+// animation (SCENE.kxa beside SCENE.kxo, when there is one) advance by one
+// 60 Hz frame. The last frame is read back and written. Without a display it
+// starts a private Xvfb.
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
 // display or the engine did not start, 4 the image could not be written, 5 a
@@ -32,7 +34,8 @@ const char* const USAGE =
     "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]\n"
     "                 [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
-    "  --frames N          frames drawn before the last one is kept, default 2\n"
+    "  --frames N          frames drawn before the last one is kept, default 2; physics and\n"
+    "                      the scene's animation (SCENE.kxa) advance one frame before each\n"
     "  --pipeline NAME     rendering pipeline: forward (the default)\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
     "  --frame-limit S     give up (exit 5) when a frame takes longer than S seconds,\n"
@@ -185,6 +188,35 @@ void printEngineErrors(const std::string& logPath, size_t mark)
         std::fprintf(stderr, "  engine: %s\n", line.c_str());
 }
 
+// SCENE.kxa beside the scene (in the working directory), bound and at frame 1.
+KxAnim* loadSceneAnimation(const std::string& sceneFileName, KxNode* root)
+{
+    std::string name = sceneFileName.substr(0, sceneFileName.size() - kxtool::extensionOf(sceneFileName).size()) + ".kxa";
+    std::FILE* probe = std::fopen(name.c_str(), "rb");
+    if (!probe)
+        return nullptr;
+    std::fclose(probe);
+    KxAnim* animation = Kalvex::loadAnimation(name);
+    if (!animation)
+    {
+        std::fprintf(stderr, "kxorender: warning: '%s' is not a readable animation\n", name.c_str());
+        return nullptr;
+    }
+    animation->apply(root);
+    animation->resetPose();
+    return animation;
+}
+
+// One frame of simulated time: physics at 60 Hz, the animation by one frame
+// (back to frame 1 at its end).
+void advanceFrame(KxAnim* animation)
+{
+    const float step = 1.0f / 60.0f;
+    KxPhysics::step(step, 1, step);
+    if (animation)
+        animation->nextFrame();
+}
+
 int render(const Options& options)
 {
     const std::string scenePath = kxtool::absolutePath(options.scene);
@@ -254,6 +286,11 @@ int render(const Options& options)
         Kalvex::free();
         return 2;
     }
+    KxAnim* animation = nullptr;
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        animation = loadSceneAnimation(kxtool::fileNameOf(scenePath), root);
+    }
     std::vector<std::string> loadErrors = kxtool::logErrors(logPath, mark);
     for (const std::string& line : loadErrors)
         std::fprintf(stderr, "kxorender: warning: %s\n", line.c_str());
@@ -291,6 +328,7 @@ int render(const Options& options)
                 postProc->setGamma(1.0f);
                 postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
             }
+            advanceFrame(animation);
             kxtool::poseRoot(root, rig.framing);
             list->reset();
             // What the list cannot take (nodes too deep) is left out of the picture.
