@@ -8,6 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    kxfuzz::quietLog();
     kxfuzz::writeFile("config.xml", data, size);
     KxConfig config;
     if (config.load("config.xml"))

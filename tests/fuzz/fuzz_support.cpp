@@ -14,10 +14,31 @@ namespace kxfuzz
 const char* const ALBEDO_FILE = "fuzz_albedo.png";
 const char* const NORMAL_FILE = "fuzz_normal.dds";
 
+namespace
+{
+void dropLine(KxLog::Level, const char*, void*)
+{
+}
+
+void printLine(KxLog::Level, const char* line, void*)
+{
+    std::fprintf(stderr, "%s\n", line);
+}
+}
+
+void quietLog()
+{
+    const char* wanted = std::getenv("KX_FUZZ_LOG");
+    const bool verbose = wanted && std::strcmp(wanted, "1") == 0;
+    KxLog::setSink(verbose ? printLine : dropLine);
+    KxLog::setVerbosity(verbose ? KxLog::LEVEL_PLAIN : KxLog::LEVEL_ERROR);
+}
+
 void startEngine()
 {
     if (Kalvex::isInitialized())
         return;
+    quietLog();
     KxConfig config;
     config.setWindowSizeX(32);
     config.setWindowSizeY(32);

@@ -11,10 +11,14 @@ class KxBitmap;
 namespace kxfuzz
 {
 // Starts the engine once for the whole process (reduced start, 32 x 32
-// window) and writes the textures the scene seeds name into the working
+// window), quiets the log and writes the textures the scene seeds name into the working
 // folder. Aborts when there is no OpenGL: a fuzz run without its engine would
 // test nothing.
 void startEngine();
+// Drops the engine's log lines (only errors are formatted at all), so that a
+// long run neither fills a log file nor slows down on it; KX_FUZZ_LOG=1 in
+// the environment sends them to standard error instead.
+void quietLog();
 // Writes a file in the working folder, creating or truncating it.
 void writeFile(const std::string& name, const void* data, size_t size);
 void writeFile(const std::string& name, const std::string& bytes);

@@ -1,8 +1,10 @@
 // Writes the seed corpus of every fuzz target into OUTPUT_DIR/<target>/,
-// made here from code: a small scene saved by the engine, tiny images of each
-// format, DDS files of each compression, config files and shader sources.
+// made here from code: a small scene and an animation saved by the engine,
+// tiny images of each format, DDS files of each compression, config files
+// and shader sources.
 //
 //   fuzz_seeds OUTPUT_DIR      (needs a display: the scene is built on the GPU)
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -175,6 +177,31 @@ void writeConfigs()
     put("config", "minimal.xml", "<kalvex><windowsizex>32</windowsizex></kalvex>");
 }
 
+// Tracks for two nodes of the fuzz tree and one that it lacks.
+bool writeAnimations()
+{
+    std::filesystem::create_directories(outputDir + "/kxa");
+    KxAnim* animation = new KxAnim;
+    animation->setFps(30);
+    animation->setNrOfFrames(10);
+    KxAnim::kxKeyframes arm;
+    for (int frame : {1, 5, 10})
+    {
+        const float f = static_cast<float>(frame);
+        arm.frames.push_back(frame);
+        arm.keys.push_back({{f, 0.0f, -f}, {0.0f, std::sin(f * 0.1f), 0.0f, std::cos(f * 0.1f)}, {1.0f, 1.0f, 1.0f}});
+    }
+    animation->addKeyframe("arm", arm);
+    KxAnim::kxKeyframes single;
+    single.frames.push_back(3);
+    single.keys.push_back({{0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 1.0f}, {2.0f, 2.0f, 2.0f}});
+    animation->addKeyframe("hand", single);
+    animation->addKeyframe("missing", single);
+    bool saved = Kalvex::saveAnimation(animation, outputDir + "/kxa/tracks.kxa");
+    delete animation;
+    return saved;
+}
+
 void writeShaders()
 {
     put("shader", "builtins.glsl",
@@ -197,7 +224,7 @@ int main(int argc, char** argv)
     outputDir = argv[1];
     std::filesystem::create_directories(outputDir + "/kxo");
     kxfuzz::startEngine();
-    bool scenes = writeScenes();
+    bool scenes = writeScenes() && writeAnimations();
     writeImages();
     writeDds();
     writeConfigs();
@@ -205,7 +232,7 @@ int main(int argc, char** argv)
     Kalvex::free();
     if (!scenes)
     {
-        std::fprintf(stderr, "fuzz_seeds: the seed scene could not be made\n");
+        std::fprintf(stderr, "fuzz_seeds: the seed scene or animation could not be made\n");
         return 4;
     }
     return 0;
