@@ -204,6 +204,9 @@ bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, co
         const char* reason = stbi_failure_reason();
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
     }
+    // Some decoders accept a size of 0 (a PPM "0 2"): no texture can hold it.
+    if (width <= 0 || height <= 0)
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (empty image %dx%d)", path.c_str(), width, height);
     // The decoder allocates what the header promises before it reads the
     // data: a header of a few bytes must not cost gigabytes.
     uint64_t promised = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(components);

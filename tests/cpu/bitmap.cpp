@@ -617,6 +617,19 @@ TEST(Bitmap, TgaAndBmp)
     }
 }
 
+// A netpbm header may give a size of 0, which the decoder accepts.
+TEST(Bitmap, EmptyImagesAreRefused)
+{
+    for (const std::string& bytes : {std::string("P6\n0 3\n255\n\x01\x02\x03"), std::string("P5\n4 0\n255\n")})
+    {
+        size_t mark = kxtest::readLog().size();
+        KxBitmap bitmap;
+        EXPECT_FALSE(bitmap.loadFromMemory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), "empty"));
+        EXPECT_FALSE(bitmap.isLoaded());
+        EXPECT_EQ(kxtest::countLogLines("(empty image", mark), 1);
+    }
+}
+
 TEST(Bitmap, JpgInEitherCase)
 {
     // Top half red, bottom half blue; JPEG is lossy, so compare loosely.
