@@ -75,6 +75,61 @@ uint32_t fullChainLength(uint32_t width, uint32_t height)
     return levels;
 }
 
+
+// The JPEG decoder of stb_image (2.27) fills a table of 257 code lengths from
+// a DHT segment's 16 counts without checking that they add up to at most 256:
+// larger sums write past the table. Such a table is refused here, read as the
+// decoder reads it (table after table, bytes past the end as zeros).
+bool huffmanTablesFit(const unsigned char* bytes, size_t size, size_t position)
+{
+    auto at = [&](size_t i) -> unsigned int { return i < size ? bytes[i] : 0u; };
+    long left = static_cast<long>((at(position) << 8) | at(position + 1)) - 2;
+    position += 2;
+    while (left > 0)
+    {
+        if ((at(position) >> 4) > 1 || (at(position) & 15) > 3)
+            return true; // the decoder stops at this header
+        unsigned int codes = 0;
+        for (size_t i = 1; i <= 16; ++i)
+            codes += at(position + i);
+        if (codes > 256)
+            return false;
+        position += 17 + codes;
+        left -= static_cast<long>(17 + codes);
+    }
+    return true;
+}
+
+// Walks the segments up to the first scan by their lengths, as the decoder
+// does, then looks for DHT markers between scans (entropy-coded data holds no
+// marker bytes).
+bool jpegHuffmanTablesFit(const unsigned char* bytes, size_t size)
+{
+    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+        return true;
+    size_t position = 2;
+    while (position + 3 < size)
+    {
+        unsigned int marker = bytes[position + 1];
+        if (bytes[position] != 0xFF || marker == 0xFF)
+        {
+            ++position; // the decoder skips to the next marker
+            continue;
+        }
+        if (marker == 0xC4 && !huffmanTablesFit(bytes, size, position + 2))
+            return false;
+        if (marker == 0xDA)
+            break;
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            position += 2;
+        else
+            position += 2 + ((static_cast<size_t>(bytes[position + 2]) << 8) | bytes[position + 3]);
+    }
+    for (; position + 1 < size; ++position)
+        if (bytes[position] == 0xFF && bytes[position + 1] == 0xC4 && !huffmanTablesFit(bytes, size, position + 2))
+            return false;
+    return true;
+}
 }
 
 // Decoded blocks, shared by the bitmaps of textures that load one image.
@@ -204,6 +259,9 @@ bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, co
         const char* reason = stbi_failure_reason();
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
     }
+    if (!jpegHuffmanTablesFit(bytes, size))
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (JPEG Huffman table of more than 256 codes)",
+                      path.c_str());
     // Some decoders accept a size of 0 (a PPM "0 2"): no texture can hold it.
     if (width <= 0 || height <= 0)
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (empty image %dx%d)", path.c_str(), width, height);

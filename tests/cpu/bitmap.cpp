@@ -630,6 +630,19 @@ TEST(Bitmap, EmptyImagesAreRefused)
     }
 }
 
+// The stb JPEG decoder writes past its Huffman table when a DHT segment's
+// counts add up to more than 256 (found by the image fuzz target).
+TEST(Bitmap, JpegHuffmanTableTooLargeIsRefused)
+{
+    std::string bytes =
+        kxtest::readFile(std::string(KALVEX_SOURCE_DIR) + "/tests/fuzz/regressions/image/jpeg-huffman-counts-above-256.jpg");
+    ASSERT_FALSE(bytes.empty());
+    size_t mark = kxtest::readLog().size();
+    KxBitmap bitmap;
+    EXPECT_FALSE(bitmap.loadFromMemory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), "dht"));
+    EXPECT_EQ(kxtest::countLogLines("(JPEG Huffman table of more than 256 codes)", mark), 1);
+}
+
 TEST(Bitmap, JpgInEitherCase)
 {
     // Top half red, bottom half blue; JPEG is lossy, so compare loosely.
