@@ -130,6 +130,34 @@ bool jpegHuffmanTablesFit(const unsigned char* bytes, size_t size)
             return false;
     return true;
 }
+
+// The same decoder reads a binary netpbm header's numbers into an int with
+// no limit, so long ones overflow. Numbers beyond any texture size (and any
+// sample maximum) are refused; whitespace and comments are skipped as the
+// decoder skips them.
+bool netpbmHeaderFits(const unsigned char* bytes, size_t size)
+{
+    const uint64_t largest = 1u << 24;
+    if (size < 2 || bytes[0] != 'P' || (bytes[1] != '5' && bytes[1] != '6'))
+        return true;
+    size_t position = 2;
+    for (int number = 0; number < 3; ++number)
+    {
+        while (position < size && (std::isspace(bytes[position]) || bytes[position] == '#'))
+        {
+            if (bytes[position] != '#')
+                ++position;
+            else
+                while (position < size && bytes[position] != '\n' && bytes[position] != '\r')
+                    ++position;
+        }
+        uint64_t value = 0;
+        while (position < size && std::isdigit(bytes[position]))
+            if ((value = value * 10 + (bytes[position++] - '0')) > largest)
+                return false;
+    }
+    return true;
+}
 }
 
 // Decoded blocks, shared by the bitmaps of textures that load one image.
@@ -252,6 +280,12 @@ bool KxBitmap::Private::decodeOther(const std::string& path)
 
 bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, const std::string& path)
 {
+    // Headers the decoder itself would mishandle, already while it reads them.
+    if (!jpegHuffmanTablesFit(bytes, size))
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (JPEG Huffman table of more than 256 codes)",
+                      path.c_str());
+    if (!netpbmHeaderFits(bytes, size))
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (netpbm header number out of range)", path.c_str());
     int length = static_cast<int>(size);
     int width = 0, height = 0, components = 0;
     if (!stbi_info_from_memory(bytes, length, &width, &height, &components))
@@ -259,9 +293,6 @@ bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, co
         const char* reason = stbi_failure_reason();
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
     }
-    if (!jpegHuffmanTablesFit(bytes, size))
-        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (JPEG Huffman table of more than 256 codes)",
-                      path.c_str());
     // Some decoders accept a size of 0 (a PPM "0 2"): no texture can hold it.
     if (width <= 0 || height <= 0)
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (empty image %dx%d)", path.c_str(), width, height);

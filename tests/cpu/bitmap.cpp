@@ -630,17 +630,24 @@ TEST(Bitmap, EmptyImagesAreRefused)
     }
 }
 
-// The stb JPEG decoder writes past its Huffman table when a DHT segment's
-// counts add up to more than 256 (found by the image fuzz target).
-TEST(Bitmap, JpegHuffmanTableTooLargeIsRefused)
+// Headers that stb_image 2.27 mishandles while reading them (found by the
+// image fuzz target): a JPEG whose Huffman counts add up to more than 256
+// (written past its table), a PPM number that overflows an int.
+TEST(Bitmap, HeadersTheDecoderMishandlesAreRefused)
 {
-    std::string bytes =
+    const std::string jpeg =
         kxtest::readFile(std::string(KALVEX_SOURCE_DIR) + "/tests/fuzz/regressions/image/jpeg-huffman-counts-above-256.jpg");
-    ASSERT_FALSE(bytes.empty());
-    size_t mark = kxtest::readLog().size();
-    KxBitmap bitmap;
-    EXPECT_FALSE(bitmap.loadFromMemory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), "dht"));
-    EXPECT_EQ(kxtest::countLogLines("(JPEG Huffman table of more than 256 codes)", mark), 1);
+    ASSERT_FALSE(jpeg.empty());
+    const std::string ppm = "P6\n3 # width\n99999999999999999999\n255\n\x01\x02\x03";
+    const std::pair<std::string, const char*> cases[] = {{jpeg, "(JPEG Huffman table of more than 256 codes)"},
+                                                         {ppm, "(netpbm header number out of range)"}};
+    for (const auto& [bytes, message] : cases)
+    {
+        size_t mark = kxtest::readLog().size();
+        KxBitmap bitmap;
+        EXPECT_FALSE(bitmap.loadFromMemory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), "bad"));
+        EXPECT_EQ(kxtest::countLogLines(message, mark), 1) << message;
+    }
 }
 
 TEST(Bitmap, JpgInEitherCase)
