@@ -105,9 +105,13 @@ bool huffmanTablesFit(const unsigned char* bytes, size_t size, size_t position)
 // marker bytes).
 bool jpegHuffmanTablesFit(const unsigned char* bytes, size_t size)
 {
-    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+    // The decoder takes any run of 0xFF fill bytes before a marker, the first one too.
+    size_t position = 0;
+    while (position < size && bytes[position] == 0xFF)
+        ++position;
+    if (position == 0 || position >= size || bytes[position] != 0xD8)
         return true;
-    size_t position = 2;
+    ++position;
     while (position + 3 < size)
     {
         unsigned int marker = bytes[position + 1];

@@ -632,14 +632,17 @@ TEST(Bitmap, EmptyImagesAreRefused)
 
 // Headers that stb_image 2.27 mishandles while reading them (found by the
 // image fuzz target): a JPEG whose Huffman counts add up to more than 256
-// (written past its table), a PPM number that overflows an int.
+// (written past its table), also behind fill bytes before its start marker,
+// and a PPM number that overflows an int.
 TEST(Bitmap, HeadersTheDecoderMishandlesAreRefused)
 {
-    const std::string jpeg =
-        kxtest::readFile(std::string(KALVEX_SOURCE_DIR) + "/tests/fuzz/regressions/image/jpeg-huffman-counts-above-256.jpg");
-    ASSERT_FALSE(jpeg.empty());
+    const std::string folder = std::string(KALVEX_SOURCE_DIR) + "/tests/fuzz/regressions/image/";
+    const std::string jpeg = kxtest::readFile(folder + "jpeg-huffman-counts-above-256.jpg");
+    const std::string filled = kxtest::readFile(folder + "jpeg-fill-bytes-before-start.jpg");
+    ASSERT_FALSE(jpeg.empty() || filled.empty());
     const std::string ppm = "P6\n3 # width\n99999999999999999999\n255\n\x01\x02\x03";
     const std::pair<std::string, const char*> cases[] = {{jpeg, "(JPEG Huffman table of more than 256 codes)"},
+                                                         {filled, "(JPEG Huffman table of more than 256 codes)"},
                                                          {ppm, "(netpbm header number out of range)"}};
     for (const auto& [bytes, message] : cases)
     {
