@@ -1190,6 +1190,7 @@ public:
     KxVolLighting* getVolLighting() const;
 
 private:
+    bool buildPrograms();
     struct Private;
     Private* hybridReserved;
 };

@@ -314,7 +314,7 @@ const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
         return "Unable to setup forward rendering";
     // The forward pipeline alone keeps the engine usable: a pipeline that
     // cannot load is dropped with a warning instead of stopping the start.
-    KxPipeline* optional[2] = {new KxDeferredRendering, nullptr};
+    KxPipeline* optional[2] = {new KxDeferredRendering, new KxHybridRendering};
     const char* failures[2] = {"Unable to setup deferred rendering", "Unable to setup hybrid rendering"};
     for (int index = 0; index < 2; ++index)
     {
