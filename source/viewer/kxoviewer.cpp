@@ -46,6 +46,38 @@ struct Viewer
 };
 Viewer* current = nullptr;
 
+// The pipeline chosen in the panel, with its switches; the forward one
+// where the choice did not load.
+KxPipeline* choosePipeline(const viewer::Settings& settings)
+{
+    KxPipeline* pipeline = Kalvex::getPipeline(2 + settings.pipeline);
+    if (!pipeline)
+        pipeline = Kalvex::getPipeline(2);
+    KxPipeline::setCurrent(pipeline);
+    KxSsao* ssao = nullptr;
+    if (KxDeferredRendering* deferred = dynamic_cast<KxDeferredRendering*>(pipeline))
+    {
+        deferred->setUseSsao(settings.ssao);
+        ssao = deferred->getSsao();
+        if (KxVolLighting* volumetric = deferred->getVolLighting())
+        {
+            volumetric->setScattering(settings.scattering);
+            volumetric->setNrOfSteps(static_cast<unsigned int>(settings.volumetricSteps));
+        }
+    }
+    else if (KxHybridRendering* hybrid = dynamic_cast<KxHybridRendering*>(pipeline))
+    {
+        hybrid->setUseSsao(settings.ssao);
+        ssao = hybrid->getSsao();
+    }
+    if (ssao)
+    {
+        ssao->setRadius(settings.ssaoRadius);
+        ssao->setPower(settings.ssaoPower);
+    }
+    return pipeline;
+}
+
 void resetCamera(Viewer& viewer)
 {
     viewer.camera = CameraState();
@@ -219,11 +251,17 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+    bool volumetricMarks[1024] = {};
+    size_t nrOfMarks = 0;
+    // The scene's own volumetric marks, which the panel's switch overrides.
+    for (KxObject* object = KxObject::getFirst(); object && nrOfMarks < 1024; object = object->getNext())
+        if (object->getType() == KxObject::TYPE_LIGHT)
+            volumetricMarks[nrOfMarks++] = static_cast<KxLight*>(object)->isVolumetric();
+    bool appliedVolumetric = true;
 
     while (viewer.settings.running)
     {
-        KxPipeline::setCurrent(Kalvex::getPipeline(2));
-        KxPipeline* pipeline = KxPipeline::getCurrent();
+        KxPipeline* pipeline = choosePipeline(viewer.settings);
         pipeline->postProc(viewer.settings.postProcessing);
         pipeline->setAntiAliasing(true);
         if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
@@ -232,6 +270,17 @@ int main(int argc, char** argv)
             postProc->setToneMappingTechnique(viewer.settings.toneMapping);
         }
         KxOpenGL::wireframe(viewer.settings.wireframe);
+        if (viewer.settings.volumetric != appliedVolumetric)
+        {
+            size_t mark = 0;
+            for (KxObject* object = KxObject::getFirst(); object && mark < nrOfMarks; object = object->getNext())
+                if (object->getType() == KxObject::TYPE_LIGHT)
+                {
+                    bool marked = volumetricMarks[mark++];
+                    static_cast<KxLight*>(object)->setVolumetric(viewer.settings.volumetric && marked);
+                }
+            appliedVolumetric = viewer.settings.volumetric;
+        }
 
         root->setIdentity();
         root->translate(glm::vec3(viewer.camera.translationX, viewer.camera.translationY, viewer.camera.zoom));

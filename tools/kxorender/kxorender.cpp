@@ -1,7 +1,7 @@
 // kxorender: renders a KXO scene to a PNG without user interaction.
 //
-//   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]
-//             [--no-default-light] [--verbose]
+//   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]
+//             [--ssao] [--no-default-light] [--verbose]
 //
 // The scene is framed as the viewer frames it when it opens a file, lit by
 // its own lights and the viewer's default light, and drawn N times; the last
@@ -24,11 +24,12 @@
 namespace
 {
 const char* const USAGE =
-    "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]\n"
-    "                 [--no-default-light] [--verbose]\n"
+    "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]\n"
+    "                 [--ssao] [--no-default-light] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
     "  --frames N          frames drawn before the last one is kept, default 2\n"
-    "  --pipeline NAME     rendering pipeline: forward (the default)\n"
+    "  --pipeline NAME     rendering pipeline: forward (the default), deferred or hybrid\n"
+    "  --ssao              ambient occlusion (deferred and hybrid pipelines)\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
     "  --verbose           show the engine's log lines\n";
 
@@ -40,6 +41,7 @@ struct Options
     int height = 480;
     int frames = 2;
     int pipeline = 2;
+    bool ssao = false;
     bool defaultLight = true;
     bool verbose = false;
 };
@@ -110,13 +112,19 @@ int parseArguments(int argc, char** argv, Options& options)
             const char* text = value("--pipeline");
             if (!text)
                 return 1;
-            if (std::strcmp(text, "forward") != 0)
+            const char* const names[] = {"forward", "deferred", "hybrid"};
+            options.pipeline = 0;
+            for (int id = 0; id < 3; ++id)
+                if (std::strcmp(text, names[id]) == 0)
+                    options.pipeline = 2 + id;
+            if (!options.pipeline)
             {
-                std::fprintf(stderr, "kxorender: unknown pipeline '%s' (available: forward)\n", text);
+                std::fprintf(stderr, "kxorender: unknown pipeline '%s' (available: forward, deferred, hybrid)\n", text);
                 return 1;
             }
-            options.pipeline = 2;
         }
+        else if (argument == "--ssao")
+            options.ssao = true;
         else if (argument == "--no-default-light")
             options.defaultLight = false;
         else if (argument == "--verbose")
@@ -242,9 +250,14 @@ int render(const Options& options)
             KxPipeline* pipeline = KxPipeline::getCurrent();
             if (!pipeline)
             {
+                std::fprintf(stderr, "kxorender: the pipeline is not available\n");
                 ok = false;
                 break;
             }
+            if (KxDeferredRendering* deferred = dynamic_cast<KxDeferredRendering*>(pipeline))
+                deferred->setUseSsao(options.ssao);
+            if (KxHybridRendering* hybrid = dynamic_cast<KxHybridRendering*>(pipeline))
+                hybrid->setUseSsao(options.ssao);
             // The viewer's start settings: post-processing with Reinhard tone
             // mapping, gamma 1, anti-aliasing.
             pipeline->postProc(true);

@@ -1,6 +1,7 @@
 // Volumetric light, half resolution: marches from the eye to the surface,
 // adding Henyey-Greenstein in-scattering wherever the light's shadow map
-// sees the sample point. A 4 x 4 ordered dither offsets the first step.
+// sees the sample point (inside the cone of a spot light). A 4 x 4 ordered
+// dither offsets the first step.
 @include kx_global;
 @include kx_material;
 @include kx_light;
@@ -55,6 +56,12 @@ void main()
     for (uint i = 0u; i < steps; ++i)
     {
         float lit = doFastShadowMapping(point, global.shadowMap, lightData, 0.0, nearPlane, farPlane, 0.0);
+        if (lightData.spotExponent > 0.0)
+        {
+            // A spot light lights its cone only: the shafts stay in the beam.
+            float spotEffect = dot(lightData.direction, normalize(point - lightData.position.xyz));
+            lit *= spotEffect < lightData.cutoff ? 0.0 : pow(max(spotEffect, 0.0), lightData.spotExponent);
+        }
         if (lit > 0.0)
             sum += lit * henyeyGreenstein(dot(r, normalize(lightData.position.xyz - point)));
         point += stepVector;
