@@ -8,6 +8,7 @@
 #include <kalvex.h>
 
 #include <GL/glew.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -116,6 +117,14 @@ int main(int argc, char** argv)
         for (int i = 1; i + 1 < argc; ++i)
             argv[i] = argv[i + 1];
         --argc;
+    }
+    // Textures are found next to the scene.
+    size_t slash = scenePath.rfind('/');
+    if (slash != std::string::npos)
+    {
+        if (chdir(scenePath.substr(0, slash).c_str()) != 0)
+            return 1;
+        scenePath = scenePath.substr(slash + 1);
     }
     KxConfig config;
     config.setWindowSizeX(1024);
