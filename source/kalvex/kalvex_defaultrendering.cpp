@@ -1,5 +1,6 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 #include <utility>
@@ -76,7 +77,6 @@ const char* source(const unsigned char* resource)
 {
     return reinterpret_cast<const char*>(resource);
 }
-const unsigned int SHADOW_MAP_UNIT = 6;
 
 bool available(const ProgramEntry& entry)
 {
@@ -149,10 +149,6 @@ bool KxDefaultRendering::load(void* data)
     if (!buildTarget(d.multisampleFramebuffer, d.multisampleColorTexture, d.multisampleDepthTexture, 22, 23,
                      KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
         return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
-
-    // The normal-mapped stages are the mesh stages with KX_NORMAL_MAPPING defined.
-    KxShader::setHashmap("kx_mesh_vs", source(kx_resource_mesh_vs_glsl));
-    KxShader::setHashmap("kx_mesh_fs", source(kx_resource_mesh_fs_glsl));
 
     // Stages shared between programs (the lit fragment stage) are compiled once.
     std::vector<std::pair<const unsigned char*, KxShader*>> compiled;
@@ -308,7 +304,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
             program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
             program->setParamDWord(KxShader::LIGHT_ID, i);
-            shadowMap->render(reinterpret_cast<void*>(static_cast<uintptr_t>(SHADOW_MAP_UNIT)));
+            shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
         }
         if (i > 0)
         {
