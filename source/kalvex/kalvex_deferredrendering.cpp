@@ -1,6 +1,7 @@
 // KxDeferredRendering: the deferred pipeline with four depth-peeled layers,
 // and the parts of it the hybrid pipeline shares (kx::deferred).
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,9 +10,7 @@
 
 namespace
 {
-const unsigned int SHADOW_MAP_UNIT = 6;
-const unsigned int DEPTH_ARRAY_UNIT = 1; // where the peeling stages read the layers' depths
-const unsigned int OCCLUSION_SLOT = 3;
+const unsigned int OCCLUSION_SLOT = kx::unit::GBUFFER_FIRST + 3;
 
 const char* source(const unsigned char* resource)
 {
@@ -158,7 +157,7 @@ void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const Li
         program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
         program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
         program->setParamDWord(KxShader::LIGHT_ID, i);
-        shadowMap->render(unit(SHADOW_MAP_UNIT));
+        shadowMap->render(unit(kx::unit::SHADOW_MAP));
         kx::TexturePool::bind(); // the materials' maps
         stage.quad->render(&record);
         KxOpenGL::blending(false);
@@ -262,12 +261,6 @@ bool KxDeferredRendering::load(void* data)
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
-    char layers[16];
-    std::snprintf(layers, sizeof(layers), "%d", static_cast<int>(MAX_LAYERS));
-    KxShader::setHashmap("nrOfLayers", layers);
-    KxShader::setHashmap("kx_mesh_vs", source(kx_resource_mesh_vs_glsl));
-    KxShader::setHashmap("kx_gbuffer_fs", source(kx_resource_gbuffer_fs_glsl));
-    KxShader::setHashmap("kx_deferred_light_fs", source(kx_resource_deferred_light_fs_glsl));
 
     d.displayTexture = new KxTexture;
     d.displayFbo = new KxFbo;
@@ -420,7 +413,7 @@ void KxDeferredRendering::renderGeometry(KxCamera* camera, KxList* list, glm::ma
             program->render(nullptr);
             program->setParamInt(KxShader::LAYER, static_cast<int>(layer));
             if (layer > 0)
-                d.depthArray->render(unit(DEPTH_ARRAY_UNIT));
+                d.depthArray->render(unit(kx::unit::GBUFFER_PEEL_DEPTH));
         }
         KxOpenGL::culling(true);
         list->render(&view);

@@ -1,6 +1,7 @@
 // KxHybridRendering: the deferred lighting on a single G-buffer layer, lit
 // into the pipeline's own HDR target.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 
@@ -8,12 +9,7 @@
 
 namespace
 {
-const unsigned int OCCLUSION_SLOT = 3;
-
-const char* source(const unsigned char* resource)
-{
-    return reinterpret_cast<const char*>(resource);
-}
+const unsigned int OCCLUSION_SLOT = kx::unit::GBUFFER_FIRST + 3;
 }
 
 struct KxHybridRendering::Private
@@ -62,9 +58,6 @@ bool KxHybridRendering::load(void* data)
     int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    KxShader::setHashmap("kx_mesh_vs", source(kx_resource_mesh_vs_glsl));
-    KxShader::setHashmap("kx_gbuffer_fs", source(kx_resource_gbuffer_fs_glsl));
-    KxShader::setHashmap("kx_deferred_light_fs", source(kx_resource_deferred_light_fs_glsl));
 
     unsigned int w = static_cast<unsigned int>(sizeX), h = static_cast<unsigned int>(sizeY);
     d.normalTexture = new KxTexture;

@@ -1,5 +1,6 @@
 // KxSsao: screen-space ambient occlusion.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -144,7 +145,7 @@ bool KxSsao::create(int sizeX, int sizeY)
     d.ssaoQuad = new KxQuad(true);
     d.ssaoQuad->setShader(d.ssaoProgram);
     d.ssaoQuad->resize(sizeX, sizeY);
-    d.ssaoQuad->setTexture(d.noiseTexture, 2);
+    d.ssaoQuad->setTexture(d.noiseTexture, kx::unit::SSAO_NOISE);
     d.blurQuad = new KxQuad(true);
     d.blurQuad->setShader(d.blurProgram);
     d.blurQuad->resize(sizeX, sizeY);

@@ -1,5 +1,6 @@
 // KxVolLighting: light shafts of one light, marched at half resolution.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cmath>
 #include <cstdio>
@@ -8,7 +9,6 @@
 
 namespace
 {
-const unsigned int SHADOW_MAP_UNIT = 6;
 const float BLUR_KERNEL[7] = {0.1f, 0.4f, 0.8f, 0.5f, 0.8f, 0.4f, 0.1f};
 
 void* unit(unsigned int number)
@@ -215,7 +215,7 @@ bool KxVolLighting::render(void* data)
     program->setParamDWord(KxShader::LIGHT_ID, d.lightIndex);
     program->setParamDWord(KxShader::NR_OF_STEPS, d.nrOfSteps);
     program->setParamFloat(KxShader::SCATTERING, d.scattering);
-    shadowMap->render(unit(SHADOW_MAP_UNIT));
+    shadowMap->render(unit(kx::unit::SHADOW_MAP));
     d.halfQuad->setShader(program);
     d.halfQuad->setTexture(d.depthTexture, 0);
     d.halfQuad->setTexture(nullptr, 1);

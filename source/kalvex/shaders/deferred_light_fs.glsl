@@ -23,7 +23,7 @@ const int kxLayers = 1;
 KX_SAMPLER_LAYOUT uniform sampler2DArray textureSampler0;
 KX_SAMPLER_LAYOUT uniform sampler2DArray textureSampler1;
 KX_SAMPLER_LAYOUT uniform sampler2DArray textureSampler2;
-const int kxLayers = @nrOfLayers@;
+const int kxLayers = KX_GBUFFER_LAYERS;
 #define KX_GBUFFER(sampler, c) texelFetch(sampler, ivec3(ivec2(gl_FragCoord.xy), c), 0)
 #endif
 KX_SAMPLER_LAYOUT uniform sampler2D textureSampler3; // ambient occlusion

@@ -8,7 +8,7 @@
 
 #ifdef KX_DEPTH_PEELING
 uniform int layer;
-KX_SAMPLER_LAYOUT uniform sampler2DArray textureSampler1; // the layers' depths
+KX_SAMPLER_LAYOUT uniform sampler2DArray textureSampler1; // the layers' depths (KX_UNIT_GBUFFER_PEEL_DEPTH)
 #endif
 
 flat in uint matId;

@@ -7,7 +7,7 @@ uniform float generic2; // projection [3][2]
 uniform vec3 generic3[64]; // the kernel
 KX_SAMPLER_LAYOUT uniform sampler2D textureSampler0; // depth
 KX_SAMPLER_LAYOUT uniform sampler2D textureSampler1; // world normals
-KX_SAMPLER_LAYOUT uniform sampler2D textureSampler2; // 4 x 4 rotation noise
+KX_SAMPLER_LAYOUT uniform sampler2D textureSampler4; // 4 x 4 rotation noise (KX_UNIT_SSAO_NOISE)
 uniform uint filterKernel;
 uniform float filterRadius;
 uniform float filterBias;
@@ -36,7 +36,7 @@ void main()
     vec3 P = zView(texture(textureSampler0, texCoord0).r) * viewRay;
     // The G-buffer holds world normals; the kernel works in view space.
     vec3 n = normalize(mat3(global.invViewMatrix) * texture(textureSampler1, texCoord0).xyz);
-    vec3 r = normalize(texture(textureSampler2, texCoord0 * noiseScale).xyz);
+    vec3 r = normalize(texture(textureSampler4, texCoord0 * noiseScale).xyz);
     vec3 t = normalize(r - n * dot(r, n));
     vec3 b = cross(n, t);
     mat3 tbn = mat3(t, b, n);
