@@ -1144,8 +1144,8 @@ public:
     bool load(void* data) override;
     bool unload(void* data) override;
     bool render(void* data) override;
-    // fbo: where the image also goes (a copy, or the post-processed result);
-    // the screen shows it in every case.
+    // fbo: when given, the image (post-processed when switched on) goes there
+    // instead of to the window, as with the forward pipeline.
     bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
 
     // Layer 0 of the G-buffer.
