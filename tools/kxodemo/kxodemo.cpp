@@ -355,7 +355,7 @@ KxNode* buildScene(std::string& error)
     spot->setVolumetric(true); // light shafts in the deferred pipeline
     spot->link(root);
 
-    // A shade in the spot light's beam casts a gap into its shafts.
+    // A shade in the upper part of the spot light's beam casts a gap into its shafts.
     Geometry shadeGeometry;
     glm::vec3 beam = glm::normalize(glm::vec3(0.0f, 1.5f, -1.0f) - glm::vec3(3.5f, 5.0f, 4.0f));
     glm::vec3 across = glm::normalize(glm::cross(beam, glm::vec3(0, 1, 0)));
@@ -363,7 +363,8 @@ KxNode* buildScene(std::string& error)
     // Facing along the beam: its back is what the shadow pass draws.
     shadeGeometry.quad(glm::vec3(0.0f), up * 0.3f, across * 0.3f);
     KxMesh* shade = makeMesh(new KxMesh, shadeGeometry, "beam_shade");
-    shade->setTranslation(glm::vec3(3.5f, 5.0f, 4.0f) + beam * 1.6f);
+    // Off the beam's axis: its shadow passes above the grid, not over the spheres.
+    shade->setTranslation(glm::vec3(3.5f, 5.0f, 4.0f) + beam * 1.6f + up * 0.75f);
     shade->setMaterial(material("beam_shade_material", glm::vec3(0.3f), 0.7f, 0.0f));
     shade->link(root);
     return scene;
