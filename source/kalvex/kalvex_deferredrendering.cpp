@@ -17,7 +17,7 @@ const char* source(const unsigned char* resource)
     return reinterpret_cast<const char*>(resource);
 }
 
-void* unit(unsigned int number)
+void* textureUnit(unsigned int number)
 {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(number));
 }
@@ -157,7 +157,7 @@ void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const Li
         program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
         program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
         program->setParamDWord(KxShader::LIGHT_ID, i);
-        shadowMap->render(unit(kx::unit::SHADOW_MAP));
+        shadowMap->render(textureUnit(kx::unit::SHADOW_MAP));
         kx::TexturePool::bind(); // the materials' maps
         stage.quad->render(&record);
         KxOpenGL::blending(false);
@@ -413,7 +413,7 @@ void KxDeferredRendering::renderGeometry(KxCamera* camera, KxList* list, glm::ma
             program->render(nullptr);
             program->setParamInt(KxShader::LAYER, static_cast<int>(layer));
             if (layer > 0)
-                d.depthArray->render(unit(kx::unit::GBUFFER_PEEL_DEPTH));
+                d.depthArray->render(textureUnit(kx::unit::GBUFFER_PEEL_DEPTH));
         }
         KxOpenGL::culling(true);
         list->render(&view);

@@ -11,7 +11,7 @@ namespace
 {
 const float BLUR_KERNEL[7] = {0.1f, 0.4f, 0.8f, 0.5f, 0.8f, 0.4f, 0.1f};
 
-void* unit(unsigned int number)
+void* textureUnit(unsigned int number)
 {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(number));
 }
@@ -215,7 +215,7 @@ bool KxVolLighting::render(void* data)
     program->setParamDWord(KxShader::LIGHT_ID, d.lightIndex);
     program->setParamDWord(KxShader::NR_OF_STEPS, d.nrOfSteps);
     program->setParamFloat(KxShader::SCATTERING, d.scattering);
-    shadowMap->render(unit(kx::unit::SHADOW_MAP));
+    shadowMap->render(textureUnit(kx::unit::SHADOW_MAP));
     d.halfQuad->setShader(program);
     d.halfQuad->setTexture(d.depthTexture, 0);
     d.halfQuad->setTexture(nullptr, 1);
