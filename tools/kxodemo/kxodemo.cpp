@@ -323,10 +323,10 @@ KxNode* buildScene(std::string& error)
 
     // Two walls meeting the floor at the back left: creases for ambient occlusion.
     Geometry cornerGeometry;
-    cornerGeometry.quad(glm::vec3(-3.5f, 0.1f, -2.4f), glm::vec3(1.0f, 0, 0), glm::vec3(0, 0.6f, 0));
+    cornerGeometry.quad(glm::vec3(-3.8f, 0.1f, -2.4f), glm::vec3(0.7f, 0, 0), glm::vec3(0, 0.6f, 0));
     cornerGeometry.quad(glm::vec3(-4.4f, 0.1f, -1.5f), glm::vec3(0, 0, -0.9f), glm::vec3(0, 0.6f, 0));
     KxMesh* corner = makeMesh(new KxMesh, cornerGeometry, "ssao_corner");
-    corner->setMaterial(material("ssao_corner_material", glm::vec3(0.8f, 0.78f, 0.74f), 0.9f, 0.0f));
+    corner->setMaterial(material("ssao_corner_material", glm::vec3(0.4f, 0.38f, 0.35f), 0.9f, 0.0f));
     corner->link(root);
 
     KxLight* omni = new KxLight;

@@ -194,6 +194,12 @@ int render(const Options& options)
     {
         kxtool::QuietStdout quiet(!options.verbose);
         started = Kalvex::init(config, true);
+        // The reduced start loads the forward pipeline only: the chosen one is loaded here.
+        if (started && options.pipeline != 2 && !Kalvex::getPipeline(options.pipeline)->load(nullptr))
+        {
+            Kalvex::free();
+            started = false;
+        }
     }
     if (!started)
     {
