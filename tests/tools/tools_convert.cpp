@@ -489,7 +489,10 @@ TEST_F(Convert, ObjWithMaterialsAndTextures)
         }
     EXPECT_GE(materials.size(), 3u);
     EXPECT_GE(textures.size(), 3u);
-    render(0.02, 0.02, 4);
+    // Its textures are dark (a mean of 0.17 to 0.32): lit, it shows at about
+    // half of that, neither near black nor washed out.
+    toolstest::Image image = render(0.05, 0.12, 4);
+    EXPECT_LT(toolstest::coverage(image).brightness, 0.5);
 }
 
 TEST_F(Convert, SkinnedFbxWithLightAndCamera)
@@ -682,4 +685,190 @@ TEST(ConvertFailures, RenderRefusesWhatIsNotAScene)
     toolstest::Run result = toolstest::run(KXORENDER, {"not_a_scene.kxo", "out.png", "--size", "32x32"});
     EXPECT_EQ(result.status, 2) << result.output;
     EXPECT_NE(result.output.find("not a readable KXO scene"), std::string::npos) << result.output;
+}
+
+namespace
+{
+// An OBJ box from low to high, its faces wound outwards.
+std::string boxObj(const glm::vec3& low, const glm::vec3& high)
+{
+    std::string text;
+    char line[160];
+    for (int corner = 0; corner < 8; ++corner)
+    {
+        std::snprintf(line, sizeof(line), "v %.9g %.9g %.9g\n", (corner & 1) ? high.x : low.x,
+                      (corner & 2) ? high.y : low.y, (corner & 4) ? high.z : low.z);
+        text += line;
+    }
+    text += "f 1 3 4\nf 1 4 2\nf 5 6 8\nf 5 8 7\nf 1 2 6\nf 1 6 5\nf 3 7 8\nf 3 8 4\nf 1 5 7\nf 1 7 3\nf 2 4 8\nf 2 8 6\n";
+    return text;
+}
+}
+
+// Tiny, huge, flat and wide, tall and thin, far from the origin: each shows
+// whole (nothing at the picture's edges) and large (a fifth of the picture at
+// least), in pictures of either shape.
+TEST(Framing, EveryScaleAndShapeWholeInThePicture)
+{
+    struct Shape
+    {
+        const char* name;
+        glm::vec3 low, high;
+        const char* size;
+    };
+    const Shape shapes[] = {
+        {"tiny", glm::vec3(3.0f, 3.0f, 3.0f), glm::vec3(3.3f, 3.2f, 3.25f), "96x72"},
+        {"huge", glm::vec3(-2.0e4f, 0.0f, 5.0e3f), glm::vec3(1.0e4f, 2.0e4f, 1.5e4f), "96x72"},
+        {"flat", glm::vec3(0.0f, 0.0f, 0.0f), glm::vec3(13.0f, 10.0f, 0.5f), "96x72"},
+        {"wide", glm::vec3(-15.0f, -1.0f, -3.0f), glm::vec3(15.0f, 1.0f, 3.0f), "128x48"},
+        {"tall", glm::vec3(-0.5f, 0.0f, -0.5f), glm::vec3(0.5f, 4.0f, 0.5f), "48x96"},
+    };
+    for (const Shape& shape : shapes)
+    {
+        const std::string obj = kxtool::absolutePath(std::string("framing_") + shape.name + ".obj");
+        const std::string kxo = kxtool::absolutePath(std::string("framing_") + shape.name + ".kxo");
+        const std::string png = kxtool::absolutePath(std::string("framing_") + shape.name + ".png");
+        const std::string text = boxObj(shape.low, shape.high);
+        ASSERT_TRUE(kxtool::writeFile(obj, text.data(), text.size()));
+        toolstest::Run conversion = toolstest::run(KXOCONVERT, {obj, kxo, "--no-progress"});
+        ASSERT_EQ(conversion.status, 0) << conversion.output;
+        toolstest::Run rendering = toolstest::run(KXORENDER, {kxo, png, "--size", shape.size, "--frames", "1"});
+        ASSERT_EQ(rendering.status, 0) << rendering.output;
+        toolstest::Image image;
+        ASSERT_TRUE(image.load(png));
+        // Faint glow around bright edges is not the scene.
+        auto drawn = [&](int x, int y) {
+            const unsigned char* p = image.at(x, y);
+            return std::max({p[0], p[1], p[2]}) > 24;
+        };
+        int covered = 0, atEdges = 0;
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x)
+            {
+                covered += drawn(x, y);
+                atEdges += drawn(x, y) && (x == 0 || y == 0 || x == image.width - 1 || y == image.height - 1);
+            }
+        double share = static_cast<double>(covered) / (image.width * image.height);
+        std::printf("%s: %.1f%% covered, %d pixels at the edges\n", shape.name, share * 100.0, atEdges);
+        EXPECT_GE(share, 0.2) << shape.name;
+        EXPECT_EQ(atEdges, 0) << shape.name;
+    }
+}
+
+// A glTF square with a linear base colour and an OBJ square whose colour is
+// that colour in the engine's encoding (as OBJ colours are stored) come out
+// the same under the same light.
+TEST(Colours, GltfBaseColourShowsAsAuthored)
+{
+    const float linear[3] = {0.05f, 0.425f, 0.9f};
+    const float positions[4][3] = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
+    const float normals[4][3] = {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}, {0, 0, 1}};
+    const uint16_t indices[6] = {0, 1, 2, 0, 2, 3};
+    std::string bin(reinterpret_cast<const char*>(positions), sizeof(positions));
+    bin.append(reinterpret_cast<const char*>(normals), sizeof(normals));
+    bin.append(reinterpret_cast<const char*>(indices), sizeof(indices));
+    ASSERT_TRUE(kxtool::writeFile("square.bin", bin.data(), bin.size()));
+    char gltf[2048];
+    std::snprintf(gltf, sizeof(gltf),
+                  R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],
+"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0}]}],
+"materials":[{"name":"paint","pbrMetallicRoughness":{"baseColorFactor":[%g,%g,%g,1],"metallicFactor":0,"roughnessFactor":1}}],
+"buffers":[{"uri":"square.bin","byteLength":108}],
+"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":48},{"buffer":0,"byteOffset":48,"byteLength":48},
+{"buffer":0,"byteOffset":96,"byteLength":12}],
+"accessors":[{"bufferView":0,"componentType":5126,"count":4,"type":"VEC3","min":[-1,-1,0],"max":[1,1,0]},
+{"bufferView":1,"componentType":5126,"count":4,"type":"VEC3"},{"bufferView":2,"componentType":5123,"count":6,"type":"SCALAR"}]})",
+                  linear[0], linear[1], linear[2]);
+    ASSERT_TRUE(kxtool::writeFile("square.gltf", gltf, std::strlen(gltf)));
+    char mtl[256];
+    std::snprintf(mtl, sizeof(mtl), "newmtl paint\nKd %.6f %.6f %.6f\nNs 0\n", std::pow(linear[0], 1.0f / 2.2f),
+                  std::pow(linear[1], 1.0f / 2.2f), std::pow(linear[2], 1.0f / 2.2f));
+    ASSERT_TRUE(kxtool::writeFile("square.mtl", mtl, std::strlen(mtl)));
+    const std::string obj = "mtllib square.mtl\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nvn 0 0 1\nusemtl paint\n"
+                            "f 1//1 2//1 3//1\nf 1//1 3//1 4//1\n";
+    ASSERT_TRUE(kxtool::writeFile("square.obj", obj.data(), obj.size()));
+
+    toolstest::Image pictures[2];
+    const char* inputs[2] = {"square.gltf", "square.obj"};
+    for (int i = 0; i < 2; ++i)
+    {
+        const std::string kxo = std::string("square_") + (i ? "obj" : "gltf") + ".kxo";
+        toolstest::Run conversion = toolstest::run(KXOCONVERT, {inputs[i], kxo, "--no-progress"});
+        ASSERT_EQ(conversion.status, 0) << conversion.output;
+        const std::string png = kxo + ".png";
+        toolstest::Run rendering = toolstest::run(KXORENDER, {kxo, png, "--size", "64x48", "--frames", "1"});
+        ASSERT_EQ(rendering.status, 0) << rendering.output;
+        ASSERT_TRUE(pictures[i].load(png));
+    }
+    const unsigned char* gltfPixel = pictures[0].at(32, 24);
+    const unsigned char* objPixel = pictures[1].at(32, 24);
+    std::printf("glTF square (%d, %d, %d), OBJ square (%d, %d, %d)\n", gltfPixel[0], gltfPixel[1], gltfPixel[2],
+                objPixel[0], objPixel[1], objPixel[2]);
+    EXPECT_GT(objPixel[2], 40); // lit
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(gltfPixel[c], objPixel[c], 2) << "channel " << c;
+}
+
+// 70 nested nodes, each turned and moved from its parent and holding a
+// triangle: nodes below the render list's depth are moved up with their world
+// matrices, so that every triangle is drawn where assimp puts it.
+TEST_F(Convert, DeepHierarchyDrawnWhole)
+{
+    const int LEVELS = 70;
+    const float positions[3][3] = {{0, 0, 0}, {0.4f, 0, 0}, {0, 0.4f, 0}};
+    const uint16_t indices[4] = {0, 1, 2, 0};
+    std::string bin(reinterpret_cast<const char*>(positions), sizeof(positions));
+    bin.append(reinterpret_cast<const char*>(indices), sizeof(indices));
+    ASSERT_TRUE(kxtool::writeFile("deep.bin", bin.data(), bin.size()));
+    std::string nodes;
+    for (int i = 0; i < LEVELS; ++i)
+    {
+        nodes += std::string(i ? "," : "") + "{\"name\":\"level" + std::to_string(i) +
+                 "\",\"mesh\":0,\"translation\":[0.5,0.1,0],\"rotation\":[0,0,0.0436194,0.9990482]";
+        nodes += i + 1 < LEVELS ? ",\"children\":[" + std::to_string(i + 1) + "]}" : "}";
+    }
+    const std::string gltf =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)" + nodes +
+        R"(],"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1}]}],
+"buffers":[{"uri":"deep.bin","byteLength":44}],
+"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":6}],
+"accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3","min":[0,0,0],"max":[0.4,0.4,0]},
+{"bufferView":1,"componentType":5123,"count":3,"type":"SCALAR"}]})";
+    ASSERT_TRUE(kxtool::writeFile("deep.gltf", gltf.data(), gltf.size()));
+    ASSERT_NO_FATAL_FAILURE(convert(kxtool::absolutePath("deep.gltf"), "deep"));
+    ASSERT_EQ(reference.meshes.size(), static_cast<size_t>(LEVELS));
+    expectSummary("nodes below level");
+
+    std::vector<KxMesh*> meshes;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+            meshes.push_back(static_cast<KxMesh*>(node));
+    ASSERT_EQ(meshes.size(), static_cast<size_t>(LEVELS));
+    for (size_t m = 0; m < meshes.size(); ++m)
+    {
+        glm::mat4 world = meshes[m]->getFinalMatrix(nullptr);
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r)
+                ASSERT_NEAR(world[c][r], reference.meshWorld[m][c][r], 1e-4f) << meshes[m]->getName();
+    }
+    // The render list takes every triangle.
+    KxList* list = new KxList;
+    ASSERT_TRUE(list->create(1024));
+    EXPECT_TRUE(list->pass(root));
+    unsigned int drawn = 0;
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+        drawn += isMesh(list->getInstance(i).getNode());
+    EXPECT_EQ(drawn, static_cast<unsigned int>(LEVELS));
+    delete list;
+}
+
+// The FBX spider names its textures by absolute Windows paths of its
+// author's machine; they lie in the OBJ folder next to the FBX one.
+TEST(TextureLookup, AuthorsPathsFoundNearTheScene)
+{
+    toolstest::Run conversion = toolstest::run(KXOCONVERT, {MODELS + "/FBX/spider.fbx", "fbx_spider.kxo", "--no-progress"});
+    ASSERT_EQ(conversion.status, 0) << conversion.output;
+    EXPECT_NE(conversion.output.find("textures 4,"), std::string::npos) << conversion.output;
+    EXPECT_EQ(conversion.output.find("not found"), std::string::npos) << conversion.output;
+    EXPECT_TRUE(kxtool::isRegularFile("SpiderTex.jpg"));
 }
