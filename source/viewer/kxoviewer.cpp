@@ -16,6 +16,7 @@
 #include "kxview.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -35,6 +36,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     kxtool::ViewRig rig;
@@ -272,6 +274,7 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+<<<<<<< HEAD
     bool volumetricMarks[1024] = {};
     size_t nrOfMarks = 0;
     // The scene's own volumetric marks, which the panel's switch overrides.
@@ -283,6 +286,16 @@ int main(int argc, char** argv)
     while (viewer.settings.running)
     {
         KxPipeline* pipeline = choosePipeline(viewer.settings);
+=======
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
+
+    while (viewer.settings.running)
+    {
+        KxStats::reset(); // the overlay shows one frame's counts
+        KxPipeline::setCurrent(Kalvex::getPipeline(2));
+        KxPipeline* pipeline = KxPipeline::getCurrent();
+>>>>>>> main
         pipeline->postProc(viewer.settings.postProcessing);
         pipeline->setAntiAliasing(true);
         if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
@@ -312,6 +325,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.settings.statistics)
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);
