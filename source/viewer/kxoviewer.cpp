@@ -274,7 +274,6 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
-<<<<<<< HEAD
     bool volumetricMarks[1024] = {};
     size_t nrOfMarks = 0;
     // The scene's own volumetric marks, which the panel's switch overrides.
@@ -282,20 +281,13 @@ int main(int argc, char** argv)
         if (object->getType() == KxObject::TYPE_LIGHT)
             volumetricMarks[nrOfMarks++] = static_cast<KxLight*>(object)->isVolumetric();
     bool appliedVolumetric = true;
-
-    while (viewer.settings.running)
-    {
-        KxPipeline* pipeline = choosePipeline(viewer.settings);
-=======
     if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
         std::printf("   The statistics overlay is not available (see kalvex.log)\n");
 
     while (viewer.settings.running)
     {
         KxStats::reset(); // the overlay shows one frame's counts
-        KxPipeline::setCurrent(Kalvex::getPipeline(2));
-        KxPipeline* pipeline = KxPipeline::getCurrent();
->>>>>>> main
+        KxPipeline* pipeline = choosePipeline(viewer.settings);
         pipeline->postProc(viewer.settings.postProcessing);
         pipeline->setAntiAliasing(true);
         if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
