@@ -852,6 +852,9 @@ public:
     ~KxFilter() override;
     bool render(void* data) override;
     virtual bool create(int sizeX, int sizeY) = 0;
+    // Targets of a new size, settings kept: made anew by create unless a
+    // filter knows better.
+    virtual bool resize(int sizeX, int sizeY);
 
 private:
     struct Private;
@@ -928,6 +931,9 @@ public:
     virtual bool unload(void* data);
     virtual bool render(KxCamera* camera, KxList* list, KxFbo* fbo);
     using KxObject::render;
+    // Follows a new window size: targets and filters of that size are made
+    // anew. The base has none.
+    virtual bool resize(int sizeX, int sizeY);
 
     static void init();
     static void free();
@@ -970,6 +976,7 @@ public:
     bool unload(void* data) override;
     bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
     using KxPipeline::render;
+    bool resize(int sizeX, int sizeY) override;
 
     KxShader* getQuadProgram() const;
     KxFbo* getFramebuffer() const;
@@ -1458,6 +1465,10 @@ public:
 
     // Reads the window's back buffer as tightly packed RGBA rows, top row first.
     static bool readWindowPixels(int x, int y, int width, int height, unsigned char* rgba);
+    // Makes the main framebuffer, the screen camera and every pipeline's
+    // targets of a new size. The window follows its user's resizing by
+    // itself: processEvents calls this when the window's size has changed.
+    static bool resize(int sizeX, int sizeY);
 
 private:
     Kalvex() = delete;

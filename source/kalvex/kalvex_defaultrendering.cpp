@@ -135,6 +135,41 @@ bool buildTarget(KxFbo*& fbo, KxTexture*& color, KxTexture*& depth, int colorKin
 }
 }
 
+namespace
+{
+// The frame's targets: plain and multisampled colour and depth.
+bool buildTargets(KxFbo*& framebuffer, KxTexture*& color, KxTexture*& depth, KxFbo*& multisampleFramebuffer,
+                  KxTexture*& multisampleColor, KxTexture*& multisampleDepth, int sizeX, int sizeY)
+{
+    if (!buildTarget(framebuffer, color, depth, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup standard framebuffer");
+    if (!buildTarget(multisampleFramebuffer, multisampleColor, multisampleDepth, 22, 23,
+                     KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
+    return true;
+}
+}
+
+bool KxDefaultRendering::resize(int sizeX, int sizeY)
+{
+    if (sizeX <= 0 || sizeY <= 0)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    Private& d = *forwardReserved;
+    if (!d.framebuffer)
+        return KX_LOG(LEVEL_ERROR, "Pipeline not loaded");
+    sizeX = std::min(sizeX, MAX_WINDOWSIZEX);
+    sizeY = std::min(sizeY, MAX_WINDOWSIZEY);
+    KxObject* old[] = {d.framebuffer, d.multisampleFramebuffer, d.colorTexture, d.depthTexture,
+                       d.multisampleColorTexture, d.multisampleDepthTexture};
+    for (KxObject* object : old)
+        delete object;
+    KxFbo::resetCache();
+    if (!buildTargets(d.framebuffer, d.colorTexture, d.depthTexture, d.multisampleFramebuffer, d.multisampleColorTexture,
+                      d.multisampleDepthTexture, sizeX, sizeY))
+        return false;
+    return !d.postProc || d.postProc->resize(sizeX, sizeY);
+}
+
 bool KxDefaultRendering::load(void* data)
 {
     unload(nullptr);
@@ -143,12 +178,9 @@ bool KxDefaultRendering::load(void* data)
     int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
     Private& d = *forwardReserved;
 
-    if (!buildTarget(d.framebuffer, d.colorTexture, d.depthTexture, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE,
-                     sizeX, sizeY))
-        return KX_LOG(LEVEL_ERROR, "Unable to setup standard framebuffer");
-    if (!buildTarget(d.multisampleFramebuffer, d.multisampleColorTexture, d.multisampleDepthTexture, 22, 23,
-                     KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
-        return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
+    if (!buildTargets(d.framebuffer, d.colorTexture, d.depthTexture, d.multisampleFramebuffer, d.multisampleColorTexture,
+                      d.multisampleDepthTexture, sizeX, sizeY))
+        return false;
 
     // Stages shared between programs (the lit fragment stage) are compiled once.
     std::vector<std::pair<const unsigned char*, KxShader*>> compiled;

@@ -42,6 +42,8 @@ struct Engine
     KxTexture* mainDepthTexture = nullptr;
     KxQuad* screenQuad = nullptr;
     KxCamera* screenCamera = nullptr;
+    // The window's new size, reported while events are pumped and applied after.
+    int resizedX = 0, resizedY = 0;
 };
 Engine* engine = nullptr;
 
@@ -163,7 +165,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     glfwGetVersion(&major, &minor, &revision);
     KX_LOG(LEVEL_PLAIN, "   Using GLFW v%d.%d.%d", major, minor, revision);
 
-    glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
+    glfwWindowHint(GLFW_RESIZABLE, GLFW_TRUE);
     glfwWindowHint(GLFW_DOUBLEBUFFER, GLFW_TRUE);
     glfwWindowHint(GLFW_CLIENT_API, GLFW_OPENGL_API);
     glfwWindowHint(GLFW_CONTEXT_CREATION_API, GLFW_NATIVE_CONTEXT_API);
@@ -243,6 +245,12 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
         return abort("Insufficient uniform vector size", true);
 
     glfwGetFramebufferSize(engine->window, &engine->windowSizeX, &engine->windowSizeY);
+    glfwSetFramebufferSizeCallback(engine->window, [](GLFWwindow*, int sizeX, int sizeY) {
+        if (!engine)
+            return;
+        engine->resizedX = sizeX;
+        engine->resizedY = sizeY;
+    });
     glewExperimental = GL_TRUE;
     if (glewInit() != GLEW_OK)
         return abort("Unable to init GLEW", true);
@@ -452,7 +460,33 @@ bool Kalvex::processEvents()
     if (!engine)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     glfwPollEvents();
+    // A minimised window has no size: keep the last one.
+    if (engine->resizedX > 0 && engine->resizedY > 0)
+        resize(engine->resizedX, engine->resizedY);
+    engine->resizedX = engine->resizedY = 0;
     return !glfwWindowShouldClose(engine->window);
+}
+
+bool Kalvex::resize(int sizeX, int sizeY)
+{
+    if (!engine)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    if (sizeX <= 0 || sizeY <= 0)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (sizeX == engine->windowSizeX && sizeY == engine->windowSizeY)
+        return true;
+    KX_LOG(LEVEL_DETAIL, "Window resized to %dx%d", sizeX, sizeY);
+    engine->windowSizeX = sizeX;
+    engine->windowSizeY = sizeY;
+    bool resized = true;
+    for (KxPipeline* pipeline : engine->pipelines)
+        if (pipeline && !pipeline->resize(sizeX, sizeY))
+            resized = KX_LOG(LEVEL_ERROR, "Unable to resize pipeline %s", pipeline->getName().c_str());
+    // The presentation quad and camera take the new size from the main framebuffer.
+    stopPresentation();
+    if (!startPresentation())
+        return KX_LOG(LEVEL_ERROR, "Unable to setup main framebuffer");
+    return resized;
 }
 
 bool Kalvex::setKeyboardCallback(void (*callback)(int, int, int, int))

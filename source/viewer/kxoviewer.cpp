@@ -13,7 +13,9 @@
 #include <GLFW/glfw3.h>
 #include <kalvex.h>
 
+#include "kxtool.h"
 #include "kxview.h"
+#include "viewer_files.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
 
@@ -46,6 +48,9 @@ struct Viewer
     float appliedShadowBias = 0.0f, appliedShadowSoftness = 0.0f;
     float fpsSamples[FPS_SAMPLES] = {};
     int fpsCount = 0;
+    bool screenshot = false; // F12 pressed: the next frame is written out
+    std::string fileName;    // of the scene shown, in the current directory
+    viewer::LoadedScene scene;
 };
 Viewer* current = nullptr;
 
@@ -125,7 +130,9 @@ void onKey(int key, int scancode, int action, int mods)
         return;
     if (action != GLFW_PRESS)
         return;
-    if (key == GLFW_KEY_W)
+    if (key == GLFW_KEY_F12)
+        viewer.screenshot = true;
+    else if (key == GLFW_KEY_W)
     {
         viewer.settings.wireframe = !viewer.settings.wireframe;
         KxOpenGL::wireframe(viewer.settings.wireframe);
@@ -160,6 +167,73 @@ void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
         boxMax = glm::vec3(1.0f);
     }
 }
+
+void printPath(const std::string& path, std::string& directory, std::string& fileName)
+{
+    std::printf("   Opening file :  %s\n", path.c_str());
+    viewer::splitPath(path, directory, fileName);
+    std::printf("   Working dir  :  %s\n", directory.c_str());
+    std::printf("   Filename . . :  %s\n", fileName.c_str());
+    std::fflush(stdout);
+}
+
+// A freshly loaded scene: its meshes merged and listed, its box printed, and
+// the view fitted to it (the camera and the default light made at the first).
+void showScene(Viewer& viewer, KxNode* root)
+{
+    KxMesh::optimizeMemory();
+    glm::vec3 boxMin, boxMax;
+    listMeshes(boxMin, boxMax);
+    std::printf("\nScene boundaries:\n");
+    std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
+    std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
+    std::printf("   Z range :  %f\n", std::fabs(boxMax.z - boxMin.z));
+    std::fflush(stdout);
+
+    // Framed from the meshes' own boxes, as the scene stands under the view.
+    root->setIdentity();
+    viewer.box = kxtool::measureScene();
+    if (!viewer.rig.camera)
+        viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+    viewer.cameraNode = viewer.rig.camera;
+    fitView(viewer);
+    resetCamera(viewer);
+    // The panel's shadow settings reach the new scene's lights at the next frame.
+    viewer.appliedShadowBias = viewer.appliedShadowSoftness = 0.0f;
+}
+
+// Another scene in place of the one shown (from the panel or a drop); the
+// shown one stays when the new one cannot be read.
+KxNode* openAnother(Viewer& viewer, KxNode* root, const std::string& path)
+{
+    std::string directory, fileName;
+    printPath(path.substr(0, viewer::MAX_PATH_LENGTH - 1), directory, fileName);
+    const std::string previous = kxtool::absolutePath(".");
+    viewer::LoadedScene next;
+    KxNode* loaded = viewer::changeDirectory(directory) ? next.load(fileName) : nullptr;
+    if (!loaded)
+    {
+        viewer::messageBox("[!] Unable to load file");
+        viewer::changeDirectory(previous);
+        return root;
+    }
+    viewer.scene.release();
+    viewer.scene = next;
+    viewer.fileName = fileName;
+    showScene(viewer, loaded);
+    return loaded;
+}
+
+void saveScreenshot(Viewer& viewer)
+{
+    viewer.screenshot = false;
+    std::string written = viewer::writeScreenshot(viewer.fileName);
+    if (written.empty())
+        viewer::messageBox("[!] Unable to write the screenshot");
+    else
+        std::printf("   Screenshot . :  %s\n", written.c_str());
+    std::fflush(stdout);
+}
 }
 
 int main(int argc, char** argv)
@@ -172,12 +246,8 @@ int main(int argc, char** argv)
         path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
     else if (!viewer::chooseFile(path))
         return 0;
-    std::printf("   Opening file :  %s\n", path.c_str());
     std::string directory, fileName;
-    viewer::splitPath(path, directory, fileName);
-    std::printf("   Working dir  :  %s\n", directory.c_str());
-    std::printf("   Filename . . :  %s\n", fileName.c_str());
-    std::fflush(stdout);
+    printPath(path, directory, fileName);
 
     KxConfig config;
     if (!config.load("config.xml"))
@@ -212,7 +282,7 @@ int main(int argc, char** argv)
         Kalvex::free();
         return 4;
     }
-    KxNode* root = Kalvex::load(fileName);
+    KxNode* root = viewer.scene.load(fileName);
     if (!root)
     {
         viewer::messageBox("[!] Unable to load file");
@@ -220,23 +290,9 @@ int main(int argc, char** argv)
         Kalvex::free();
         return 3;
     }
-    KxMesh::optimizeMemory();
-
-    glm::vec3 boxMin, boxMax;
-    listMeshes(boxMin, boxMax);
-    std::printf("\nScene boundaries:\n");
-    std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
-    std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
-    std::printf("   Z range :  %f\n", std::fabs(boxMax.z - boxMin.z));
-    std::fflush(stdout);
-
-    // Framed from the meshes' own boxes, as the scene stands under the view.
-    root->setIdentity();
-    viewer.box = kxtool::measureScene();
-    viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
-    viewer.cameraNode = viewer.rig.camera;
-    fitView(viewer);
-    resetCamera(viewer);
+    viewer.fileName = fileName;
+    showScene(viewer, root);
+    viewer::watchDrops(Kalvex::getWindow());
 
     KxList* list = new KxList;
     list->create(1024);
@@ -263,10 +319,21 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.screenshot)
+            saveScreenshot(viewer); // the scene without the panel
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);
         viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
+
+        std::string next = viewer::takeDroppedFile();
+        if (next.empty() && viewer.panel.takeOpenRequest() && !viewer::chooseFile(next))
+            next.clear();
+        if (!next.empty())
+        {
+            list->reset(); // it still holds the shown scene's nodes
+            root = openAnother(viewer, root, next);
+        }
 
         if (viewer.settings.shadowBias != viewer.appliedShadowBias ||
             viewer.settings.shadowSoftness != viewer.appliedShadowSoftness)

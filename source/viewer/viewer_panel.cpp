@@ -101,6 +101,13 @@ void Panel::setFps(float value)
     fps = value;
 }
 
+bool Panel::takeOpenRequest()
+{
+    bool requested = openRequest;
+    openRequest = false;
+    return requested;
+}
+
 bool Panel::draw(Settings& settings)
 {
     if (!started)
@@ -151,6 +158,9 @@ bool Panel::draw(Settings& settings)
             ImGui::InputFloat("Shadow bias", &settings.shadowBias, 0.25f, 0.25f, "%.2f");
             settings.shadowBias = std::min(10.0f, std::max(-1.0f, settings.shadowBias));
             resetCamera = ImGui::Button("Reset camera");
+            ImGui::SameLine();
+            if (ImGui::Button("Open file..."))
+                openRequest = true;
         }
         ImGui::Separator();
         ImGui::PopItemWidth();

@@ -35,10 +35,13 @@ public:
     bool draw(Settings& settings);
     // Shown in the title from now on.
     void setFps(float fps);
+    // True once after the "Open file..." button was pressed.
+    bool takeOpenRequest();
 
 private:
     void* window = nullptr;
     float fps = -1.0f;
     bool started = false;
+    bool openRequest = false;
 };
 }
