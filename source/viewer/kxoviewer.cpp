@@ -18,6 +18,7 @@
 #include "viewer_files.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -37,6 +38,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     kxtool::ViewRig rig;
@@ -296,9 +298,12 @@ int main(int argc, char** argv)
 
     KxList* list = new KxList;
     list->create(1024);
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
 
     while (viewer.settings.running)
     {
+        KxStats::reset(); // the overlay shows one frame's counts
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -321,6 +326,8 @@ int main(int argc, char** argv)
         Kalvex::render(viewer.cameraNode, list, nullptr);
         if (viewer.screenshot)
             saveScreenshot(viewer); // the scene without the panel
+        if (viewer.settings.statistics)
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);
