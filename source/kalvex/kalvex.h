@@ -318,6 +318,28 @@ public:
     int getZetaDepth() const;
     int getStencilDepth() const;
 
+    // Quality settings. Anisotropy of material textures, 1 to 16 (clamped to
+    // the driver's limit at start); shadow filter taps, 1, 4 or 20.
+    void setAnisotropy(int anisotropy);
+    int getAnisotropy() const;
+    void setShadowFilter(int taps);
+    int getShadowFilter() const;
+
+    // Which quality preset the engine applies at start: PRESET_AUTO picks the
+    // software one on a software rasteriser. A preset changes only settings
+    // that were not given explicitly (by a setter or the file).
+    enum Preset : int
+    {
+        PRESET_AUTO = 0,
+        PRESET_DEFAULT = 1,
+        PRESET_SOFTWARE = 2,
+    };
+    void setPreset(int preset);
+    int getPreset() const;
+    // Applies the software preset's cheaper values (4-tap shadows,
+    // anisotropy 1, 512 shadow maps) to the settings not given explicitly.
+    void applySoftwarePreset();
+
     // Reads the settings found in an XML file whose top element is "kalvex".
     bool load(const std::string& fileName);
 
@@ -975,6 +997,17 @@ public:
     KxFbo* getFramebuffer() const;
     KxTexture* getColorTexture() const;
 
+    // Taps of the soft-shadow lookup: 1, 4 or 20 (the engine's setting at
+    // construction). Programs for a filter are built when it is first chosen.
+    bool setShadowFilter(unsigned int taps);
+    unsigned int getShadowFilter() const;
+    // The lit program for a drawable kind: with the current shadow filter, or
+    // the one that looks no shadow up (lights without a shadow map).
+    KxShader* getLitProgram(KxObject::Type type, int subtype, bool shadowed) const;
+    // True when a frame for fbo (the window when null) is lit straight into
+    // it: post-processing, multisampling and sRGB output all off.
+    bool drawsDirectly(KxFbo* fbo) const;
+
 private:
     struct Private;
     Private* forwardReserved;
@@ -1422,6 +1455,10 @@ public:
     static int getWindowSizeX();
     static int getWindowSizeY();
     static int getNrOfAASamples();
+    // The quality settings in effect (after the preset and the driver's limit).
+    static int getAnisotropy();
+    static unsigned int getShadowFilter();
+    static bool usesSoftwarePreset();
     static float getFps();
     static float getLastFrameTime();
 
@@ -1465,6 +1502,8 @@ private:
     static bool splashScreen();
     // The failure message, or null when every pipeline started.
     static const char* startPipelines(const KxConfig& config, bool reduced);
+    // Applies the quality preset that fits the renderer; records the settings in effect.
+    static void chooseQuality(KxConfig& settings);
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();

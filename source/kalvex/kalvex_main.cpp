@@ -3,6 +3,8 @@
 
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -22,6 +24,9 @@ struct Engine
     int windowSizeY = 0;
     GLFWwindow* window = nullptr;
     int nrOfAASamples = 0;
+    int anisotropy = KxTexture::MAX_ANISOTROPY;
+    unsigned int shadowFilter = 20;
+    bool softwarePreset = false;
     bool bindlessTextures = false;
     size_t servicesStarted = 0; // how many entries of the service table are running
 
@@ -263,6 +268,9 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
         return abort("GL_EXT_texture_compression_s3tc not supported", true);
     KX_LOG(LEVEL_PLAIN, "   Ready for OpenGL 4.5 core");
 
+    KxConfig settings = config;
+    chooseQuality(settings);
+
     if (!reduced)
         splashScreen();
 
@@ -283,7 +291,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     }
 
     KX_LOG(LEVEL_PLAIN, "   Init pipelines...");
-    if (const char* failure = startPipelines(config, reduced))
+    if (const char* failure = startPipelines(settings, reduced))
     {
         stopPipelines();
         return abort(failure, true);
@@ -300,6 +308,41 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     engine->lastCounter = KxTimer::getCounter();
     KX_LOG(LEVEL_PLAIN, "[>] %s is up", ENGINE_NAME);
     return true;
+}
+
+namespace
+{
+// Software rasterisers name themselves in the renderer string.
+bool isSoftwareRenderer(const char* renderer)
+{
+    std::string name = renderer ? renderer : "";
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const char* const names[] = {"llvmpipe", "softpipe", "lavapipe", "swiftshader", "software rasterizer", "gdi generic"};
+    for (const char* software : names)
+        if (name.find(software) != std::string::npos)
+            return true;
+    return false;
+}
+}
+
+void Kalvex::chooseQuality(KxConfig& settings)
+{
+    const char* renderer = glString(GL_RENDERER);
+    bool software = settings.getPreset() == KxConfig::PRESET_SOFTWARE ||
+                    (settings.getPreset() == KxConfig::PRESET_AUTO && isSoftwareRenderer(renderer));
+    if (software)
+    {
+        settings.applySoftwarePreset();
+        KX_LOG(LEVEL_PLAIN, "   Software rasteriser (%s): using the cheaper quality preset", renderer);
+    }
+    GLfloat maxAnisotropy = 1.0f;
+    glGetFloatv(GL_MAX_TEXTURE_MAX_ANISOTROPY, &maxAnisotropy);
+    engine->anisotropy = std::max(1, std::min(settings.getAnisotropy(), static_cast<int>(maxAnisotropy)));
+    engine->shadowFilter = static_cast<unsigned int>(settings.getShadowFilter());
+    engine->softwarePreset = software;
+    KX_LOG(LEVEL_PLAIN, "   Quality  . . :  shadow filter %u, anisotropy %d, shadow map %d", engine->shadowFilter,
+           engine->anisotropy, settings.getShadowMapSize());
 }
 
 const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
@@ -415,6 +458,21 @@ int Kalvex::getWindowSizeY()
 int Kalvex::getNrOfAASamples()
 {
     return engine ? engine->nrOfAASamples : 0;
+}
+
+int Kalvex::getAnisotropy()
+{
+    return engine ? engine->anisotropy : KxTexture::MAX_ANISOTROPY;
+}
+
+unsigned int Kalvex::getShadowFilter()
+{
+    return engine ? engine->shadowFilter : 20;
+}
+
+bool Kalvex::usesSoftwarePreset()
+{
+    return engine && engine->softwarePreset;
 }
 
 float Kalvex::getFps()

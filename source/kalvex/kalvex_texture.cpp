@@ -481,7 +481,8 @@ bool KxTexture::load(const std::string& path, int filter, int wrap)
     {
         glTextureParameteri(name, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(MAX_ANISOTROPY));
+        // The engine's setting, already clamped to the driver's limit.
+        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(Kalvex::getAnisotropy()));
     }
 
     // Decoded rows are tightly packed: three-component rows need not be

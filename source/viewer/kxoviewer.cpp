@@ -109,6 +109,14 @@ void onKey(int key, int scancode, int action, int mods)
 }
 
 // Lists the meshes and grows the scene box by each one's bounding sphere.
+unsigned int countNodes(KxNode* node)
+{
+    unsigned int count = 1;
+    for (unsigned int i = 0; i < node->getNrOfChildren(); ++i)
+        count += countNodes(node->getChild(i));
+    return count;
+}
+
 void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
 {
     std::printf("\nLoaded objects:\n");
@@ -217,8 +225,15 @@ int main(int argc, char** argv)
     light->setCastShadows(false);
     light->link(viewer.cameraNode);
 
+    // Room for every node of the scene and of the camera's subtree.
     KxList* list = new KxList;
-    list->create(1024);
+    if (!list->create(countNodes(root) + countNodes(viewer.cameraNode)))
+    {
+        viewer::messageBox("[!] Unable to create the render list");
+        viewer.panel.terminate();
+        Kalvex::free();
+        return 3;
+    }
 
     while (viewer.settings.running)
     {
