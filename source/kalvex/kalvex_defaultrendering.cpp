@@ -1,5 +1,6 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 #include <string>
@@ -77,7 +78,6 @@ const char* source(const unsigned char* resource)
 {
     return reinterpret_cast<const char*>(resource);
 }
-const unsigned int SHADOW_MAP_UNIT = 6;
 
 bool available(const ProgramEntry& entry)
 {
@@ -253,10 +253,6 @@ bool KxDefaultRendering::load(void* data)
                      KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
         return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
 
-    // The normal-mapped stages are the mesh stages with KX_NORMAL_MAPPING defined.
-    KxShader::setHashmap("kx_mesh_vs", source(kx_resource_mesh_vs_glsl));
-    KxShader::setHashmap("kx_mesh_fs", source(kx_resource_mesh_fs_glsl));
-
     // Lit programs are built for the configured filter and without shadows;
     // other filters are built when first chosen.
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
@@ -397,7 +393,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
             program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
             program->setParamDWord(KxShader::LIGHT_ID, i);
-            shadowMap->render(reinterpret_cast<void*>(static_cast<uintptr_t>(SHADOW_MAP_UNIT)));
+            shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
         }
         if (i > 0)
         {

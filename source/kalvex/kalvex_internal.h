@@ -4,6 +4,7 @@
 #define KALVEX_INTERNAL_H
 
 #include "kalvex.h"
+#include "kalvex_bindings.h"
 
 #include <GL/glew.h>
 
@@ -28,7 +29,7 @@ inline std::recursive_mutex& objectMutex(void* block)
 class KX_API TexturePool
 {
 public:
-    static const unsigned int FIRST_UNIT = 8;
+    static const unsigned int FIRST_UNIT = kx::unit::TEXTURE_POOL_FIRST;
 
     // Called by KxTexture::init / free.
     static void init();

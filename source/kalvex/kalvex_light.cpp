@@ -1,6 +1,7 @@
 // KxLight: light nodes, their slots in the per-pass light table and their own
 // cube shadow maps.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cmath>
 #include <cstddef>
@@ -40,15 +41,6 @@ struct LightState
     unsigned int passCounter = 0;
 };
 LightState* state = nullptr;
-
-// Formats an include template, whatever its length.
-std::string formatInclude(const unsigned char* resource, int binding, int count)
-{
-    const char* text = reinterpret_cast<const char*>(resource);
-    std::vector<char> buffer(std::strlen(text) + 64);
-    std::snprintf(buffer.data(), buffer.size(), text, binding, count);
-    return std::string(buffer.data());
-}
 }
 
 struct KxLight::Private
@@ -83,8 +75,6 @@ bool KxLight::init()
         id = -1;
     state->buffer = new KxBuffer;
     state->buffer->create(KxBuffer::TYPE_UNIFORM, MAX_NUMBER * SIZEOF_UBODATA, nullptr);
-    std::string include = formatInclude(kx_resource_kx_light_glsl, 2, static_cast<int>(MAX_NUMBER));
-    KxShader::setHashmap("kx_light", include.c_str());
     return true;
 }
 
@@ -353,7 +343,7 @@ bool KxLight::render(void* data)
     if (state->passCounter >= MAX_NUMBER)
         return KX_LOG(LEVEL_ERROR, "Too many lights in this pass");
     d.slot = state->passCounter++;
-    state->buffer->render(reinterpret_cast<void*>(2));
+    state->buffer->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIGHTS}));
     state->buffer->upload(&gpu, d.slot * SIZEOF_UBODATA, SIZEOF_UBODATA);
     state->passTable[d.slot] = getId();
     KxStats::inc(KxStats::LIGHT_RENDER);

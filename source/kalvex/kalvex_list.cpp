@@ -1,6 +1,7 @@
 // KxList: a scene graph flattened into entries with world matrices, turned
 // every frame into GPU records and indirect draw commands, drawn in batches.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -54,7 +55,6 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
 };
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
-const unsigned int LIST_BINDING = 5;
 
 // The transpose of the inverse of a world matrix. Scene matrices are affine:
 // the inverse-transpose of the 3 x 3 part (what normals need) and the
@@ -205,9 +205,6 @@ bool KxList::init()
     if (listState)
         return KX_LOG(LEVEL_ERROR, "Static class already initialized");
     listState = new ListState;
-    char text[2048];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_list_glsl), LIST_BINDING);
-    KxShader::setHashmap("kx_list", text);
     return true;
 }
 
@@ -560,7 +557,7 @@ bool KxList::renderByType(int what, bool fence)
         // Kind 4 is reserved; kind 5 stays empty until instanced meshes exist.
         if (d.counts[kind] == 0 || kind == RESERVED_KIND || kind == INSTANCED_KIND)
             continue;
-        d.records[slot][kind]->render(reinterpret_cast<void*>(static_cast<uintptr_t>(LIST_BINDING)));
+        d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
         drawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
                                     BATCHES[kind].flags) &&

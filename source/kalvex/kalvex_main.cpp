@@ -1,5 +1,6 @@
 // Kalvex: the engine facade. Start and stop, window and context, frame services.
 #include "kalvex_internal.h"
+#include "kalvex_shaderlib.h"
 
 #include <GLFW/glfw3.h>
 
@@ -99,7 +100,8 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxTimer", false, [] { KxTimer::init(); return true; }, KxTimer::free, nullptr},
         {"KxObject", false, [] { KxObject::init(); return true; }, KxObject::free, nullptr},
         {"KxStats", false, [] { KxStats::init(); return true; }, KxStats::free, nullptr},
-        {"KxShader", false, [] { KxShader::init(); return true; }, KxShader::free, nullptr},
+        // Built-in shader includes are registered with the registry, all at once.
+        {"KxShader", false, [] { KxShader::init(); return kx::registerBuiltInIncludes(); }, KxShader::free, nullptr},
         // The first service that needs the context starts alone, before the others.
         {"KxOpenGL", true, [] { KxOpenGL::init(); return true; }, KxOpenGL::free, nullptr},
         {"KxList", true, KxList::init, [] { KxList::free(); }, nullptr},

@@ -1,5 +1,6 @@
 // KxMaterial: surfaces in one GPU table of MAX_NUMBER records, uploaded lazily.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -62,11 +63,6 @@ bool KxMaterial::init()
     state->buffer = new KxBuffer;
     state->buffer->create(KxBuffer::TYPE_UNIFORM, MAX_NUMBER * SIZEOF_UBODATA, nullptr);
 
-    char text[4096];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_material_glsl), 1,
-                  static_cast<int>(MAX_NUMBER));
-    KxShader::setHashmap("kx_material", text);
-
     KxMaterial* material = new KxMaterial;
     material->setName("[default_material]");
     state->table[MAX_NUMBER] = material;
@@ -101,7 +97,7 @@ bool KxMaterial::update()
     kx::TexturePool::bind();
     if (state->dirty.empty())
         return true;
-    state->buffer->render(reinterpret_cast<void*>(1));
+    state->buffer->render(reinterpret_cast<void*>(uintptr_t{kx::binding::MATERIALS}));
     for (KxMaterial* material : state->dirty)
     {
         Private& d = *material->materialReserved;
@@ -330,7 +326,7 @@ bool KxMaterial::render(void*)
     if (d.dirty)
     {
         KX_LOG(LEVEL_DEBUG_FRAME, "Material %d, list id %u updated", getId(), d.listId);
-        state->buffer->render(reinterpret_cast<void*>(1));
+        state->buffer->render(reinterpret_cast<void*>(uintptr_t{kx::binding::MATERIALS}));
         state->buffer->upload(&d.record, d.listId * SIZEOF_UBODATA, SIZEOF_UBODATA);
         d.dirty = false;
         state->dirty.erase(std::remove(state->dirty.begin(), state->dirty.end(), this), state->dirty.end());

@@ -2,6 +2,7 @@
 // buffers or from the merged buffers that every mesh is packed into so that the
 // render list can draw whole batches with one multi-draw.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cmath>
 #include <cstddef>
@@ -41,14 +42,15 @@ MeshState* state = nullptr;
 // The one vertex layout: four attributes read from binding 0, 24 bytes apart.
 void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
 {
-    glVertexArrayVertexBuffer(vertexArray, 0, vertexBuffer, 0, VERTEX_SIZE);
-    glVertexArrayAttribFormat(vertexArray, 0, 3, GL_FLOAT, GL_FALSE, 0);
-    glVertexArrayAttribFormat(vertexArray, 1, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 12);
-    glVertexArrayAttribFormat(vertexArray, 2, 2, GL_HALF_FLOAT, GL_FALSE, 16);
-    glVertexArrayAttribFormat(vertexArray, 4, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 20);
-    for (GLuint location : {0u, 1u, 2u, 4u})
+    using namespace kx::location;
+    glVertexArrayVertexBuffer(vertexArray, kx::vertexbuffer::MESH, vertexBuffer, 0, VERTEX_SIZE);
+    glVertexArrayAttribFormat(vertexArray, VERTEX, 3, GL_FLOAT, GL_FALSE, 0);
+    glVertexArrayAttribFormat(vertexArray, NORMAL, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 12);
+    glVertexArrayAttribFormat(vertexArray, UV, 2, GL_HALF_FLOAT, GL_FALSE, 16);
+    glVertexArrayAttribFormat(vertexArray, TANGENT, 4, GL_INT_2_10_10_10_REV, GL_TRUE, 20);
+    for (GLuint location : {VERTEX, NORMAL, UV, TANGENT})
     {
-        glVertexArrayAttribBinding(vertexArray, location, 0);
+        glVertexArrayAttribBinding(vertexArray, location, kx::vertexbuffer::MESH);
         glEnableVertexArrayAttrib(vertexArray, location);
     }
 }
@@ -174,12 +176,7 @@ bool KxMesh::init()
     state->storage = new KxBuffer;
     state->storage->create(KxBuffer::TYPE_STORAGE_WRITE, MAX_NUMBER * SIZEOF_SSBODATA, nullptr);
     // Bound once for the application shaders that read it through kx_mesh.
-    state->storage->render(reinterpret_cast<void*>(3));
-
-    char text[2048];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_mesh_glsl), 3,
-                  static_cast<int>(MAX_NUMBER));
-    KxShader::setHashmap("kx_mesh", text);
+    state->storage->render(reinterpret_cast<void*>(uintptr_t{kx::binding::MESHES}));
     return true;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "kalvex_resources.h"
+#include "kalvex_bindings.h"
 
 static_assert(sizeof(KxOpenGL::kxGlobal) == KxOpenGL::SIZEOF_GLOBAL, "global block must match its std140 layout");
 static_assert(offsetof(KxOpenGL::kxGlobal, viewportSizeX) == 192, "std140 offset");
@@ -60,10 +60,6 @@ void KxOpenGL::init()
 
     state->globalUbo = new KxBuffer;
     state->globalUbo->create(KxBuffer::TYPE_UNIFORM, SIZEOF_GLOBAL, nullptr);
-
-    char text[4096];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_global_glsl), 0, 0, 1, 4, 2, 3, 5, 6);
-    KxShader::setHashmap("kx_global", text);
 
     glClearDepth(1.0);
     glDepthFunc(GL_LEQUAL);
@@ -216,7 +212,7 @@ bool KxOpenGL::syncGlobal()
 {
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
-    state->globalUbo->render(reinterpret_cast<void*>(0));
+    state->globalUbo->render(reinterpret_cast<void*>(uintptr_t{kx::binding::GLOBAL}));
     return state->globalUbo->upload(&state->global, 0, SIZEOF_GLOBAL);
 }
 

@@ -82,10 +82,6 @@ struct KxPostProc::Private
 
 bool KxPostProc::init()
 {
-    char text[1024];
-    std::snprintf(text, sizeof(text), source(kx_resource_kx_postproc_glsl), TONEMAPPING_NONE, TONEMAPPING_LINEAR,
-                  TONEMAPPING_REINHARD, TONEMAPPING_ROMBINDAHOUSE, TONEMAPPING_FILMIC, TONEMAPPING_UNCHARTED2);
-    KxShader::setHashmap("kx_postproc", text);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // KxShader: stages and programs, the "@include" preprocessor and the uniform slot table.
 #include "kalvex_internal.h"
+#include "kalvex_shaderlib.h"
 
 #include <cstdio>
 #include <cstring>
@@ -205,29 +206,7 @@ char* KxShader::getHashmap(const char* name)
 
 std::string KxShader::getHeader(bool bindless)
 {
-    // Texture handles in uniform blocks and sampler uniforms work through these
-    // macros in both addressing modes.
-    std::string header = "#version 450 core\n";
-    if (bindless)
-    {
-        header += "#extension GL_ARB_bindless_texture : require\n"
-                  "#define KX_BINDLESS_TEXTURES 1\n"
-                  "#define KX_SAMPLER_LAYOUT layout(bindless_sampler)\n"
-                  "#define KX_HANDLE(samplerType) samplerType\n"
-                  "#define KX_HAS_TEXTURE(handle) (uvec2(handle) != uvec2(0u))\n"
-                  "#define KX_TEXTURE(handle, uv) texture(handle, uv)\n";
-        return header;
-    }
-    char pool[160];
-    std::snprintf(pool, sizeof(pool), "#define KX_TEXTURE_POOL_FIRST_UNIT %u\n#define KX_TEXTURE_POOL_SIZE %u\n",
-                  kx::TexturePool::FIRST_UNIT, kx::TexturePool::getSize() ? kx::TexturePool::getSize() : 1u);
-    header += "#define KX_BOUND_TEXTURES 1\n";
-    header += pool;
-    header += "#define KX_SAMPLER_LAYOUT\n"
-              "#define KX_HANDLE(samplerType) uvec2\n"
-              "#define KX_HAS_TEXTURE(handle) ((handle).x != 0u)\n"
-              "#define KX_TEXTURE(handle, uv) texture(kx_texturePool[(handle).x - 1u], uv)\n";
-    return header;
+    return kx::stageHeader(bindless, kx::TexturePool::getSize());
 }
 
 const char* KxShader::getHeader()

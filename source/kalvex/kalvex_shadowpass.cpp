@@ -174,10 +174,6 @@ KxShadowPass::KxShadowPass() : shadowReserved(new Private)
 {
     setSubtype(1);
     setName("ShadowPassPipeline");
-    // The blend the skinned stages share. Registered here, not in load: the
-    // forward pipeline's skinned stage needs it in the reduced start too, where
-    // this pass exists but is not loaded.
-    KxShader::setHashmap("kx_skinning", source(kx_resource_shadow_skinning_glsl));
 }
 
 KxShadowPass::~KxShadowPass()

@@ -1,5 +1,6 @@
 // KxSkinned: skeletons of named bones and dual-quaternion skinning.
 #include "kalvex_internal.h"
+#include "kalvex_bindings.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -19,9 +20,6 @@ const unsigned int SIZEOF_MATRIX = 64;
 const unsigned int SIZEOF_PART_HEADER = SIZEOF_MATRIX + 4; // pose matrix and bone count
 const size_t MAX_NAME = 256;                               // object names are shorter
 // The skinning records sit on vertex-buffer binding 1, beside the mesh's 0.
-const GLuint SKINNING_BINDING = 1;
-const GLuint BONE_INDEX_LOCATION = 5;
-const GLuint BONE_WEIGHT_LOCATION = 6;
 
 static_assert(sizeof(KxSkinned::kxSkinningVertex) == SIZEOF_SKINNING_VERTEX, "skinning record is 24 bytes");
 static_assert(offsetof(KxSkinned::kxSkinningVertex, boneWeight) == 16, "weights follow the indices");
@@ -168,13 +166,13 @@ struct KxSkinned::Private
         glNamedBufferData(skinningBuffer, static_cast<GLsizeiptr>(static_cast<size_t>(nrOfVertices) * SIZEOF_SKINNING_VERTEX),
                           records, GL_STATIC_DRAW);
         nrOfSkinningVertices = nrOfVertices;
-        glVertexArrayVertexBuffer(vertexArray, SKINNING_BINDING, skinningBuffer, 0, SIZEOF_SKINNING_VERTEX);
-        glVertexArrayAttribIFormat(vertexArray, BONE_INDEX_LOCATION, 4, GL_UNSIGNED_INT, 0);
-        glVertexArrayAttribFormat(vertexArray, BONE_WEIGHT_LOCATION, 4, GL_HALF_FLOAT, GL_FALSE, 16);
-        glVertexArrayAttribBinding(vertexArray, BONE_INDEX_LOCATION, SKINNING_BINDING);
-        glVertexArrayAttribBinding(vertexArray, BONE_WEIGHT_LOCATION, SKINNING_BINDING);
-        glEnableVertexArrayAttrib(vertexArray, BONE_INDEX_LOCATION);
-        glEnableVertexArrayAttrib(vertexArray, BONE_WEIGHT_LOCATION);
+        glVertexArrayVertexBuffer(vertexArray, kx::vertexbuffer::SKINNING, skinningBuffer, 0, SIZEOF_SKINNING_VERTEX);
+        glVertexArrayAttribIFormat(vertexArray, kx::location::BONE_INDEX, 4, GL_UNSIGNED_INT, 0);
+        glVertexArrayAttribFormat(vertexArray, kx::location::BONE_WEIGHT, 4, GL_HALF_FLOAT, GL_FALSE, 16);
+        glVertexArrayAttribBinding(vertexArray, kx::location::BONE_INDEX, kx::vertexbuffer::SKINNING);
+        glVertexArrayAttribBinding(vertexArray, kx::location::BONE_WEIGHT, kx::vertexbuffer::SKINNING);
+        glEnableVertexArrayAttrib(vertexArray, kx::location::BONE_INDEX);
+        glEnableVertexArrayAttrib(vertexArray, kx::location::BONE_WEIGHT);
     }
 
     // Replaces the skeleton; the arguments have been checked.
@@ -196,11 +194,6 @@ bool KxSkinned::init()
 {
     if (initialized)
         return KX_LOG(LEVEL_ERROR, "Static class already initialized");
-    char text[256];
-    std::snprintf(text, sizeof(text), reinterpret_cast<const char*>(kx_resource_kx_skinned_glsl), NROFVERTEXBONES,
-                  NROFSKELETONBONES);
-    if (!KxShader::setHashmap("kx_skinned", text))
-        return false;
     initialized = true;
     return true;
 }

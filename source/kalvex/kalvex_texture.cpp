@@ -747,8 +747,8 @@ unsigned int TexturePool::getSize()
     if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
         return 0;
     GLint units = glInteger(GL_MAX_TEXTURE_IMAGE_UNITS);
-    if (units > 32)
-        units = 32;
+    if (units > static_cast<GLint>(kx::unit::TEXTURE_POOL_MAX))
+        units = static_cast<GLint>(kx::unit::TEXTURE_POOL_MAX);
     return units > static_cast<GLint>(FIRST_UNIT) ? static_cast<unsigned int>(units) - FIRST_UNIT : 0;
 }
 

@@ -30,7 +30,7 @@ struct GlobalStruct
     uint _pad1;
 };
 
-layout(std140, binding=%d) uniform GlobalData
+layout(std140, binding=KX_BINDING_GLOBAL) uniform GlobalData
 {
     GlobalStruct global;
 };
@@ -41,13 +41,13 @@ layout(binding = KX_TEXTURE_POOL_FIRST_UNIT) uniform sampler2D kx_texturePool[KX
 #endif
 
 #ifdef KX_VERTEX_SHADER
-layout(location = %d) in vec3 a_vertex;
-layout(location = %d) in vec3 a_normal;
-layout(location = %d) in vec4 a_tangent;
-layout(location = %d) in vec2 a_uv;
-layout(location = %d) in vec4 a_color;
-layout(location = %d) in uvec4 a_boneIndex;
-layout(location = %d) in vec4 a_boneWeight;
+layout(location = KX_LOCATION_VERTEX) in vec3 a_vertex;
+layout(location = KX_LOCATION_NORMAL) in vec3 a_normal;
+layout(location = KX_LOCATION_TANGENT) in vec4 a_tangent;
+layout(location = KX_LOCATION_UV) in vec2 a_uv;
+layout(location = KX_LOCATION_COLOR) in vec4 a_color;
+layout(location = KX_LOCATION_BONE_INDEX) in uvec4 a_boneIndex;
+layout(location = KX_LOCATION_BONE_WEIGHT) in vec4 a_boneWeight;
 #endif
 
 #endif

@@ -17,15 +17,16 @@ struct LightStruct
     float spotExponent; // above 0: a cone light
 };
 
-layout(std140, binding=%d) uniform lightList
+layout(std140, binding=KX_BINDING_LIGHTS) uniform lightList
 {
-    LightStruct light[%d];
+    LightStruct light[KX_MAX_LIGHTS];
 };
 
 // The slot of the light being applied.
 uniform uint lightId;
 
-// The light's shadow cube map, bound to unit 6 in both texture modes.
+// The light's shadow cube map, bound to unit KX_UNIT_SHADOW_MAP in both texture
+// modes.
 KX_SAMPLER_LAYOUT uniform samplerCubeShadow textureSampler6;
 
 // Material maps as seen from lit stages. Bound mode reaches the unit pool

@@ -14,7 +14,7 @@ struct ListInstanceStruct
     mat4 modelMatrix;
 };
 
-layout(std430, binding=%u) readonly buffer ListData
+layout(std430, binding=KX_BINDING_LIST) readonly buffer ListData
 {
     ListInstanceStruct list[];
 };

@@ -19,9 +19,9 @@ struct MatStruct
     KX_HANDLE(sampler2D) textureHandle5; // Padding/not used
 };
 
-layout(std140, binding=%d) uniform matList
+layout(std140, binding=KX_BINDING_MATERIALS) uniform matList
 {
-    MatStruct material[%d];
+    MatStruct material[KX_MAX_MATERIALS];
 };
 
 // The current material's position in the table, for single draws.

@@ -13,9 +13,9 @@ struct MeshStruct
 };
 
 // A storage block: the table is 4 MiB, far beyond any uniform block.
-layout(std430, binding=%d) readonly buffer MeshData
+layout(std430, binding=KX_BINDING_MESHES) readonly buffer MeshData
 {
-    MeshStruct mesh[%d];
+    MeshStruct mesh[KX_MAX_MESHES];
 };
 
 #ifndef KX_MESH_ID_DECLARED

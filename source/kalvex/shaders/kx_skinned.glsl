@@ -1,3 +1,3 @@
 // Constants:
-const uint maxNrOfVertexBones = %u;
-const uint maxNrOfSkeletonBones = %u;
+const uint maxNrOfVertexBones = KX_MAX_VERTEX_BONES;
+const uint maxNrOfSkeletonBones = KX_MAX_SKELETON_BONES;
