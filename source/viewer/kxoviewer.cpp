@@ -13,6 +13,7 @@
 #include <GLFW/glfw3.h>
 #include <kalvex.h>
 
+#include "kxview.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
 
@@ -36,7 +37,9 @@ struct Viewer
     viewer::Panel panel;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
-    float zRange = 1.0f;
+    kxtool::ViewRig rig;
+    kxtool::SceneBox box;
+    int sizeX = 0, sizeY = 0; // of the window the view was fitted to
     int lastX = 0, lastY = 0;
     bool leftButton = false, rightButton = false;
     int wheel = 0;
@@ -49,7 +52,30 @@ Viewer* current = nullptr;
 void resetCamera(Viewer& viewer)
 {
     viewer.camera = CameraState();
-    viewer.cameraNode->setTranslation(0.0f, 0.0f, viewer.zRange);
+    viewer.cameraNode->setTranslation(0.0f, 0.0f, viewer.rig.framing.distance);
+}
+
+// The scene whole in the window, seen from the reset angle, for the window's
+// present shape; the camera keeps the user's zoom.
+void fitView(Viewer& viewer)
+{
+    viewer.sizeX = Kalvex::getWindowSizeX();
+    viewer.sizeY = Kalvex::getWindowSizeY();
+    viewer.rig.framing = kxtool::frameScene(viewer.box, kxtool::resetTurn(), viewer.cameraNode->getAngleOfView(),
+                                            viewer.sizeX, viewer.sizeY);
+    viewer.cameraNode->setTranslation(0.0f, 0.0f, viewer.rig.framing.distance);
+}
+
+// Places the scene and follows the camera state: root transform, clip planes,
+// viewport and default light.
+void applyView(Viewer& viewer, KxNode* root)
+{
+    if (Kalvex::getWindowSizeX() != viewer.sizeX || Kalvex::getWindowSizeY() != viewer.sizeY)
+        fitView(viewer);
+    const CameraState& camera = viewer.camera;
+    kxtool::poseRoot(root, viewer.rig.framing, glm::vec3(camera.translationX, camera.translationY, camera.zoom),
+                     camera.rotationX, camera.rotationY);
+    kxtool::updateViewRig(viewer.rig, camera.zoom, viewer.sizeX, viewer.sizeY);
 }
 
 void onCursor(double x, double y)
@@ -71,7 +97,7 @@ void onCursor(double x, double y)
         viewer.camera.rotationX += static_cast<float>(dy);
     }
     if (viewer.rightButton)
-        viewer.camera.zoom += viewer.zRange / 100.0f * static_cast<float>(dy);
+        viewer.camera.zoom += viewer.rig.framing.radius / 50.0f * static_cast<float>(dy);
 }
 
 void onButton(int button, int action, int mods)
@@ -209,21 +235,16 @@ int main(int argc, char** argv)
     std::printf("\nScene boundaries:\n");
     std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
     std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
-    viewer.zRange = std::fabs(boxMax.z - boxMin.z);
-    std::printf("   Z range :  %f\n", viewer.zRange);
+    std::printf("   Z range :  %f\n", std::fabs(boxMax.z - boxMin.z));
     std::fflush(stdout);
 
-    viewer.cameraNode = new KxCamera;
-    viewer.cameraNode->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
-    viewer.cameraNode->setNearPlane(1.0f);
-    viewer.cameraNode->setFarPlane(viewer.zRange * 20.0f + 1.0f);
+    // Framed from the meshes' own boxes, as the scene stands under the view.
+    root->setIdentity();
+    viewer.box = kxtool::measureScene();
+    viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+    viewer.cameraNode = viewer.rig.camera;
+    fitView(viewer);
     resetCamera(viewer);
-
-    KxLight* light = new KxLight;
-    light->setColor(1.0f, 1.0f, 1.0f);
-    light->setRadius(viewer.zRange, 1.0f);
-    light->setCastShadows(false);
-    light->link(viewer.cameraNode);
 
     // Room for every node of the scene and of the camera's subtree.
     KxList* list = new KxList;
@@ -248,10 +269,7 @@ int main(int argc, char** argv)
         }
         KxOpenGL::wireframe(viewer.settings.wireframe);
 
-        root->setIdentity();
-        root->translate(glm::vec3(viewer.camera.translationX, viewer.camera.translationY, viewer.camera.zoom));
-        root->rotateX(viewer.camera.rotationX);
-        root->rotateY(viewer.camera.rotationY);
+        applyView(viewer, root);
 
         list->reset();
         list->pass(root);

@@ -489,7 +489,10 @@ TEST_F(Convert, ObjWithMaterialsAndTextures)
         }
     EXPECT_GE(materials.size(), 3u);
     EXPECT_GE(textures.size(), 3u);
-    render(0.02, 0.02, 4);
+    // Its textures are dark (a mean of 0.17 to 0.32): lit, it shows at about
+    // half of that, neither near black nor washed out.
+    toolstest::Image image = render(0.05, 0.12, 4);
+    EXPECT_LT(toolstest::coverage(image).brightness, 0.5);
 }
 
 TEST_F(Convert, SkinnedFbxWithLightAndCamera)
@@ -682,4 +685,72 @@ TEST(ConvertFailures, RenderRefusesWhatIsNotAScene)
     toolstest::Run result = toolstest::run(KXORENDER, {"not_a_scene.kxo", "out.png", "--size", "32x32"});
     EXPECT_EQ(result.status, 2) << result.output;
     EXPECT_NE(result.output.find("not a readable KXO scene"), std::string::npos) << result.output;
+}
+
+namespace
+{
+// An OBJ box from low to high, its faces wound outwards.
+std::string boxObj(const glm::vec3& low, const glm::vec3& high)
+{
+    std::string text;
+    char line[160];
+    for (int corner = 0; corner < 8; ++corner)
+    {
+        std::snprintf(line, sizeof(line), "v %.9g %.9g %.9g\n", (corner & 1) ? high.x : low.x,
+                      (corner & 2) ? high.y : low.y, (corner & 4) ? high.z : low.z);
+        text += line;
+    }
+    text += "f 1 3 4\nf 1 4 2\nf 5 6 8\nf 5 8 7\nf 1 2 6\nf 1 6 5\nf 3 7 8\nf 3 8 4\nf 1 5 7\nf 1 7 3\nf 2 4 8\nf 2 8 6\n";
+    return text;
+}
+}
+
+// Tiny, huge, flat and wide, tall and thin, far from the origin: each shows
+// whole (nothing at the picture's edges) and large (a fifth of the picture at
+// least), in pictures of either shape.
+TEST(Framing, EveryScaleAndShapeWholeInThePicture)
+{
+    struct Shape
+    {
+        const char* name;
+        glm::vec3 low, high;
+        const char* size;
+    };
+    const Shape shapes[] = {
+        {"tiny", glm::vec3(3.0f, 3.0f, 3.0f), glm::vec3(3.3f, 3.2f, 3.25f), "96x72"},
+        {"huge", glm::vec3(-2.0e4f, 0.0f, 5.0e3f), glm::vec3(1.0e4f, 2.0e4f, 1.5e4f), "96x72"},
+        {"flat", glm::vec3(0.0f, 0.0f, 0.0f), glm::vec3(13.0f, 10.0f, 0.5f), "96x72"},
+        {"wide", glm::vec3(-15.0f, -1.0f, -3.0f), glm::vec3(15.0f, 1.0f, 3.0f), "128x48"},
+        {"tall", glm::vec3(-0.5f, 0.0f, -0.5f), glm::vec3(0.5f, 4.0f, 0.5f), "48x96"},
+    };
+    for (const Shape& shape : shapes)
+    {
+        const std::string obj = kxtool::absolutePath(std::string("framing_") + shape.name + ".obj");
+        const std::string kxo = kxtool::absolutePath(std::string("framing_") + shape.name + ".kxo");
+        const std::string png = kxtool::absolutePath(std::string("framing_") + shape.name + ".png");
+        const std::string text = boxObj(shape.low, shape.high);
+        ASSERT_TRUE(kxtool::writeFile(obj, text.data(), text.size()));
+        toolstest::Run conversion = toolstest::run(KXOCONVERT, {obj, kxo, "--no-progress"});
+        ASSERT_EQ(conversion.status, 0) << conversion.output;
+        toolstest::Run rendering = toolstest::run(KXORENDER, {kxo, png, "--size", shape.size, "--frames", "1"});
+        ASSERT_EQ(rendering.status, 0) << rendering.output;
+        toolstest::Image image;
+        ASSERT_TRUE(image.load(png));
+        // Faint glow around bright edges is not the scene.
+        auto drawn = [&](int x, int y) {
+            const unsigned char* p = image.at(x, y);
+            return std::max({p[0], p[1], p[2]}) > 24;
+        };
+        int covered = 0, atEdges = 0;
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x)
+            {
+                covered += drawn(x, y);
+                atEdges += drawn(x, y) && (x == 0 || y == 0 || x == image.width - 1 || y == image.height - 1);
+            }
+        double share = static_cast<double>(covered) / (image.width * image.height);
+        std::printf("%s: %.1f%% covered, %d pixels at the edges\n", shape.name, share * 100.0, atEdges);
+        EXPECT_GE(share, 0.2) << shape.name;
+        EXPECT_EQ(atEdges, 0) << shape.name;
+    }
 }

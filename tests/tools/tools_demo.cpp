@@ -17,7 +17,7 @@
 namespace
 {
 const std::string DEMO = DEMO_SCENE;
-const int WIDTH = 640, HEIGHT = 480;
+const int WIDTH = 960, HEIGHT = 720;
 
 class Demo : public kxtest::EngineTest
 {
@@ -144,7 +144,8 @@ TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
 {
     const std::string png = kxtool::absolutePath("demo.png");
     toolstest::Run result = toolstest::run(
-        KXORENDER, {DEMO, png, "--size", std::to_string(WIDTH) + "x" + std::to_string(HEIGHT), "--frames", "2"});
+        KXORENDER, {DEMO, png, "--size", std::to_string(WIDTH) + "x" + std::to_string(HEIGHT), "--frames", "2",
+                    "--no-default-light"});
     ASSERT_EQ(result.status, 0) << result.output;
     toolstest::Image image;
     ASSERT_TRUE(image.load(png));
@@ -154,9 +155,10 @@ TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
     EXPECT_GT(drawn.colours, 10);
 
     // Where kxorender's camera sees each sphere.
+    root->setIdentity();
     kxtool::SceneBox box = kxtool::measureScene();
-    kxtool::ViewRig rig = kxtool::makeViewRig(box, false);
-    kxtool::poseRoot(root);
+    kxtool::ViewRig rig = kxtool::makeViewRig(box, false, WIDTH, HEIGHT);
+    kxtool::poseRoot(root, rig.framing);
     glm::mat4 projection = glm::perspective(glm::radians(rig.camera->getAngleOfView()),
                                             static_cast<float>(WIDTH) / HEIGHT, rig.camera->getNearPlane(),
                                             rig.camera->getFarPlane());

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Drives the viewer under X: console output, the window's picture, keys, exit
 # codes, and the failure paths. Needs xdotool and ImageMagick.
-#   viewer_test.sh VIEWER SCENE.kxo
+#   viewer_test.sh VIEWER SCENE.kxo KXOCONVERT
 set -u
 viewer=$1
 scene=$2
+kxoconvert=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -53,6 +54,19 @@ mean_of() { # image, geometry: mean brightness 0..1 of that region
     convert "$1" -crop "$2" +repage -colorspace Gray -format "%[fx:mean]" info:
 }
 
+drawn_share() { # image: share 0..1 of the window's pixels above a faint glow, the panel left out
+    convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -format "%[fx:mean]" info:
+}
+
+edges_clear() { # image: the window's outermost rows and columns show nothing (the panel left out)
+    local inner whole
+    inner=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -shave 1x1 \
+        -format "%[fx:mean*w*h]" info:)
+    whole=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% \
+        -format "%[fx:mean*w*h]" info:)
+    awk "BEGIN{exit !($whole - $inner < 0.5)}"
+}
+
 # 1. The scene, driven by keys, without config.xml.
 cp "$scene" "$work/scene.kxo"
 KXOVIEWER_DIALOGS=0 "$viewer" "$work/scene.kxo" >out.txt 2>err.txt &
@@ -92,6 +106,25 @@ check "default window size 1024x768 without config ($geometry)" test "$geometry"
 scene_mean=$(mean_of shot1.png 400x300+400+250)
 check "scene is drawn (mean $scene_mean)" bash -c "awk 'BEGIN{exit !($scene_mean > 0.03)}'"
 check "W toggles wireframe, the picture changes ($changed pixels)" bash -c "[ ${changed%.*} -gt 1000 ]"
+
+# 1b. A scene a third of a unit across, away from the origin, opens whole and
+# large.
+printf 'v 2 2 2\nv 2.3 2 2\nv 2 2.2 2\nv 2.3 2.2 2\nv 2 2 2.25\nv 2.3 2 2.25\nv 2 2.2 2.25\nv 2.3 2.2 2.25\n' >tiny.obj
+printf 'f 1 3 4\nf 1 4 2\nf 5 6 8\nf 5 8 7\nf 1 2 6\nf 1 6 5\nf 3 7 8\nf 3 8 4\nf 1 5 7\nf 1 7 3\nf 2 4 8\nf 2 8 6\n' >>tiny.obj
+"$kxoconvert" tiny.obj tiny.kxo --no-progress >convert.txt 2>&1
+check "tiny scene converted" test -f tiny.kxo
+KXOVIEWER_DIALOGS=0 "$viewer" "$work/tiny.kxo" >out6.txt 2>err6.txt &
+pid=$!
+id=$(window_of $pid)
+wait_for_panel "$id" shot6.png
+sleep 1
+import -window "$id" shot6.png
+xdotool windowfocus --sync "$id"
+xdotool key Escape
+wait $pid
+share=$(drawn_share shot6.png)
+check "tiny scene covers a fifth of the window ($share)" bash -c "awk 'BEGIN{exit !($share >= 0.2)}'"
+check "tiny scene whole in the window" edges_clear shot6.png
 
 # 2. A configuration file sets the window size.
 printf '<kalvex><windowsizex>640</windowsizex><windowsizey>480</windowsizey></kalvex>\n' >config.xml

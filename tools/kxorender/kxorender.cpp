@@ -3,8 +3,9 @@
 //   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]
 //             [--no-default-light] [--verbose]
 //
-// The scene is framed as the viewer frames it when it opens a file, lit by
-// its own lights and the viewer's default light, and drawn N times; the last
+// The scene is framed as the viewer frames it when it opens a file (whole,
+// for any picture shape), lit by its own lights and the viewer's default
+// light, and drawn N times; the last
 // frame is read back and written. Without a display it starts a private Xvfb.
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
@@ -226,8 +227,10 @@ int render(const Options& options)
     for (const std::string& line : loadErrors)
         std::fprintf(stderr, "kxorender: warning: %s\n", line.c_str());
 
+    // The viewer replaces the root's matrix with its own view: measure without it.
+    root->setIdentity();
     kxtool::SceneBox box = kxtool::measureScene();
-    kxtool::ViewRig rig = kxtool::makeViewRig(box, options.defaultLight);
+    kxtool::ViewRig rig = kxtool::makeViewRig(box, options.defaultLight, options.width, options.height);
     // The viewer's list holds 1024 nodes; larger scenes get a list that holds them all.
     KxList* list = new KxList;
     bool ok = list->create(std::max(1024u, countNodes(root) + 2));
@@ -254,7 +257,7 @@ int render(const Options& options)
                 postProc->setGamma(1.0f);
                 postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
             }
-            kxtool::poseRoot(root);
+            kxtool::poseRoot(root, rig.framing);
             list->reset();
             // What the list cannot take (nodes too deep) is left out of the picture.
             passed = list->pass(root) && passed;

@@ -227,11 +227,13 @@ vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct light
 }
 
 // The window depth that a cube face's perspective projection with these
-// planes gives for the distance along Vec's major axis.
+// planes gives for the distance along Vec's major axis. A bias larger than
+// the distance would put the point behind the light, where the projection
+// turns over and reads as shadowed: such points are at the near plane.
 float VectorToDepthValue(vec3 Vec, float nearPlane, float farPlane, float bias)
 {
     vec3 absVec = abs(Vec);
-    float z = max(absVec.x, max(absVec.y, absVec.z)) - bias;
+    float z = max(max(absVec.x, max(absVec.y, absVec.z)) - bias, nearPlane);
     float n = (farPlane + nearPlane) / (farPlane - nearPlane) - (2.0 * farPlane * nearPlane) / (farPlane - nearPlane) / z;
     return (n + 1.0) * 0.5;
 }
