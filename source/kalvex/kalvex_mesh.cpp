@@ -36,8 +36,18 @@ struct MeshState
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
     GLuint boundVertexArray = 0; // the cache: what this class bound last
+    // Meshes were made or resized since the last merge. The merge runs when
+    // merged geometry is next asked for, so that making many meshes costs one
+    // merge instead of one per mesh.
+    bool mergePending = false;
 };
 MeshState* state = nullptr;
+
+void mergeIfPending()
+{
+    if (state && state->mergePending)
+        KxMesh::optimizeMemory();
+}
 
 // The one vertex layout: four attributes read from binding 0, 24 bytes apart.
 void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
@@ -228,7 +238,7 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.physics = nullptr;
     d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
-    optimizeMemory();
+    state->mergePending = true;
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' created", getName().c_str());
     return true;
 }
@@ -283,7 +293,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
                                  static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE);
     }
     else
-        optimizeMemory();
+        state->mergePending = true;
     resetCache();
     return true;
 }
@@ -293,6 +303,7 @@ bool KxMesh::optimizeMemory()
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     std::lock_guard<std::recursive_mutex> registryLock(kx::objectMutex(getStaticMutex()));
+    state->mergePending = false;
 
     // Only meshes of exactly this type: skinned and instanced meshes draw from
     // their own buffers.
@@ -379,6 +390,7 @@ bool KxMesh::bindOptimizedMemory()
 {
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
+    mergeIfPending();
     bindVertexArray(state->vertexArray);
     return true;
 }
@@ -464,7 +476,7 @@ bool KxMesh::render(void* data)
         if (d.vertexArray)
             glDrawElements(GL_PATCHES, count, GL_UNSIGNED_INT, nullptr);
     }
-    else if (d.memoryOptimized)
+    else if (isMemoryOptimized())
     {
         bindVertexArray(state->vertexArray);
         glDrawElementsBaseVertex(GL_TRIANGLES, count, GL_UNSIGNED_INT,
@@ -550,16 +562,19 @@ unsigned int KxMesh::getVaoHandle() const
 
 bool KxMesh::isMemoryOptimized() const
 {
+    mergeIfPending();
     return meshReserved->memoryOptimized;
 }
 
 unsigned int KxMesh::getFirstVertexIndex() const
 {
+    mergeIfPending();
     return meshReserved->firstVertexIndex;
 }
 
 unsigned int KxMesh::getFirstFaceIndex() const
 {
+    mergeIfPending();
     return meshReserved->firstFaceIndex;
 }
 

@@ -754,3 +754,121 @@ TEST(Framing, EveryScaleAndShapeWholeInThePicture)
         EXPECT_EQ(atEdges, 0) << shape.name;
     }
 }
+
+// A glTF square with a linear base colour and an OBJ square whose colour is
+// that colour in the engine's encoding (as OBJ colours are stored) come out
+// the same under the same light.
+TEST(Colours, GltfBaseColourShowsAsAuthored)
+{
+    const float linear[3] = {0.05f, 0.425f, 0.9f};
+    const float positions[4][3] = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
+    const float normals[4][3] = {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}, {0, 0, 1}};
+    const uint16_t indices[6] = {0, 1, 2, 0, 2, 3};
+    std::string bin(reinterpret_cast<const char*>(positions), sizeof(positions));
+    bin.append(reinterpret_cast<const char*>(normals), sizeof(normals));
+    bin.append(reinterpret_cast<const char*>(indices), sizeof(indices));
+    ASSERT_TRUE(kxtool::writeFile("square.bin", bin.data(), bin.size()));
+    char gltf[2048];
+    std::snprintf(gltf, sizeof(gltf),
+                  R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],
+"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0}]}],
+"materials":[{"name":"paint","pbrMetallicRoughness":{"baseColorFactor":[%g,%g,%g,1],"metallicFactor":0,"roughnessFactor":1}}],
+"buffers":[{"uri":"square.bin","byteLength":108}],
+"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":48},{"buffer":0,"byteOffset":48,"byteLength":48},
+{"buffer":0,"byteOffset":96,"byteLength":12}],
+"accessors":[{"bufferView":0,"componentType":5126,"count":4,"type":"VEC3","min":[-1,-1,0],"max":[1,1,0]},
+{"bufferView":1,"componentType":5126,"count":4,"type":"VEC3"},{"bufferView":2,"componentType":5123,"count":6,"type":"SCALAR"}]})",
+                  linear[0], linear[1], linear[2]);
+    ASSERT_TRUE(kxtool::writeFile("square.gltf", gltf, std::strlen(gltf)));
+    char mtl[256];
+    std::snprintf(mtl, sizeof(mtl), "newmtl paint\nKd %.6f %.6f %.6f\nNs 0\n", std::pow(linear[0], 1.0f / 2.2f),
+                  std::pow(linear[1], 1.0f / 2.2f), std::pow(linear[2], 1.0f / 2.2f));
+    ASSERT_TRUE(kxtool::writeFile("square.mtl", mtl, std::strlen(mtl)));
+    const std::string obj = "mtllib square.mtl\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nvn 0 0 1\nusemtl paint\n"
+                            "f 1//1 2//1 3//1\nf 1//1 3//1 4//1\n";
+    ASSERT_TRUE(kxtool::writeFile("square.obj", obj.data(), obj.size()));
+
+    toolstest::Image pictures[2];
+    const char* inputs[2] = {"square.gltf", "square.obj"};
+    for (int i = 0; i < 2; ++i)
+    {
+        const std::string kxo = std::string("square_") + (i ? "obj" : "gltf") + ".kxo";
+        toolstest::Run conversion = toolstest::run(KXOCONVERT, {inputs[i], kxo, "--no-progress"});
+        ASSERT_EQ(conversion.status, 0) << conversion.output;
+        const std::string png = kxo + ".png";
+        toolstest::Run rendering = toolstest::run(KXORENDER, {kxo, png, "--size", "64x48", "--frames", "1"});
+        ASSERT_EQ(rendering.status, 0) << rendering.output;
+        ASSERT_TRUE(pictures[i].load(png));
+    }
+    const unsigned char* gltfPixel = pictures[0].at(32, 24);
+    const unsigned char* objPixel = pictures[1].at(32, 24);
+    std::printf("glTF square (%d, %d, %d), OBJ square (%d, %d, %d)\n", gltfPixel[0], gltfPixel[1], gltfPixel[2],
+                objPixel[0], objPixel[1], objPixel[2]);
+    EXPECT_GT(objPixel[2], 40); // lit
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(gltfPixel[c], objPixel[c], 2) << "channel " << c;
+}
+
+// 70 nested nodes, each turned and moved from its parent and holding a
+// triangle: nodes below the render list's depth are moved up with their world
+// matrices, so that every triangle is drawn where assimp puts it.
+TEST_F(Convert, DeepHierarchyDrawnWhole)
+{
+    const int LEVELS = 70;
+    const float positions[3][3] = {{0, 0, 0}, {0.4f, 0, 0}, {0, 0.4f, 0}};
+    const uint16_t indices[4] = {0, 1, 2, 0};
+    std::string bin(reinterpret_cast<const char*>(positions), sizeof(positions));
+    bin.append(reinterpret_cast<const char*>(indices), sizeof(indices));
+    ASSERT_TRUE(kxtool::writeFile("deep.bin", bin.data(), bin.size()));
+    std::string nodes;
+    for (int i = 0; i < LEVELS; ++i)
+    {
+        nodes += std::string(i ? "," : "") + "{\"name\":\"level" + std::to_string(i) +
+                 "\",\"mesh\":0,\"translation\":[0.5,0.1,0],\"rotation\":[0,0,0.0436194,0.9990482]";
+        nodes += i + 1 < LEVELS ? ",\"children\":[" + std::to_string(i + 1) + "]}" : "}";
+    }
+    const std::string gltf =
+        R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)" + nodes +
+        R"(],"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1}]}],
+"buffers":[{"uri":"deep.bin","byteLength":44}],
+"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":6}],
+"accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3","min":[0,0,0],"max":[0.4,0.4,0]},
+{"bufferView":1,"componentType":5123,"count":3,"type":"SCALAR"}]})";
+    ASSERT_TRUE(kxtool::writeFile("deep.gltf", gltf.data(), gltf.size()));
+    ASSERT_NO_FATAL_FAILURE(convert(kxtool::absolutePath("deep.gltf"), "deep"));
+    ASSERT_EQ(reference.meshes.size(), static_cast<size_t>(LEVELS));
+    expectSummary("nodes below level");
+
+    std::vector<KxMesh*> meshes;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+            meshes.push_back(static_cast<KxMesh*>(node));
+    ASSERT_EQ(meshes.size(), static_cast<size_t>(LEVELS));
+    for (size_t m = 0; m < meshes.size(); ++m)
+    {
+        glm::mat4 world = meshes[m]->getFinalMatrix(nullptr);
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r)
+                ASSERT_NEAR(world[c][r], reference.meshWorld[m][c][r], 1e-4f) << meshes[m]->getName();
+    }
+    // The render list takes every triangle.
+    KxList* list = new KxList;
+    ASSERT_TRUE(list->create(1024));
+    EXPECT_TRUE(list->pass(root));
+    unsigned int drawn = 0;
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+        drawn += isMesh(list->getInstance(i).getNode());
+    EXPECT_EQ(drawn, static_cast<unsigned int>(LEVELS));
+    delete list;
+}
+
+// The FBX spider names its textures by absolute Windows paths of its
+// author's machine; they lie in the OBJ folder next to the FBX one.
+TEST(TextureLookup, AuthorsPathsFoundNearTheScene)
+{
+    toolstest::Run conversion = toolstest::run(KXOCONVERT, {MODELS + "/FBX/spider.fbx", "fbx_spider.kxo", "--no-progress"});
+    ASSERT_EQ(conversion.status, 0) << conversion.output;
+    EXPECT_NE(conversion.output.find("textures 4,"), std::string::npos) << conversion.output;
+    EXPECT_EQ(conversion.output.find("not found"), std::string::npos) << conversion.output;
+    EXPECT_TRUE(kxtool::isRegularFile("SpiderTex.jpg"));
+}

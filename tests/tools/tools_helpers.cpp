@@ -177,3 +177,17 @@ TEST(ToolConvert, SpotExponentDimsTheConeEdge)
     EXPECT_EQ(kxoconvert::spotExponent(2.0f), 1.0f);
     EXPECT_EQ(kxoconvert::spotExponent(0.001f), 128.0f);
 }
+
+// glTF's linear factors in the engine's encoding (values worked out apart).
+TEST(ToolColours, LinearFactorsEncoded)
+{
+    const float cases[][2] = {{0.0f, 0.0f}, {0.05f, 0.256226f}, {0.2f, 0.481157f}, {0.425f, 0.677776f},
+                              {0.9f, 0.953238f}, {1.0f, 1.0f}};
+    for (const auto& c : cases)
+    {
+        EXPECT_NEAR(kxoconvert::linearToEncoded(c[0]), c[1], 1e-5f) << c[0];
+        // The lighting's linearisation brings the authored value back.
+        EXPECT_NEAR(std::pow(kxoconvert::linearToEncoded(c[0]), 2.2f), c[0], 1e-5f) << c[0];
+    }
+    EXPECT_EQ(kxoconvert::linearToEncoded(-0.5f), 0.0f);
+}

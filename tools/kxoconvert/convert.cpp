@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,6 +141,9 @@ public:
 
     std::string inputDirectory;
     bool halfAngles = false; // spot cones given as half-angles (glTF)
+    // Colour factors stored linear (glTF); the other formats store colours as
+    // they are shown, which is the engine's encoding.
+    bool linearColours = false;
     std::string outputDirectory;
     std::string outputStem;
 
@@ -147,11 +151,20 @@ private:
     void note(const std::string& text) { summary.notes.push_back(text); }
     bool usable(const aiMesh* mesh) const { return !standInMeshes && isTriangleMesh(mesh); }
     void collectNodes(const aiNode* node, const glm::mat4& parent);
-    KxNode* buildNode(const aiNode* node, KxNode* parent, unsigned int level, std::string& error);
+    // The deepest place a node may take: its meshes, one level below it, are
+    // still within the render list's depth.
+    static constexpr unsigned int DEEPEST_NODE = KxList::MAX_DEPTH - 1;
+    // anchor: the node at DEEPEST_NODE - 1 on the way down, which takes the
+    // nodes that would lie deeper than DEEPEST_NODE, with their world matrices.
+    KxNode* buildNode(const aiNode* node, KxNode* parent, unsigned int level, std::string& error,
+                      KxNode* anchor = nullptr, const aiNode* anchorSource = nullptr);
     KxMesh* buildMesh(unsigned int index, const glm::mat4& world, std::string& error);
     KxMaterial* material(unsigned int index);
     void setTextures(KxMaterial* material, const aiMaterial* source, const std::string& name);
     bool findTexture(const aiMaterial* source, aiTextureType type, TextureSource& found);
+    // A texture file named by a path that does not hold here, looked up by
+    // its name near the input; empty when not found.
+    std::string findBeside(const std::string& path) const;
     std::string placeTexture(const TextureSource& source);
     std::string splitPackedTexture(const TextureSource& source, const std::string& materialName, int channel,
                                    const char* suffix);
@@ -181,6 +194,7 @@ private:
     bool standInMeshes = false;
     unsigned int meshesDone = 0;
     unsigned int deepest = 0;
+    unsigned int moved = 0; // nodes re-parented to stay within the render list's depth
     unsigned int meshesTotal = 0;
     unsigned int unweightedVertices = 0;
     unsigned int droppedFaces = 0;
@@ -286,7 +300,11 @@ KxNode* Converter::build(std::string& error)
     ++summary.nodes;
     if (!buildNode(scene->mRootNode, root, 1, error))
         return nullptr;
-    // The render list keeps a stack of 32 matrices: deeper nodes are not drawn.
+    // The render list keeps a stack of 32 matrices: deeper nodes would not be drawn.
+    if (moved)
+        note(plural(moved, "node") + " below level " + std::to_string(DEEPEST_NODE) +
+             " moved up to their deepest ancestor there, in the same places (the engine draws " +
+             std::to_string(KxList::MAX_DEPTH) + " levels)");
     if (deepest > KxList::MAX_DEPTH)
         note("the scene is " + std::to_string(deepest) + " levels deep; the engine draws nodes at most " +
              std::to_string(KxList::MAX_DEPTH) + " levels below the root");
@@ -343,12 +361,26 @@ void Converter::configureLight(KxLight* light, const aiLight* source)
     ++summary.lights;
 }
 
-KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error)
+KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error,
+                             KxNode* anchor, const aiNode* anchorSource)
 {
+    glm::mat4 local = toGlm(source->mTransformation);
+    if (level > DEEPEST_NODE && anchor)
+    {
+        // Below the anchor's own level: a child of the anchor, at the same world place.
+        parent = anchor;
+        level = DEEPEST_NODE;
+        local = glm::inverse(worldMatrices[anchorSource]) * worldMatrices[source];
+        ++moved;
+    }
+    if (level + 1 == DEEPEST_NODE)
+    {
+        anchor = nullptr; // set below, once this node exists
+        anchorSource = source;
+    }
     deepest = std::max(deepest, level + (source->mNumMeshes ? 1u : 0u));
     KxNode* node;
     auto light = lightNodes.find(source);
-    glm::mat4 local = toGlm(source->mTransformation);
     if (boneNodes.count(source))
     {
         KxBone* bone = new KxBone;
@@ -389,8 +421,10 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int 
         ++summary.nodes;
         progress.show("converting", static_cast<float>(++meshesDone) / static_cast<float>(std::max(meshesTotal, 1u)));
     }
+    if (level + 1 == DEEPEST_NODE)
+        anchor = node;
     for (unsigned int i = 0; i < source->mNumChildren; ++i)
-        if (!buildNode(source->mChildren[i], node, level + 1, error))
+        if (!buildNode(source->mChildren[i], node, level + 1, error, anchor, anchorSource))
             return nullptr;
     return node;
 }
@@ -572,8 +606,9 @@ KxMaterial* Converter::material(unsigned int index)
         base = aiColor4D(diffuse.r, diffuse.g, diffuse.b, 1.0f);
     }
     auto sane = [](float value, float fallback) { return std::isfinite(value) ? value : fallback; };
-    result->setAlbedo(std::max(sane(base.r, 0.8f), 0.0f), std::max(sane(base.g, 0.8f), 0.0f),
-                      std::max(sane(base.b, 0.8f), 0.0f));
+    auto encoded = [this](float value) { return linearColours ? linearToEncoded(value) : value; };
+    result->setAlbedo(encoded(std::max(sane(base.r, 0.8f), 0.0f)), encoded(std::max(sane(base.g, 0.8f), 0.0f)),
+                      encoded(std::max(sane(base.b, 0.8f), 0.0f)));
 
     if (pbr)
     {
@@ -597,9 +632,9 @@ KxMaterial* Converter::material(unsigned int index)
     float intensity = 1.0f;
     source->Get(AI_MATKEY_EMISSIVE_INTENSITY, intensity);
     intensity = std::max(sane(intensity, 1.0f), 0.0f);
-    result->setEmission(std::max(sane(emissive.r, 0.0f), 0.0f) * intensity,
-                        std::max(sane(emissive.g, 0.0f), 0.0f) * intensity,
-                        std::max(sane(emissive.b, 0.0f), 0.0f) * intensity);
+    result->setEmission(encoded(std::max(sane(emissive.r, 0.0f), 0.0f) * intensity),
+                        encoded(std::max(sane(emissive.g, 0.0f), 0.0f) * intensity),
+                        encoded(std::max(sane(emissive.b, 0.0f), 0.0f) * intensity));
 
     // Opacity: 1 opaque. glTF's opaque mode ignores the colour's alpha.
     float opacity = 1.0f;
@@ -713,7 +748,6 @@ bool Converter::findTexture(const aiMaterial* source, aiTextureType type, Textur
     if (!text.empty() && text[0] == '/')
         candidates.push_back(text);
     candidates.push_back(inputDirectory + "/" + text);
-    candidates.push_back(inputDirectory + "/" + kxtool::fileNameOf(text));
     for (const std::string& candidate : candidates)
         if (kxtool::isRegularFile(candidate))
         {
@@ -721,8 +755,82 @@ bool Converter::findTexture(const aiMaterial* source, aiTextureType type, Textur
             found.key = found.file;
             return true;
         }
+    found.file = findBeside(text);
+    if (!found.file.empty())
+    {
+        found.key = found.file;
+        return true;
+    }
     note(std::string("texture '") + path.C_Str() + "' not found");
     return false;
+}
+
+namespace
+{
+// The entry of a directory named like `name` in any letter case; empty when none.
+std::string entryIgnoringCase(const std::string& directory, const std::string& name)
+{
+    if (kxtool::isRegularFile(directory + "/" + name))
+        return directory + "/" + name;
+    std::string wanted = name;
+    std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string result;
+    if (DIR* listing = opendir(directory.c_str()))
+    {
+        while (dirent* entry = readdir(listing))
+        {
+            std::string entryName = entry->d_name;
+            std::transform(entryName.begin(), entryName.end(), entryName.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (entryName == wanted && kxtool::isRegularFile(directory + "/" + entry->d_name))
+            {
+                result = directory + "/" + entry->d_name;
+                break;
+            }
+        }
+        closedir(listing);
+    }
+    return result;
+}
+}
+
+std::string Converter::findBeside(const std::string& path) const
+{
+    // Paths from the author's machine ("D:\\work\\maps\\wood.jpg", "/home/x/wood.jpg"):
+    // the file name beside the scene first, then the last folders of the
+    // path beside the scene or a folder or two above it ("../maps/wood.jpg").
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= path.size();)
+    {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    if (parts.empty() || parts.back() == "." || parts.back() == "..")
+        return "";
+    std::string base = inputDirectory;
+    for (int up = 0; up < 3; ++up, base = kxtool::directoryOf(base))
+    {
+        std::string tail;
+        for (size_t count = 1; count <= std::min<size_t>(parts.size(), 3); ++count)
+        {
+            const std::string& part = parts[parts.size() - count];
+            if (part == "." || part == ".." || part.find(':') != std::string::npos)
+                break;
+            std::string folder = base;
+            for (size_t k = parts.size() - count; k + 1 < parts.size(); ++k)
+                folder += "/" + parts[k];
+            std::string file = entryIgnoringCase(folder, parts.back());
+            if (!file.empty())
+                return kxtool::absolutePath(file);
+        }
+        if (base == "/")
+            break;
+    }
+    return "";
 }
 
 std::string Converter::uniqueOutputFile(const std::string& wanted)
@@ -963,6 +1071,7 @@ Status convert(const Options& options, Summary& summary, std::string& error)
     Converter converter(scene, options, summary, progress);
     converter.inputDirectory = kxtool::directoryOf(input);
     converter.halfAngles = kxtool::extensionOf(input) == ".gltf" || kxtool::extensionOf(input) == ".glb";
+    converter.linearColours = converter.halfAngles;
     converter.outputDirectory = kxtool::directoryOf(output);
     converter.outputStem = kxtool::stemOf(output);
     converter.analyse();

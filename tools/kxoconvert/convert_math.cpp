@@ -108,4 +108,9 @@ float spotExponent(float outerHalfAngle)
     float exponent = std::log(0.1f) / std::log(cosine);
     return std::clamp(exponent, 1.0f, 128.0f);
 }
+
+float linearToEncoded(float linear)
+{
+    return std::pow(std::max(linear, 0.0f), 1.0f / 2.2f);
+}
 }

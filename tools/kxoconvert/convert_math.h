@@ -23,6 +23,10 @@ glm::vec3 perpendicular(const glm::vec3& normal);
 // weight is above zero.
 std::vector<std::pair<uint32_t, float>> strongestWeights(std::vector<std::pair<uint32_t, float>> influences);
 
+// A colour channel stored linear (glTF's factors) in the engine's encoding,
+// which the lighting raises to 2.2 before shading.
+float linearToEncoded(float linear);
+
 // Phong or Blinn-Phong shininess to GGX roughness: the exponent 2 / r^4 - 2
 // of the equivalent lobe, inverted; clamped to 0.02 .. 1.
 float shininessToRoughness(float shininess);
