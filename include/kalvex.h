@@ -260,7 +260,9 @@ public:
         CAMERA_RENDER = 2,
         MATERIAL_BIND = 3,
         MATERIAL_CACHED = 4,
+        DRAW_CALL = 5, // every draw submitted (a multi-draw counts once)
         TEXTURE_BIND = 6,
+        TRIANGLE = 7, // triangles submitted
         BUFFER_RENDER = 8,
         FBO_BIND = 9,
         FBO_CACHED = 10,
@@ -281,6 +283,7 @@ public:
     static void free();
     static void reset();
     static bool inc(int index);
+    static bool add(int index, uint64_t amount);
     // All bits set for an index out of range.
     static uint64_t get(int index);
 
@@ -616,6 +619,9 @@ public:
     KxBitmap& operator=(const KxBitmap&) = delete;
 
     bool load(const std::string& path);
+    // An image file held in memory, in any format but DDS; name stands for the
+    // file in messages.
+    bool loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name);
     int getNrOfLevels() const;
     int getNrOfSides() const;
     // Components per pixel.
@@ -659,6 +665,10 @@ public:
     // From an image file. filter 1: nearest, otherwise trilinear and
     // anisotropic; wrap 2: clamp to edge, otherwise repeat.
     bool load(const std::string& path, int filter = 0, int wrap = 0);
+    // The same from an image file held in memory (any format but DDS); the
+    // texture takes name as its own.
+    bool loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name, int filter = 0,
+                        int wrap = 0);
     // Wraps a GL texture the engine does not own.
     bool createFromHandle(unsigned int glName);
     bool write(const unsigned char* data);
@@ -680,6 +690,8 @@ public:
     bool render(void* unit) override;
 
 private:
+    // Uploads what the bitmap holds; path names it.
+    bool uploadBitmap(const std::string& path, int filter, int wrap);
     struct Private;
     Private* textureReserved;
 };
@@ -1434,6 +1446,83 @@ public:
 private:
     struct Private;
     Private* listReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Off-axis projections for physically arranged displays (a wall or cave of
+// screens, a head-tracked window). Each display is given by three corners in
+// the camera's own space (bottom-left, bottom-right, top-left); update writes
+// into a camera the view through one display from the eye position. A plain
+// utility: no engine object, no GPU resources.
+class KX_API KxMultiscreen
+{
+public:
+    KxMultiscreen();
+    ~KxMultiscreen();
+    KxMultiscreen(const KxMultiscreen&) = delete;
+    KxMultiscreen& operator=(const KxMultiscreen&) = delete;
+
+    // Refuses corners that do not span a rectangle's two sides.
+    bool addDisplay(const glm::vec3& bottomLeft, const glm::vec3& bottomRight, const glm::vec3& topLeft);
+    int getNrOfDisplays() const;
+    // Removes every display; the eye stays where it is.
+    void reset();
+    void setEyePosition(const glm::vec3& eye);
+    void setEyePosition(float x, float y, float z);
+    const glm::vec3& getEyePosition() const;
+    // The camera's projection becomes the view through display from the eye,
+    // with the camera's near and far planes. The eye must be in front of the
+    // display (on the side its corners turn counter-clockwise towards).
+    bool update(int display, KxCamera* camera);
+
+private:
+    struct Private;
+    Private* reserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// Text from a bitmap font: a glyph sheet of 16 x 16 cells, one per byte code,
+// measured for proportional spacing. putString draws at window pixels under
+// the current 2D camera; (x, y) is the left end of the text's baseline (the
+// lowest row of 'A'). Inline escapes: "^Crgba" sets the colour, each digit d
+// giving d * 28.34 (0 to 255; blending is on below full alpha), "^Xnnnn" and
+// "^Ynnnn" move the pen by atoi(nnnn) pixels, '\n' starts a new line; '^'
+// before any other character is dropped.
+class KX_API KxFont : public KxObject
+{
+public:
+    // Formatted text longer than this (the terminator included) is cut there.
+    static constexpr unsigned int MAX_LENGTH = 4096;
+
+    KxFont();
+    ~KxFont() override;
+
+    static bool init();
+    static bool free();
+    // The engine's own glyph sheet (256 x 256), null when it could not be read.
+    static KxTexture* getDefaultTexture();
+
+    void setTexture(KxTexture* texture);
+    KxTexture* getTexture() const;
+    // Measures the glyphs of a sheet whose bitmap still holds its pixels
+    // (null: the texture set before). minWidth is added to every advance.
+    bool build(KxTexture* texture, int minWidth);
+    bool isBuilt() const;
+    int getCellSizeX() const;
+    int getCellSizeY() const;
+    // Advance of a glyph without the one-pixel gap putString adds.
+    int getCharWidth(unsigned char code) const;
+    int getVerticalOffset() const;
+
+    bool putString(int x, int y, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    // Makes the font's program, colour, blending and sheet current.
+    bool render(void* data = nullptr) override;
+
+private:
+    void putChar(int x, int y, char c);
+    void setColor(const unsigned char rgba[4]);
+    struct Private;
+    Private* fontReserved;
 };
 
 //////////////////////////////////////////////////////////////////////////////

@@ -119,6 +119,8 @@ struct KxBitmap::Private
 
     bool decodeDds(const std::string& path);
     bool decodeOther(const std::string& path);
+    // Takes over an image stb_image decoded (null: its failure is logged).
+    bool adoptDecoded(unsigned char* pixels, int width, int height, int components, const std::string& path);
 };
 
 KxBitmap::KxBitmap() : reserved(new Private)
@@ -163,6 +165,22 @@ bool KxBitmap::load(const std::string& path)
     return true;
 }
 
+bool KxBitmap::loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name)
+{
+    reserved->release();
+    if (!bytes || size == 0 || size > static_cast<size_t>(INT32_MAX) || name.size() > MAX_PATH_LENGTH)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    int width = 0, height = 0, components = 0;
+    unsigned char* pixels = stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &components, 0);
+    if (!reserved->adoptDecoded(pixels, width, height, components, name))
+    {
+        reserved->release();
+        return false;
+    }
+    reserved->filename = name;
+    return true;
+}
+
 bool KxBitmap::Private::decodeOther(const std::string& path)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -171,6 +189,12 @@ bool KxBitmap::Private::decodeOther(const std::string& path)
     int width = 0, height = 0, components = 0;
     unsigned char* pixels = stbi_load_from_file(file, &width, &height, &components, 0);
     std::fclose(file);
+    return adoptDecoded(pixels, width, height, components, path);
+}
+
+bool KxBitmap::Private::adoptDecoded(unsigned char* pixels, int width, int height, int components,
+                                     const std::string& path)
+{
     if (!pixels)
     {
         const char* reason = stbi_failure_reason();

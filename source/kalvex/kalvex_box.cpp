@@ -79,6 +79,8 @@ bool KxBox::render(void* data)
         boxReserved->texture->render(nullptr);
     glBindVertexArray(boxReserved->vertexArray);
     glDrawArrays(GL_TRIANGLES, 0, 36);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, 12);
     KxMesh::resetCache(); // binds 0 and tells the mesh cache so
     KxStats::inc(KxStats::BOX_RENDER);
     return true;

@@ -103,6 +103,7 @@ struct KxList::Private
     unsigned int redundancy = 0;
     GLsync fences[MAX_REDUNDANCY] = {};
     unsigned int counts[NR_OF_BATCHES] = {};
+    uint64_t triangles[NR_OF_BATCHES] = {}; // of each batch, for the statistics
     KxBuffer* records[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
     KxBuffer* commands[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
     unsigned char* recordData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
@@ -440,6 +441,8 @@ bool KxList::update(const glm::mat4& view)
 
     for (unsigned int& count : d.counts)
         count = 0;
+    for (uint64_t& triangles : d.triangles)
+        triangles = 0;
     unsigned int slot = d.redundancy;
     if (d.fences[slot])
     {
@@ -502,6 +505,7 @@ bool KxList::update(const glm::mat4& view)
         glm::mat4 normalMatrix = normalMatrixOf(world);
 
         unsigned int n = d.counts[kind]++;
+        d.triangles[kind] += mesh->getNrOfFaces();
         unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
@@ -559,9 +563,11 @@ bool KxList::renderByType(int what, bool fence)
             continue;
         d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
-        drawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
-                                    BATCHES[kind].flags) &&
-                drawn;
+        bool batchDrawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
+                                              BATCHES[kind].subtype, BATCHES[kind].flags);
+        if (batchDrawn)
+            KxStats::add(KxStats::TRIANGLE, d.triangles[kind]);
+        drawn = batchDrawn && drawn;
     }
     if (fence)
     {

@@ -108,6 +108,7 @@ const Kalvex::Service* Kalvex::getServices(size_t& count)
         {"KxTexture", true, [] { KxTexture::init(); return true; }, KxTexture::free, nullptr},
         {"KxMaterial", true, KxMaterial::init, [] { KxMaterial::free(); }, nullptr},
         {"KxFbo", true, [] { KxFbo::init(); return true; }, KxFbo::free, nullptr},
+        {"KxFont", true, KxFont::init, [] { KxFont::free(); }, nullptr},
         {"KxPostProc", true, KxPostProc::init, [] { KxPostProc::free(); }, nullptr},
         {"KxLight", true, KxLight::init, [] { KxLight::free(); }, "Light problem"},
         {"KxMesh", true, KxMesh::init, [] { KxMesh::free(); }, "Mesh problem"},

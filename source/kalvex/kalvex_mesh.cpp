@@ -422,6 +422,7 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     bindOptimizedMemory();
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
+    KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
         glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     return true;
@@ -495,6 +496,8 @@ bool KxMesh::render(void* data)
     if (uncull)
         KxOpenGL::culling(true);
     KxStats::inc(KxStats::MESH_RENDER);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, d.nrOfFaces); // before tessellation
     setLastUpdate(KxList::getCurrentPassId());
     return true;
 }

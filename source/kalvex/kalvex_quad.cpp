@@ -181,6 +181,8 @@ bool KxQuad::render(void* data)
 
     glBindVertexArray(quadReserved->vertexArray);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, 2);
     KxMesh::resetCache(); // binds 0 and tells the mesh cache so
     return true;
 }

@@ -397,6 +397,8 @@ bool KxSkinned::render(void* data)
     if (uncull)
         KxOpenGL::culling(false);
     glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(getNrOfFaces() * 3), GL_UNSIGNED_INT, nullptr);
+    KxStats::inc(KxStats::DRAW_CALL);
+    KxStats::add(KxStats::TRIANGLE, getNrOfFaces());
     if (wireframe)
         glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     if (uncull)

@@ -47,6 +47,15 @@ bool KxStats::inc(int index)
     return true;
 }
 
+bool KxStats::add(int index, uint64_t amount)
+{
+    if (index < 0 || index >= NR_OF_COUNTERS)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (counters)
+        counters[index].fetch_add(amount, std::memory_order_relaxed);
+    return true;
+}
+
 uint64_t KxStats::get(int index)
 {
     if (index < 0 || index >= NR_OF_COUNTERS)

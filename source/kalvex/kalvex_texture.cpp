@@ -395,11 +395,30 @@ bool KxTexture::load(const std::string& path, int filter, int wrap)
     p.dropTexture(getSubtype() != KIND_FOREIGN);
     setSubtype(KIND_EMPTY);
 
-    KxBitmap* bitmap = p.bitmap;
-    if (!bitmap->load(path))
+    if (!p.bitmap->load(path))
         return KX_LOG(LEVEL_ERROR, "Texture loading error");
     KX_LOG(LEVEL_DEBUG, "Loading texture from '%s'", path.c_str());
+    return uploadBitmap(path, filter, wrap);
+}
 
+bool KxTexture::loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name, int filter, int wrap)
+{
+    if (!bytes || size == 0 || name.empty() || name.size() > MAX_PATH_LENGTH)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (!textureState)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    Private& p = *textureReserved;
+    p.dropTexture(getSubtype() != KIND_FOREIGN);
+    setSubtype(KIND_EMPTY);
+    if (!p.bitmap->loadFromMemory(bytes, size, name))
+        return KX_LOG(LEVEL_ERROR, "Texture loading error");
+    return uploadBitmap(name, filter, wrap);
+}
+
+bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
+{
+    Private& p = *textureReserved;
+    KxBitmap* bitmap = p.bitmap;
     const char* fileName = path.c_str();
     GLenum target = 0;
     if (bitmap->getNrOfSides() == 1)

@@ -16,6 +16,7 @@
 #include "kxview.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
+#include "viewer_stats.h"
 
 namespace
 {
@@ -35,6 +36,7 @@ struct Viewer
 {
     viewer::Settings settings;
     viewer::Panel panel;
+    viewer::StatsOverlay stats;
     CameraState camera;
     KxCamera* cameraNode = nullptr;
     kxtool::ViewRig rig;
@@ -255,9 +257,12 @@ int main(int argc, char** argv)
         Kalvex::free();
         return 3;
     }
+    if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
+        std::printf("   The statistics overlay is not available (see kalvex.log)\n");
 
     while (viewer.settings.running)
     {
+        KxStats::reset(); // the overlay shows one frame's counts
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -278,6 +283,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.settings.statistics)
+            viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
         Kalvex::swap(true);

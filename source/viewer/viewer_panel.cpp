@@ -85,6 +85,9 @@ bool Panel::key(int key, int scancode, int action, int mods, Settings& settings)
     case GLFW_KEY_L:
         settings.defaultLight = !settings.defaultLight;
         return true;
+    case GLFW_KEY_S:
+        settings.statistics = !settings.statistics;
+        return true;
     case GLFW_KEY_F9:
         settings.gamma = std::max(GAMMA_MIN, settings.gamma - GAMMA_STEP);
         return true;
@@ -146,6 +149,9 @@ bool Panel::draw(Settings& settings)
             ImGui::Checkbox("Wireframe", &settings.wireframe);
             ImGui::SameLine();
             ImGui::TextDisabled("[W]");
+            ImGui::Checkbox("Statistics", &settings.statistics);
+            ImGui::SameLine();
+            ImGui::TextDisabled("[S]");
             ImGui::InputFloat("Shadow softness", &settings.shadowSoftness, 0.25f, 0.25f, "%.2f");
             settings.shadowSoftness = std::min(10.0f, std::max(0.0f, settings.shadowSoftness));
             ImGui::InputFloat("Shadow bias", &settings.shadowBias, 0.25f, 0.25f, "%.2f");

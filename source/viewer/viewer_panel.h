@@ -15,6 +15,7 @@ struct Settings
     float shadowBias = 0.75f;
     float shadowSoftness = 0.25f;
     bool wireframe = false;
+    bool statistics = false; // the overlay of frame statistics
 };
 
 class Panel
@@ -28,7 +29,7 @@ public:
     bool mouseMotion(int x, int y);
     bool mouseButton(int button, int action, int mods);
     bool mouseWheel(double offset);
-    // Handles the panel's keys (P, L, W, F9, F10) itself; true when taken.
+    // Handles the panel's keys (P, L, S, F9, F10) itself; true when taken.
     bool key(int key, int scancode, int action, int mods, Settings& settings);
 
     // Draws the panel; true when the "Reset camera" button was pressed.

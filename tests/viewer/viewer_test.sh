@@ -132,10 +132,21 @@ KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo >out2.txt 2>err2.txt &
 pid=$!
 id=$(window_of $pid)
 wait_for_panel "$id" shot3.png
+# S shows the statistics overlay in the top-right corner.
+before=$(mean_of shot3.png 170x100+470+0)
+after=$before
 xdotool windowfocus --sync "$id"
+xdotool key s
+for _ in $(seq 40); do
+    sleep 0.25
+    import -window "$id" shot4.png 2>/dev/null || continue
+    after=$(mean_of shot4.png 170x100+470+0)
+    awk "BEGIN{exit !($after > $before + 0.02)}" && break
+done
 xdotool key Escape
 wait $pid
 check "config run ends with 0" test $? -eq 0
+check "S shows the statistics overlay (mean $before, then $after)" awk "BEGIN{exit !($after > $before + 0.02)}"
 check "no config warning with config.xml" bash -c "! grep -qF 'Config file not found' err2.txt"
 check "configured window size" test "$(identify -format "%wx%h" shot3.png 2>/dev/null)" = "640x480"
 check "relative path: working dir ." contains out2.txt "   Working dir  :  ."
