@@ -1,5 +1,5 @@
 // KxConfig: start-up settings, and their XML file.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -173,9 +173,10 @@ bool KxConfig::load(const std::string& fileName)
     if (fileName.empty())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
-    FILE* file = std::fopen(fileName.c_str(), "r");
+    const char* why = nullptr;
+    FILE* file = kx::InputFile::open(fileName.c_str(), why);
     if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to open config file '%s'", fileName.c_str());
+        return KX_LOG(LEVEL_ERROR, "Unable to open config file '%s' (%s)", fileName.c_str(), why);
 
     tinyxml2::XMLDocument document;
     tinyxml2::XMLError result = document.LoadFile(file);

@@ -1,5 +1,7 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_engine.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>
@@ -130,7 +132,7 @@ struct KxDefaultRendering::Private
 KxDefaultRendering::KxDefaultRendering() : forwardReserved(new Private)
 {
     // The engine's setting (the quality preset's or the configuration's).
-    size_t column = filterIndex(Kalvex::getShadowFilter());
+    size_t column = filterIndex(kx::engine ? kx::engine->shadowFilter : DEFAULT_FILTER_TAPS);
     forwardReserved->filter = column < NR_OF_FILTERS ? column : filterIndex(DEFAULT_FILTER_TAPS);
     setSubtype(2);
     setName("DefaultPipeline");
@@ -242,8 +244,8 @@ bool KxDefaultRendering::load(void* data)
 {
     unload(nullptr);
     const KxConfig* config = static_cast<const KxConfig*>(data);
-    int sizeX = std::min(config ? config->getWindowSizeX() : Kalvex::getWindowSizeX(), MAX_WINDOWSIZEX);
-    int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
+    int sizeX = std::min(config ? config->getWindowSizeX() : kx::GlContext::capabilities().windowSizeX, MAX_WINDOWSIZEX);
+    int sizeY = std::min(config ? config->getWindowSizeY() : kx::GlContext::capabilities().windowSizeY, MAX_WINDOWSIZEY);
     Private& d = *forwardReserved;
 
     if (!buildTarget(d.framebuffer, d.colorTexture, d.depthTexture, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE,
@@ -320,6 +322,23 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
         node->render(&record);
     }
 }
+
+// Particle emitters glow on top of the lit scene: drawn once, after the last
+// light's pass, each advancing its particles one step.
+void renderEmitters(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        if (node->getType() != KxObject::TYPE_EMITTER)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        KxDrawRecord record = {&modelView, nullptr, &world};
+        node->render(&record);
+    }
+}
 }
 
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -352,17 +371,25 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         else if (KxFbo::getCurrent())
         {
             KxFbo::resetCache();
-            glViewport(0, 0, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+            kx::GlContext::viewport(0, 0, kx::engine->windowSizeX, kx::engine->windowSizeY);
         }
     };
     bindTarget();
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glDepthMask(GL_TRUE);
+    kx::GlContext::depthWrite(true);
     KxOpenGL::clear(true, true, true);
-    // Sky boxes join here once the sky box class exists.
+    if (KxSkybox* skybox = camera->getSkybox())
+    {
+        // Centred on the eye: the view's rotation only.
+        glm::mat4 rotation = view;
+        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
+        KxDrawRecord record = {&rotation, nullptr, nullptr};
+        KxOpenGL::blending(false);
+        skybox->render(&record);
+    }
 
     // Unloaded in the reduced start: every light then reads as unshadowed.
-    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
     if (shadowPass && !shadowPass->getShadowMapTexture())
         shadowPass = nullptr;
     for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
@@ -395,25 +422,14 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
             program->setParamDWord(KxShader::LIGHT_ID, i);
             shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
         }
-        if (i > 0)
-        {
-            // Later lights add their share on top of the depth the first one laid down.
-            glBlendFunc(GL_ONE, GL_ONE);
-            glDepthMask(GL_FALSE);
-            KxOpenGL::blending(true);
-        }
-        else
-            KxOpenGL::blending(false);
-        KxOpenGL::culling(true);
+        // Later lights add their share on top of the depth the first one laid down.
+        kx::GlContext::apply(i > 0 ? kx::RenderState::additive() : kx::RenderState::opaque());
         camera->render(nullptr);
         list->render(&view);
         renderSelfDrawn(list, view);
-        KxOpenGL::culling(false);
-        if (i > 0)
-        {
-            KxOpenGL::blending(false);
-            glDepthMask(GL_TRUE);
-        }
+        kx::GlContext::apply(kx::RenderState());
+        if (i + 1 == list->getNrOfLights())
+            renderEmitters(list, view);
     }
 
     // The table again names the configured filter's programs.
@@ -436,14 +452,14 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     {
         d.postProc->render(d.colorTexture, fbo);
         if (isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (!fbo)
-            Kalvex::renderFramebuffer(d.postProc->getTexture());
+            kx::presentTexture(d.postProc->getTexture());
     }
     else
     {
         if (isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (fbo)
             glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
                                    static_cast<GLint>(d.framebuffer->getSizeX()),
@@ -451,10 +467,10 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
                                    static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
                                    GL_COLOR_BUFFER_BIT, GL_NEAREST);
         else
-            Kalvex::renderFramebuffer(d.colorTexture);
+            kx::presentTexture(d.colorTexture);
     }
     if (isSRGB())
-        glDisable(GL_FRAMEBUFFER_SRGB);
+        kx::GlContext::framebufferSrgb(false);
     // The screen quad bound vertex arrays of its own.
     KxMesh::resetCache();
     return true;

@@ -1,7 +1,7 @@
 // KxIdGenerator: in-use bits, lowest free identifier first. A second level of
 // bits marks the words that are full, so finding the lowest free identifier
 // reads at most a few dozen words however many are taken.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
 #include <cstdint>
 #include <mutex>
@@ -18,6 +18,7 @@ struct IdTable
     std::recursive_mutex mutex;
     std::vector<uint64_t> inUse = std::vector<uint64_t>(WORDS, 0);
     std::vector<uint64_t> fullWords = std::vector<uint64_t>(SUMMARY_WORDS, 0);
+    unsigned int refused = 0; // requests that found the table full
 
     IdTable()
     {
@@ -89,6 +90,7 @@ int KxIdGenerator::getId()
     int id = table->lowestFree();
     if (id < 0)
     {
+        ++table->refused;
         KX_LOG(LEVEL_ERROR, "No more ID left");
         return -1;
     }
@@ -107,4 +109,12 @@ bool KxIdGenerator::releaseId(int id)
         return KX_LOG(LEVEL_ERROR, "ID was already free");
     table->release(id);
     return true;
+}
+
+unsigned int kx::refusedIds()
+{
+    if (!table)
+        return 0;
+    std::lock_guard<std::recursive_mutex> lock(table->mutex);
+    return table->refused;
 }

@@ -1,6 +1,7 @@
 // KxList: a scene graph flattened into entries with world matrices, turned
 // every frame into GPU records and indirect draw commands, drawn in batches.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cstddef>
@@ -51,7 +52,9 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
     {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_OPAQUE_BATCH, true},
     {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_TRANSPARENT_BATCH, false},
     {0, 0, false}, // reserved, never filled
-    {0, KxPipeline::FLAGS_OPAQUE_BATCH, false}, // instanced meshes
+    // Instanced meshes are culled like opaque meshes: the shadow pass's
+    // front-face culling must reach them too, or they shadow themselves.
+    {0, KxPipeline::FLAGS_OPAQUE_BATCH, true},
 };
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
@@ -275,7 +278,7 @@ bool KxList::Private::allocateKind(unsigned int kind)
         commandData[slot][kind] = static_cast<unsigned char*>(commands[slot][kind]->map(1));
         mapped = recordData[slot][kind] && commandData[slot][kind];
     }
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    kx::GlContext::bindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
     if (mapped)
         return true;
     releaseKind(kind);
@@ -461,24 +464,32 @@ bool KxList::update(const glm::mat4& view)
         // The shadow-map pass draws only what casts shadows.
         if (!node->isVisible() || (d.pass == 2 && !node->isCastingShadows()))
             continue;
+        KxMesh* mesh = nullptr;
+        KxInstanced* instanced = nullptr;
         switch (node->getType())
         {
         case TYPE_MESH:
+            mesh = static_cast<KxMesh*>(node);
+            break;
+        case TYPE_INSTANCED:
+            instanced = static_cast<KxInstanced*>(node);
+            mesh = instanced->getMesh();
+            if (!mesh || !instanced->isMemoryOptimized())
+                continue; // nothing to draw yet
             break;
         case TYPE_NODE:
         case TYPE_CAMERA:
         case TYPE_BONE:
-        case TYPE_SKINNED:   // skinned meshes draw themselves from their own buffers
-        case TYPE_INSTANCED: // batch kind 5 waits for the instanced mesh class
+        case TYPE_SKINNED: // skinned meshes draw themselves from their own buffers
+        case TYPE_EMITTER: // emitters are handed to the pipeline, which draws them itself
             continue;
         default:
             KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(node->getType()));
             continue;
         }
-        KxMesh* mesh = static_cast<KxMesh*>(node);
         // Tessellated meshes are drawn one by one, as patches from their own buffers.
         int subtype = mesh->getSubtype();
-        if (subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
+        if (!instanced && subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
             continue;
         if (!mesh->isMemoryOptimized())
         {
@@ -487,15 +498,17 @@ bool KxList::update(const glm::mat4& view)
         }
         const glm::mat4& world = entry.getMatrix();
         glm::mat4 modelView = view * world;
-        if (cull && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
+        if (cull && !instanced && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
             continue;
 
         KxMaterial* material = mesh->getMaterial() ? mesh->getMaterial() : defaultMaterial;
         bool transparent = material && (material->isTransparent() || material->isAlpha());
         unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (transparent ? 1 : 0);
+        if (instanced)
+            kind = INSTANCED_KIND;
         // A material without a table slot shows as the default one rather
         // than indexing past the table.
-        uint32_t materialIds[2] = {0, 0};
+        uint32_t materialIds[2] = {0, instanced ? instanced->getFirstInstance() : 0};
         if (material && material->getListId() < KxMaterial::MAX_NUMBER)
             materialIds[0] = material->getListId();
         else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
@@ -505,14 +518,16 @@ bool KxList::update(const glm::mat4& view)
         glm::mat4 normalMatrix = normalMatrixOf(world);
 
         unsigned int n = d.counts[kind]++;
-        d.triangles[kind] += mesh->getNrOfFaces();
+        uint64_t copies = instanced ? instanced->getNrOfInstances() : 1;
+        d.triangles[kind] += static_cast<uint64_t>(mesh->getNrOfFaces()) * copies;
         unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
         std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
         std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
         std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
-        DrawCommand command = {mesh->getNrOfFaces() * 3, 1, mesh->getFirstFaceIndex() * 3,
+        DrawCommand command = {mesh->getNrOfFaces() * 3, instanced ? instanced->getNrOfInstances() : 1,
+                               mesh->getFirstFaceIndex() * 3,
                                static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
         std::memcpy(d.commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
     }
@@ -558,13 +573,15 @@ bool KxList::renderByType(int what, bool fence)
     for (unsigned int i = 0; i < nrOfKinds; ++i)
     {
         unsigned int kind = kinds[i];
-        // Kind 4 is reserved; kind 5 stays empty until instanced meshes exist.
-        if (d.counts[kind] == 0 || kind == RESERVED_KIND || kind == INSTANCED_KIND)
+        if (d.counts[kind] == 0 || kind == RESERVED_KIND)
             continue;
         d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
-        bool batchDrawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
-                                              BATCHES[kind].subtype, BATCHES[kind].flags);
+        bool batchDrawn = kind == INSTANCED_KIND
+                              ? KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,
+                                                         BATCHES[kind].subtype, BATCHES[kind].flags)
+                              : KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
+                                                    BATCHES[kind].subtype, BATCHES[kind].flags);
         if (batchDrawn)
             KxStats::add(KxStats::TRIANGLE, d.triangles[kind]);
         drawn = batchDrawn && drawn;

@@ -1,6 +1,8 @@
 // kxoviewer: shows one KXO scene file under a mouse-driven camera.
 //
-//   kxoviewer SCENE.kxo     any other number of arguments opens a file chooser
+//   kxoviewer SCENE.kxo [--skybox FILE.dds]
+//                           without a scene file a file chooser opens; the
+//                           sky box is a DDS cube map drawn around the scene
 //
 // Exit codes: 0 normal end (also after a cancelled chooser), 1 the engine did
 // not start, 2 the panel did not start, 3 the scene did not load, 4 the scene's
@@ -48,6 +50,10 @@ struct Viewer
     float appliedShadowBias = 0.0f, appliedShadowSoftness = 0.0f;
     float fpsSamples[FPS_SAMPLES] = {};
     int fpsCount = 0;
+    KxNode* root = nullptr;
+    KxAnim* animation = nullptr;
+    bool pickRequested = false;
+    int pickX = 0, pickY = 0;
 };
 Viewer* current = nullptr;
 
@@ -107,6 +113,15 @@ void onButton(int button, int action, int mods)
     Viewer& viewer = *current;
     if (viewer.panel.mouseButton(button, action, mods))
         return;
+    // The middle button, or the left one with Ctrl, picks the body under the cursor.
+    if (action == GLFW_PRESS &&
+        (button == GLFW_MOUSE_BUTTON_MIDDLE || (button == GLFW_MOUSE_BUTTON_LEFT && (mods & GLFW_MOD_CONTROL))))
+    {
+        viewer.pickRequested = true;
+        viewer.pickX = viewer.lastX;
+        viewer.pickY = viewer.lastY;
+        return;
+    }
     if (button == GLFW_MOUSE_BUTTON_LEFT)
         viewer.leftButton = action != GLFW_RELEASE;
     else if (button == GLFW_MOUSE_BUTTON_RIGHT)
@@ -132,8 +147,82 @@ void onKey(int key, int scancode, int action, int mods)
         viewer.settings.wireframe = !viewer.settings.wireframe;
         KxOpenGL::wireframe(viewer.settings.wireframe);
     }
+    else if (key == GLFW_KEY_SPACE)
+        viewer.settings.toggleAnimation = true;
+    else if (key == GLFW_KEY_R)
+        viewer.settings.replayAnimation = true;
     else if (key == GLFW_KEY_ESCAPE)
         viewer.settings.running = false;
+}
+
+// SCENE.kxa beside SCENE.kxo, when there is one, bound to the scene and playing.
+void loadAnimation(Viewer& viewer, const std::string& fileName)
+{
+    size_t dot = fileName.find_last_of('.');
+    std::string animationName = (dot == std::string::npos ? fileName : fileName.substr(0, dot)) + ".kxa";
+    if (std::FILE* probe = std::fopen(animationName.c_str(), "rb"))
+        std::fclose(probe);
+    else
+        return;
+    viewer.animation = Kalvex::loadAnimation(animationName);
+    if (!viewer.animation)
+    {
+        std::printf("   Animation  . :  %s cannot be read\n", animationName.c_str());
+        return;
+    }
+    viewer.animation->apply(viewer.root);
+    std::printf("   Animation  . :  %s, %u animated nodes, %d frames at %d fps\n", animationName.c_str(),
+                viewer.animation->getNrOfBoundNodes(), viewer.animation->getNrOfFrames(), viewer.animation->getFps());
+    viewer.settings.hasAnimation = viewer.animation->getNrOfBoundNodes() > 0;
+    viewer.animation->resetPose();
+    viewer.animation->playAnimation();
+}
+
+// Play, pause and replay as asked; the clock drives a playing animation, and
+// one that has reached its end starts again.
+void stepAnimation(Viewer& viewer)
+{
+    KxAnim* animation = viewer.animation;
+    if (!animation)
+        return;
+    auto& v = viewer.settings;
+    if (v.replayAnimation)
+        animation->replayAnimation();
+    else if (v.toggleAnimation && animation->isAnimating())
+        animation->pauseAnimation();
+    else if (v.toggleAnimation)
+        animation->playAnimation();
+    v.replayAnimation = v.toggleAnimation = false;
+    if (animation->isAnimating())
+    {
+        animation->update();
+        if (!animation->isAnimating())
+            animation->playAnimation(); // looped
+    }
+    v.animationPlaying = animation->isAnimating();
+}
+
+// Reports in the console the node of the body under the cursor. Bodies live in
+// the space below the scene root, which the viewer turns and moves.
+void pickBody(Viewer& viewer)
+{
+    if (!viewer.pickRequested)
+        return;
+    viewer.pickRequested = false;
+    glm::vec3 window(static_cast<float>(viewer.pickX),
+                     static_cast<float>(viewer.cameraNode->getViewportSizeY() - viewer.pickY), 0.0f);
+    glm::vec3 nearPoint = viewer.cameraNode->unproject(window);
+    window.z = 1.0f;
+    glm::vec3 farPoint = viewer.cameraNode->unproject(window);
+    glm::mat4 toScene = glm::inverse(viewer.root->getMatrix());
+    glm::vec3 from = glm::vec3(toScene * glm::vec4(nearPoint, 1.0f));
+    glm::vec3 to = glm::vec3(toScene * glm::vec4(farPoint, 1.0f));
+    glm::vec3 hit;
+    if (KxNode* node = KxPhysics::pick(from, to, &hit))
+        std::printf("Picked '%s' at %f, %f, %f\n", node->getName().c_str(), hit.x, hit.y, hit.z);
+    else
+        std::printf("Picked nothing\n");
+    std::fflush(stdout);
 }
 
 // Lists the meshes and grows the scene box by each one's bounding sphere.
@@ -177,10 +266,16 @@ int main(int argc, char** argv)
     std::printf("KXO viewer v0.7r - Kalvex 3D Graphics Engine v0.7r\n");
     std::printf("Render the content of an KXO file\n\n");
 
-    std::string path;
-    if (argc == 2)
-        path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
-    else if (!viewer::chooseFile(path))
+    std::string path, skyboxPath;
+    int nrOfScenes = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::string(argv[i]) == "--skybox" && i + 1 < argc)
+            skyboxPath = argv[++i];
+        else if (++nrOfScenes == 1)
+            path = argv[i]; // whole: paths are not limited to 260 bytes here
+    }
+    if (nrOfScenes != 1 && !viewer::chooseFile(path))
         return 0;
     std::printf("   Opening file :  %s\n", path.c_str());
     std::string directory, fileName;
@@ -203,6 +298,22 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Read before the scene's directory becomes the working directory: the
+    // path is the user's, relative to where the viewer started.
+    KxSkybox* skybox = nullptr;
+    if (!skyboxPath.empty())
+    {
+        KxTexture* sky = new KxTexture;
+        skybox = new KxSkybox;
+        if (!sky->load(skyboxPath) || !skybox->setTexture(sky))
+        {
+            viewer::messageBox("[?] Unable to load the sky box, going on without");
+            delete skybox;
+            delete sky;
+            skybox = nullptr;
+        }
+    }
+
     Viewer viewer;
     current = &viewer;
     Kalvex::setMouseCursorCallback(onCursor);
@@ -217,7 +328,7 @@ int main(int argc, char** argv)
 
     if (!viewer::changeDirectory(directory))
     {
-        viewer::messageBox("[!] Unable to load file");
+        viewer::messageBox("[!] Unable to load file: cannot enter its folder '" + directory + "'");
         viewer.panel.terminate();
         Kalvex::free();
         return 4;
@@ -225,12 +336,15 @@ int main(int argc, char** argv)
     KxNode* root = Kalvex::load(fileName);
     if (!root)
     {
-        viewer::messageBox("[!] Unable to load file");
+        // The cause, so that a missing file and a damaged one read differently.
+        std::string why = viewer::whyUnreadable(fileName);
+        viewer::messageBox("[!] Unable to load file: " + (why.empty() ? std::string("not a valid KXO scene") : why));
         viewer.panel.terminate();
         Kalvex::free();
         return 3;
     }
     KxMesh::optimizeMemory();
+    viewer.root = root;
 
     glm::vec3 boxMin, boxMax;
     listMeshes(boxMin, boxMax);
@@ -246,6 +360,7 @@ int main(int argc, char** argv)
     viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
     viewer.cameraNode = viewer.rig.camera;
     fitView(viewer);
+    viewer.cameraNode->setSkybox(skybox);
     resetCamera(viewer);
 
     // Room for every node of the scene and of the camera's subtree.
@@ -259,10 +374,14 @@ int main(int argc, char** argv)
     }
     if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
         std::printf("   The statistics overlay is not available (see kalvex.log)\n");
+    loadAnimation(viewer, fileName);
+    std::fflush(stdout);
 
     while (viewer.settings.running)
     {
         KxStats::reset(); // the overlay shows one frame's counts
+        KxPhysics::update(1.0f, 10, 0.0166666f);
+        stepAnimation(viewer);
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -276,6 +395,8 @@ int main(int argc, char** argv)
 
         applyView(viewer, root);
 
+        pickBody(viewer);
+
         list->reset();
         list->pass(root);
         if (viewer.settings.defaultLight)
@@ -287,6 +408,9 @@ int main(int argc, char** argv)
             viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
+        // ImGui drew with GL state of its own: the engine's caches must not trust
+        // what they remember.
+        KxOpenGL::resetCache();
         Kalvex::swap(true);
         viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
 
