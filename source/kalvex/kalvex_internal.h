@@ -8,10 +8,18 @@
 
 #include <GL/glew.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace kx
 {
+// Builds the bodies of every mesh under root that carries physics properties,
+// once the tree is linked, so that each body starts where its node is.
+void buildPhysicsBodies(KxNode* root);
+
 // Locks an engine object's own mutex (KxObject::getMutex hands out a block whose
 // first member is a std::recursive_mutex).
 inline std::recursive_mutex& objectMutex(void* block)
@@ -45,6 +53,61 @@ public:
     static void release(KxTexture* texture);
     // Binds every pool slot to its unit (bound mode); nothing in bindless mode.
     static void bind();
+};
+
+// Who refers to whom, so that deleting an object clears every reference to it
+// instead of leaving a dangling pointer for the next frame or save. A holder
+// links each object it points at (once per target, whatever the number of its
+// slots that name it) with the function that clears its slots; the deletion
+// of the target calls that function with the dying object, the deletion of
+// the holder drops its links. Costs are per link, not per scene.
+class KX_API References
+{
+public:
+    using Clear = void (*)(KxObject* holder, KxObject* gone);
+    static void link(KxObject* target, KxObject* holder, Clear clear);
+    static void unlink(KxObject* target, KxObject* holder);
+    // Called by the base destructor of every object.
+    static void forget(KxObject* dying);
+    static void init();
+    static void free();
+};
+
+// How many identifier requests found all identifiers taken, since start.
+KX_API unsigned int refusedIds();
+
+// Files from outside. Only regular files are opened (a named pipe would block
+// and a device may never end); a failure leaves a short reason ("no such
+// file", "symbolic link loop", "not a regular file", ...) in why.
+class InputFile
+{
+public:
+    static FILE* open(const char* path, const char*& why);
+    // The whole file, refused when larger than maxSize bytes.
+    static bool read(const char* path, std::vector<unsigned char>& bytes, uint64_t maxSize, const char*& why);
+    static const char* describe(int error);
+};
+
+// Replaces a file atomically and safely: see kalvex_outputfile.cpp.
+class OutputFile
+{
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // The stream to write the new content to; null (with a reason) on failure.
+    FILE* open(const std::string& path, const char*& why);
+    // Completes the replacement; false leaves the old file as it was.
+    bool commit();
+    // Drops the new content.
+    void abandon();
+
+private:
+    std::string target;
+    std::string temporary;
+    FILE* file = nullptr;
 };
 }
 

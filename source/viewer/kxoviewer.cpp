@@ -1,6 +1,8 @@
 // kxoviewer: shows one KXO scene file under a mouse-driven camera.
 //
-//   kxoviewer SCENE.kxo     any other number of arguments opens a file chooser
+//   kxoviewer SCENE.kxo [--skybox FILE.dds]
+//                           without a scene file a file chooser opens; the
+//                           sky box is a DDS cube map drawn around the scene
 //
 // Exit codes: 0 normal end (also after a cancelled chooser), 1 the engine did
 // not start, 2 the panel did not start, 3 the scene did not load, 4 the scene's
@@ -53,6 +55,10 @@ struct Viewer
     bool screenshot = false; // F12 pressed: the next frame is written out
     std::string fileName;    // of the scene shown, in the current directory
     viewer::LoadedScene scene;
+    KxNode* root = nullptr;
+    KxAnim* animation = nullptr;
+    bool pickRequested = false;
+    int pickX = 0, pickY = 0;
 };
 Viewer* current = nullptr;
 
@@ -112,6 +118,15 @@ void onButton(int button, int action, int mods)
     Viewer& viewer = *current;
     if (viewer.panel.mouseButton(button, action, mods))
         return;
+    // The middle button, or the left one with Ctrl, picks the body under the cursor.
+    if (action == GLFW_PRESS &&
+        (button == GLFW_MOUSE_BUTTON_MIDDLE || (button == GLFW_MOUSE_BUTTON_LEFT && (mods & GLFW_MOD_CONTROL))))
+    {
+        viewer.pickRequested = true;
+        viewer.pickX = viewer.lastX;
+        viewer.pickY = viewer.lastY;
+        return;
+    }
     if (button == GLFW_MOUSE_BUTTON_LEFT)
         viewer.leftButton = action != GLFW_RELEASE;
     else if (button == GLFW_MOUSE_BUTTON_RIGHT)
@@ -139,11 +154,93 @@ void onKey(int key, int scancode, int action, int mods)
         viewer.settings.wireframe = !viewer.settings.wireframe;
         KxOpenGL::wireframe(viewer.settings.wireframe);
     }
+    else if (key == GLFW_KEY_SPACE)
+        viewer.settings.toggleAnimation = true;
+    else if (key == GLFW_KEY_R)
+        viewer.settings.replayAnimation = true;
     else if (key == GLFW_KEY_ESCAPE)
         viewer.settings.running = false;
 }
 
+// SCENE.kxa beside SCENE.kxo, when there is one, bound to the scene and playing.
+void loadAnimation(Viewer& viewer, const std::string& fileName)
+{
+    size_t dot = fileName.find_last_of('.');
+    std::string animationName = (dot == std::string::npos ? fileName : fileName.substr(0, dot)) + ".kxa";
+    if (std::FILE* probe = std::fopen(animationName.c_str(), "rb"))
+        std::fclose(probe);
+    else
+        return;
+    viewer.animation = Kalvex::loadAnimation(animationName);
+    if (!viewer.animation)
+    {
+        std::printf("   Animation  . :  %s cannot be read\n", animationName.c_str());
+        return;
+    }
+    viewer.animation->apply(viewer.root);
+    std::printf("   Animation  . :  %s, %u animated nodes, %d frames at %d fps\n", animationName.c_str(),
+                viewer.animation->getNrOfBoundNodes(), viewer.animation->getNrOfFrames(), viewer.animation->getFps());
+    viewer.settings.hasAnimation = viewer.animation->getNrOfBoundNodes() > 0;
+    viewer.animation->resetPose();
+    viewer.animation->playAnimation();
+}
+
+// Play, pause and replay as asked; the clock drives a playing animation, and
+// one that has reached its end starts again.
+void stepAnimation(Viewer& viewer)
+{
+    KxAnim* animation = viewer.animation;
+    if (!animation)
+        return;
+    auto& v = viewer.settings;
+    if (v.replayAnimation)
+        animation->replayAnimation();
+    else if (v.toggleAnimation && animation->isAnimating())
+        animation->pauseAnimation();
+    else if (v.toggleAnimation)
+        animation->playAnimation();
+    v.replayAnimation = v.toggleAnimation = false;
+    if (animation->isAnimating())
+    {
+        animation->update();
+        if (!animation->isAnimating())
+            animation->playAnimation(); // looped
+    }
+    v.animationPlaying = animation->isAnimating();
+}
+
+// Reports in the console the node of the body under the cursor. Bodies live in
+// the space below the scene root, which the viewer turns and moves.
+void pickBody(Viewer& viewer)
+{
+    if (!viewer.pickRequested)
+        return;
+    viewer.pickRequested = false;
+    glm::vec3 window(static_cast<float>(viewer.pickX),
+                     static_cast<float>(viewer.cameraNode->getViewportSizeY() - viewer.pickY), 0.0f);
+    glm::vec3 nearPoint = viewer.cameraNode->unproject(window);
+    window.z = 1.0f;
+    glm::vec3 farPoint = viewer.cameraNode->unproject(window);
+    glm::mat4 toScene = glm::inverse(viewer.root->getMatrix());
+    glm::vec3 from = glm::vec3(toScene * glm::vec4(nearPoint, 1.0f));
+    glm::vec3 to = glm::vec3(toScene * glm::vec4(farPoint, 1.0f));
+    glm::vec3 hit;
+    if (KxNode* node = KxPhysics::pick(from, to, &hit))
+        std::printf("Picked '%s' at %f, %f, %f\n", node->getName().c_str(), hit.x, hit.y, hit.z);
+    else
+        std::printf("Picked nothing\n");
+    std::fflush(stdout);
+}
+
 // Lists the meshes and grows the scene box by each one's bounding sphere.
+unsigned int countNodes(KxNode* node)
+{
+    unsigned int count = 1;
+    for (unsigned int i = 0; i < node->getNrOfChildren(); ++i)
+        count += countNodes(node->getChild(i));
+    return count;
+}
+
 void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
 {
     std::printf("\nLoaded objects:\n");
@@ -184,6 +281,7 @@ void printPath(const std::string& path, std::string& directory, std::string& fil
 void showScene(Viewer& viewer, KxNode* root)
 {
     KxMesh::optimizeMemory();
+    viewer.root = root;
     glm::vec3 boxMin, boxMax;
     listMeshes(boxMin, boxMax);
     std::printf("\nScene boundaries:\n");
@@ -209,7 +307,7 @@ void showScene(Viewer& viewer, KxNode* root)
 KxNode* openAnother(Viewer& viewer, KxNode* root, const std::string& path)
 {
     std::string directory, fileName;
-    printPath(path.substr(0, viewer::MAX_PATH_LENGTH - 1), directory, fileName);
+    printPath(path, directory, fileName);
     const std::string previous = kxtool::absolutePath(".");
     viewer::LoadedScene next;
     KxNode* loaded = viewer::changeDirectory(directory) ? next.load(fileName) : nullptr;
@@ -219,10 +317,15 @@ KxNode* openAnother(Viewer& viewer, KxNode* root, const std::string& path)
         viewer::changeDirectory(previous);
         return root;
     }
+    // The shown scene's animation is bound to its nodes: it goes with them.
+    delete viewer.animation;
+    viewer.animation = nullptr;
+    viewer.settings.hasAnimation = false;
     viewer.scene.release();
     viewer.scene = next;
     viewer.fileName = fileName;
     showScene(viewer, loaded);
+    loadAnimation(viewer, fileName);
     return loaded;
 }
 
@@ -243,10 +346,16 @@ int main(int argc, char** argv)
     std::printf("KXO viewer v0.7r - Kalvex 3D Graphics Engine v0.7r\n");
     std::printf("Render the content of an KXO file\n\n");
 
-    std::string path;
-    if (argc == 2)
-        path = std::string(argv[1]).substr(0, viewer::MAX_PATH_LENGTH - 1);
-    else if (!viewer::chooseFile(path))
+    std::string path, skyboxPath;
+    int nrOfScenes = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::string(argv[i]) == "--skybox" && i + 1 < argc)
+            skyboxPath = argv[++i];
+        else if (++nrOfScenes == 1)
+            path = argv[i]; // whole: paths are not limited to 260 bytes here
+    }
+    if (nrOfScenes != 1 && !viewer::chooseFile(path))
         return 0;
     std::string directory, fileName;
     printPath(path, directory, fileName);
@@ -265,6 +374,22 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Read before the scene's directory becomes the working directory: the
+    // path is the user's, relative to where the viewer started.
+    KxSkybox* skybox = nullptr;
+    if (!skyboxPath.empty())
+    {
+        KxTexture* sky = new KxTexture;
+        skybox = new KxSkybox;
+        if (!sky->load(skyboxPath) || !skybox->setTexture(sky))
+        {
+            viewer::messageBox("[?] Unable to load the sky box, going on without");
+            delete skybox;
+            delete sky;
+            skybox = nullptr;
+        }
+    }
+
     Viewer viewer;
     current = &viewer;
     Kalvex::setMouseCursorCallback(onCursor);
@@ -279,7 +404,7 @@ int main(int argc, char** argv)
 
     if (!viewer::changeDirectory(directory))
     {
-        viewer::messageBox("[!] Unable to load file");
+        viewer::messageBox("[!] Unable to load file: cannot enter its folder '" + directory + "'");
         viewer.panel.terminate();
         Kalvex::free();
         return 4;
@@ -287,7 +412,9 @@ int main(int argc, char** argv)
     KxNode* root = viewer.scene.load(fileName);
     if (!root)
     {
-        viewer::messageBox("[!] Unable to load file");
+        // The cause, so that a missing file and a damaged one read differently.
+        std::string why = viewer::whyUnreadable(fileName);
+        viewer::messageBox("[!] Unable to load file: " + (why.empty() ? std::string("not a valid KXO scene") : why));
         viewer.panel.terminate();
         Kalvex::free();
         return 3;
@@ -295,15 +422,27 @@ int main(int argc, char** argv)
     viewer.fileName = fileName;
     showScene(viewer, root);
     viewer::watchDrops(Kalvex::getWindow());
+    viewer.cameraNode->setSkybox(skybox);
 
+    // Room for every node of the scene and of the camera's subtree.
     KxList* list = new KxList;
-    list->create(1024);
+    if (!list->create(countNodes(root) + countNodes(viewer.cameraNode)))
+    {
+        viewer::messageBox("[!] Unable to create the render list");
+        viewer.panel.terminate();
+        Kalvex::free();
+        return 3;
+    }
     if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
         std::printf("   The statistics overlay is not available (see kalvex.log)\n");
+    loadAnimation(viewer, fileName);
+    std::fflush(stdout);
 
     while (viewer.settings.running)
     {
         KxStats::reset(); // the overlay shows one frame's counts
+        KxPhysics::update(1.0f, 10, 0.0166666f);
+        stepAnimation(viewer);
         KxPipeline::setCurrent(Kalvex::getPipeline(2));
         KxPipeline* pipeline = KxPipeline::getCurrent();
         pipeline->postProc(viewer.settings.postProcessing);
@@ -316,6 +455,8 @@ int main(int argc, char** argv)
         KxOpenGL::wireframe(viewer.settings.wireframe);
 
         applyView(viewer, root);
+
+        pickBody(viewer);
 
         list->reset();
         list->pass(root);
@@ -330,6 +471,9 @@ int main(int argc, char** argv)
             viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
             resetCamera(viewer);
+        // ImGui drew with GL state of its own: the engine's caches must not trust
+        // what they remember.
+        KxOpenGL::resetCache();
         Kalvex::swap(true);
         viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
 
@@ -339,7 +483,17 @@ int main(int argc, char** argv)
         if (!next.empty())
         {
             list->reset(); // it still holds the shown scene's nodes
-            root = openAnother(viewer, root, next);
+            KxNode* shown = openAnother(viewer, root, next);
+            // Room for the new scene's nodes.
+            KxList* sized = shown == root ? nullptr : new KxList;
+            if (sized && sized->create(countNodes(shown) + countNodes(viewer.cameraNode)))
+            {
+                delete list;
+                list = sized;
+            }
+            else
+                delete sized;
+            root = shown;
         }
 
         if (viewer.settings.shadowBias != viewer.appliedShadowBias ||

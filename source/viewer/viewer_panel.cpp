@@ -99,6 +99,19 @@ bool Panel::key(int key, int scancode, int action, int mods, Settings& settings)
     }
 }
 
+void Panel::drawAnimation(Settings& settings)
+{
+    if (!settings.hasAnimation || !ImGui::CollapsingHeader("Animation", ImGuiTreeNodeFlags_DefaultOpen))
+        return;
+    if (ImGui::Button(settings.animationPlaying ? "Pause" : "Play"))
+        settings.toggleAnimation = true;
+    ImGui::SameLine();
+    if (ImGui::Button("Replay"))
+        settings.replayAnimation = true;
+    ImGui::SameLine();
+    ImGui::TextDisabled("[Space/R]");
+}
+
 void Panel::setFps(float value)
 {
     fps = value;
@@ -168,6 +181,7 @@ bool Panel::draw(Settings& settings)
             if (ImGui::Button("Open file..."))
                 openRequest = true;
         }
+        drawAnimation(settings);
         ImGui::Separator();
         ImGui::PopItemWidth();
     }

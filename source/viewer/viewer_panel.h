@@ -15,6 +15,12 @@ struct Settings
     float shadowBias = 0.75f;
     float shadowSoftness = 0.25f;
     bool wireframe = false;
+    // Animation of the scene (SCENE.kxa): shown when there is one; the panel
+    // and the keys only ask, the viewer acts.
+    bool hasAnimation = false;
+    bool animationPlaying = false;
+    bool toggleAnimation = false; // play or pause
+    bool replayAnimation = false;
     bool statistics = false; // the overlay of frame statistics
 };
 
@@ -40,6 +46,8 @@ public:
     bool takeOpenRequest();
 
 private:
+    void drawAnimation(Settings& settings);
+
     void* window = nullptr;
     float fps = -1.0f;
     bool started = false;

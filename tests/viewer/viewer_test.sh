@@ -143,7 +143,7 @@ check "F12: screenshot written" test -f tiny_screenshot.png
 check "F12: path printed" contains out6.txt "   Screenshot . :  $work/tiny_screenshot.png"
 check "F12: screenshot of the window's size" test "$(identify -format "%wx%h" tiny_screenshot.png 2>/dev/null)" = "700x420"
 # The panel's "Open file..." button, right of "Reset camera", opens the next scene.
-xdotool mousemove --window "$id" 150 258 click 1
+xdotool mousemove --window "$id" 160 281 click 1
 for _ in $(seq 40); do [ "$(grep -c "Loaded objects" out6.txt)" -ge 2 ] && break; sleep 0.25; done
 check "open file: the next scene loaded" bash -c "[ \$(grep -c 'Loaded objects' out6.txt) -ge 2 ]"
 check "open file: its path printed" contains out6.txt "   Opening file :  $work/scene.kxo"
@@ -187,12 +187,21 @@ check "relative path: working dir ." contains out2.txt "   Working dir  :  ."
 KXOVIEWER_DIALOGS=0 "$viewer" "$work/missing.kxo" >out3.txt 2>err3.txt
 status=$?
 check "missing file: exit code 3 ($status)" test $status -eq 3
-check "missing file: message" contains err3.txt "[!] Unable to load file"
+check "missing file: message" contains err3.txt "[!] Unable to load file: no such file"
 head -c 5000 /dev/urandom >garbage.kxo
 KXOVIEWER_DIALOGS=0 "$viewer" garbage.kxo >out4.txt 2>err4.txt
 status=$?
 check "unreadable file: exit code 3 ($status)" test $status -eq 3
-check "unreadable file: message" contains err4.txt "[!] Unable to load file"
+check "unreadable file: message" contains err4.txt "[!] Unable to load file: not a valid KXO scene"
+# A named pipe for config.xml is skipped, not waited on; long paths are kept whole.
+mkdir -p fifo && rm -f fifo/config.xml && mkfifo fifo/config.xml
+long="$work/$(printf 'd%.0s' $(seq 1 120))/$(printf 'e%.0s' $(seq 1 120))/$(printf 'f%.0s' $(seq 1 40)).kxo"
+mkdir -p "$(dirname "$long")"
+(cd fifo && KXOVIEWER_DIALOGS=0 timeout 60 "$viewer" "$long" >../out7.txt 2>../err7.txt)
+status=$?
+check "fifo config, long missing path: exit code 3 ($status)" test $status -eq 3
+check "fifo config: default used" contains err6.txt "Config file not found"
+check "long path kept whole" contains out7.txt "   Opening file :  $long"
 # Two arguments open the chooser; on a terminal that is a prompt, and an empty answer cancels.
 KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo scene.kxo </dev/null >out5.txt 2>err5.txt
 status=$?
