@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <glm/glm.hpp>
 #include <glm/gtc/quaternion.hpp>
@@ -32,7 +33,8 @@ class KxNode;
 
 //////////////////////////////////////////////////////////////////////////////
 // Log: one line per message, to "kalvex.log" in the working directory and to
-// standard output. Levels 4 to 6 are formatted but not written.
+// standard output, or to a sink of the client's. Levels above the verbosity
+// (LEVEL_PLAIN unless set) are formatted but not written.
 class KX_API KxLog
 {
 public:
@@ -52,6 +54,16 @@ public:
     // operation can end with "return KX_LOG(LEVEL_ERROR, ...)".
     static bool log(Level level, const char* file, const char* function, int line, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
+
+    // A client's receiver of log lines: the level and the whole line as it
+    // would be written (prefix included, no newline).
+    using Sink = void (*)(Level level, const char* line, void* userData);
+    // Routes every line written from now on to sink instead of the log file
+    // and standard output; null routes them back there.
+    static void setSink(Sink sink, void* userData = nullptr);
+    // Lines of this level and below are written; LEVEL_PLAIN by default.
+    static void setVerbosity(Level level);
+    static Level getVerbosity();
 
 private:
     KxLog() = delete;
@@ -321,6 +333,28 @@ public:
     int getZetaDepth() const;
     int getStencilDepth() const;
 
+    // Quality settings. Anisotropy of material textures, 1 to 16 (clamped to
+    // the driver's limit at start); shadow filter taps, 1, 4 or 20.
+    void setAnisotropy(int anisotropy);
+    int getAnisotropy() const;
+    void setShadowFilter(int taps);
+    int getShadowFilter() const;
+
+    // Which quality preset the engine applies at start: PRESET_AUTO picks the
+    // software one on a software rasteriser. A preset changes only settings
+    // that were not given explicitly (by a setter or the file).
+    enum Preset : int
+    {
+        PRESET_AUTO = 0,
+        PRESET_DEFAULT = 1,
+        PRESET_SOFTWARE = 2,
+    };
+    void setPreset(int preset);
+    int getPreset() const;
+    // Applies the software preset's cheaper values (4-tap shadows,
+    // anisotropy 1, 512 shadow maps) to the settings not given explicitly.
+    void applySoftwarePreset();
+
     // Reads the settings found in an XML file whose top element is "kalvex".
     bool load(const std::string& fileName);
 
@@ -561,6 +595,11 @@ public:
     static bool isBlending();
     static void wireframe(bool on);
     static bool isWireframe();
+    // Forgets every cached binding and switch of the engine (program, vertex
+    // array, framebuffer, textures, buffers, depth, blending, culling, colour
+    // mask, polygon mode, viewport), unbinding program, vertex array and
+    // framebuffer. Call it after GL calls of your own, before the engine draws.
+    static void resetCache();
 
     // 0 GL_BACK, 1 GL_NONE, 2 GL_BACK_LEFT, 3 GL_BACK_RIGHT.
     static bool setDrawBuffer(int code);
@@ -617,6 +656,10 @@ public:
     unsigned char* getData(int level, int side = 0) const;
 
 private:
+    // Textures of one image share its decoded pixels instead of copying them.
+    friend class KxTexture;
+    void share(const KxBitmap& other);
+
     struct Private;
     Private* reserved;
 };
@@ -650,6 +693,8 @@ public:
                         int wrap = 0);
     // Wraps a GL texture the engine does not own.
     bool createFromHandle(unsigned int glName);
+    // Level 0 from tightly packed bytes; a cube map takes its six faces one
+    // after the other (+X, -X, +Y, -Y, +Z, -Z).
     bool write(const unsigned char* data);
     bool writeRaw(const void* data);
     // Level 0 of a float RGBA texture, in a new[] array the caller deletes.
@@ -865,6 +910,9 @@ public:
     ~KxFilter() override;
     bool render(void* data) override;
     virtual bool create(int sizeX, int sizeY) = 0;
+    // Targets of a new size, settings kept: made anew by create unless a
+    // filter knows better.
+    virtual bool resize(int sizeX, int sizeY);
 
 private:
     struct Private;
@@ -941,6 +989,9 @@ public:
     virtual bool unload(void* data);
     virtual bool render(KxCamera* camera, KxList* list, KxFbo* fbo);
     using KxObject::render;
+    // Follows a new window size: targets and filters of that size are made
+    // anew. The base has none.
+    virtual bool resize(int sizeX, int sizeY);
 
     static void init();
     static void free();
@@ -983,10 +1034,22 @@ public:
     bool unload(void* data) override;
     bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
     using KxPipeline::render;
+    bool resize(int sizeX, int sizeY) override;
 
     KxShader* getQuadProgram() const;
     KxFbo* getFramebuffer() const;
     KxTexture* getColorTexture() const;
+
+    // Taps of the soft-shadow lookup: 1, 4 or 20 (the engine's setting at
+    // construction). Programs for a filter are built when it is first chosen.
+    bool setShadowFilter(unsigned int taps);
+    unsigned int getShadowFilter() const;
+    // The lit program for a drawable kind: with the current shadow filter, or
+    // the one that looks no shadow up (lights without a shadow map).
+    KxShader* getLitProgram(KxObject::Type type, int subtype, bool shadowed) const;
+    // True when a frame for fbo (the window when null) is lit straight into
+    // it: post-processing, multisampling and sRGB output all off.
+    bool drawsDirectly(KxFbo* fbo) const;
 
 private:
     struct Private;
@@ -1252,6 +1315,82 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// A cube-mapped environment around the camera. A camera holds at most one
+// (KxCamera::setSkybox); the pipelines draw it first, centred on the eye, on
+// the far plane and without writing depth, so it stays behind everything.
+class KX_API KxSkybox : public KxObject
+{
+public:
+    KxSkybox();
+    ~KxSkybox() override;
+
+    // A cube map; anything else is refused and the texture in use kept. Null
+    // (and the start): a 1 x 1 white cube map of the sky box's own.
+    bool setTexture(KxTexture* texture);
+    KxTexture* getTexture() const;
+    // Multiplier of the sampled colour.
+    void setHdrIntensity(float intensity);
+    float getHdrIntensity() const;
+    // An own projection in place of the camera's.
+    void setUseProjMatrix(bool use);
+    bool getUseProjMatrix() const;
+    void setProjMatrix(const glm::mat4& matrix);
+    const glm::mat4& getProjMatrix() const;
+
+    // data: a KxDrawRecord whose model-view matrix is the view without its translation.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* skyboxReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A node that owns a GPU particle system: three storage buffers of per-particle
+// state, advanced by a compute shader each time the emitter is rendered and
+// drawn as camera-facing quads, blended additively. Particles start at the
+// emitter's origin and restart there when their life passes 1.
+class KX_API KxEmitter : public KxNode
+{
+public:
+    KxEmitter();
+    ~KxEmitter() override;
+
+    static bool init();
+    static bool free();
+
+    // Storage for count particles (contents undefined: call reset).
+    bool create(unsigned int count);
+    // Every particle at the origin with life 0 and a random velocity and
+    // life step (std::rand).
+    bool reset();
+    unsigned int getNrOfParticles() const;
+
+    // Null: the engine's default texture.
+    void setTexture(KxTexture* texture);
+    KxTexture* getTexture() const;
+    void setGravity(const glm::vec3& gravity);
+    void setGravity(float x, float y, float z);
+    glm::vec3 getGravity() const;
+    void setSpeed(float speed);
+    float getSpeed() const;
+    void setParticleSize(float size);
+    float getParticleSize() const;
+    // Position (xyz) and life (w) of every particle.
+    KxBuffer* getB() const;
+    // Velocity (xyz) and life step (w) of every particle.
+    KxBuffer* getVelocityBuffer() const;
+
+    // data: a KxDrawRecord of the emitter's list entry. Advances the particles
+    // one step, then draws them.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* emitterReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // A node and its world matrix: one entry of a render list.
 class KX_API KxInstance
 {
@@ -1268,17 +1407,21 @@ private:
     glm::mat4 matrix = glm::mat4(1.0f);
 };
 
+class KxMesh;
+
 //////////////////////////////////////////////////////////////////////////////
-// Physical properties of a mesh, as stored in scene files.
+// Rigid-body physics: the physical properties of one mesh and, once built
+// from it, a Bullet body that drives the mesh's node. One world per engine;
+// engine units times the world scale are physics units.
 class KX_API KxPhysics : public KxObject
 {
 public:
     // 48 bytes, as in the mesh chunk of a scene file.
     struct kxProps
     {
-        uint8_t bodyKind;
+        uint8_t bodyKind; // 1, 2 dynamic; 0, 3 static (3 may use the triangle mesh hull)
         uint8_t unused0[2];
-        uint8_t hullKind;
+        uint8_t hullKind; // 1 sphere, 2 box, 3 capsule, 4 convex hull, 5 triangle mesh
         uint8_t unused1[12];
         float mass;
         float friction;
@@ -1289,15 +1432,80 @@ public:
         uint64_t reserved; // a run-time reference: ignored when read, written as zero
     };
 
+    enum Hull : uint8_t
+    {
+        HULL_SPHERE = 1,
+        HULL_BOX = 2,
+        HULL_CAPSULE = 3,
+        HULL_CONVEX = 4,
+        HULL_TRIANGLES = 5,
+    };
+
     KxPhysics();
     ~KxPhysics() override;
+
+    static bool init(float worldScale);
+    static bool free();
+    static float getWorldScale();
+    // The world's gravity in physics units.
+    static glm::vec3 getWorldGravity();
+    // Steps the world by the last frame time times timeScale, then writes every
+    // body's transform into its node.
+    static bool update(float timeScale, int maxSubSteps, float fixedTimeStep);
+    // update with an explicit time in seconds instead of the last frame time.
+    static bool step(float seconds, int maxSubSteps, float fixedTimeStep);
+    // Logs one line per touching pair; returns the number of lines.
+    static int checkCollisions();
+    // Closest body hit by the segment from-to (engine units), or null.
+    static KxNode* pick(const glm::vec3& from, const glm::vec3& to, glm::vec3* hitPoint = nullptr,
+                        glm::vec3* hitNormal = nullptr);
 
     // Copies the 48-byte record; returns 48 (0 when fewer bytes are given).
     unsigned int load(const unsigned char* data, unsigned int size);
     kxProps& getProps();
     const kxProps& getProps() const;
+    // False, with the reason logged, when a value is not finite or the mass is negative.
+    static bool checkProps(const kxProps& props, const std::string& meshName);
+
+    bool buildHull();
+    // Builds the body for the mesh that holds this object (KxMesh::setPhysics).
+    bool getFromMesh(KxMesh* mesh);
+    KxMesh* getNode() const;
+    bool hasBody() const;
+    // The body's origin in physics units.
+    glm::vec3 getBodyOrigin() const;
+
+    // The body's transform in engine units, relative to the node's parent space
+    // as the tree's root sees it (the node's local matrix for root children).
+    glm::mat4 getMatrix() const;
+    // Places node and body at a local matrix and stops the body.
+    void setMatrix(const glm::mat4& matrix);
+    // Teleports the body to wherever the application has put the node.
+    bool render(void* data) override;
+
+    bool applyCentralImpulse(float x, float y, float z);
+    bool applyCentralImpulse(const glm::vec3& impulse);
+    bool setLinearVelocity(float x, float y, float z);
+    bool setLinearVelocity(const glm::vec3& velocity);
+    bool setLinearFactor(float x, float y, float z);
+    bool setLinearFactor(const glm::vec3& factor);
+    bool setAngularVelocity(float x, float y, float z);
+    bool setAngularVelocity(const glm::vec3& velocity);
+    bool setAngularFactor(float x, float y, float z);
+    bool setAngularFactor(const glm::vec3& factor);
+    glm::vec3 getLinearVelocity() const;
+    glm::vec3 getAngularVelocity() const;
+    bool setMass(float mass);
+    bool setGravity(float gravity);
+    bool setFriction(float friction);
+    bool resetForces();
+    bool setActivation(bool active);
 
 private:
+    friend class KxMesh;
+    // Called by the mesh that takes or gives up this object.
+    void setOwner(KxMesh* mesh);
+
     struct Private;
     Private* physicsReserved;
 };
@@ -1363,6 +1571,8 @@ public:
     KxMaterial* getMaterial() const;
     bool setShader(KxShader* shader);
     KxShader* getShader() const;
+    // The mesh owns its physics object and deletes it with itself; a replaced
+    // one is released, not deleted.
     bool setPhysics(KxPhysics* physics);
     KxPhysics* getPhysics() const;
 
@@ -1475,6 +1685,59 @@ public:
 private:
     struct Private;
     Private* boneReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// One mesh drawn many times in a single call: a node with one record per
+// instance (material and transform). All instanced nodes are also packed into
+// one engine-wide instance buffer, so that a render list draws every instanced
+// node of a scene with one multi-draw.
+class KX_API KxInstanced : public KxNode
+{
+public:
+    // One instance, 144 bytes, as the shaders read it (std430).
+    struct kxInstanceData
+    {
+        uint32_t materialId; // KxMaterial::getListId of the instance's material
+        uint32_t padding[3];
+        glm::mat4 worldMatrix;      // applied before the node's own world matrix
+        glm::mat4 inverseTranspose; // its inverse transpose, for normals
+    };
+    static constexpr unsigned int SIZEOF_INSTANCEDATA = 144;
+
+    KxInstanced();
+    ~KxInstanced() override;
+
+    static bool init();
+    static bool free();
+    // Rebuilds the engine-wide instance buffer from every instanced node.
+    static bool optimizeMemory();
+    // Binds the engine-wide instance buffer at its storage binding.
+    static bool bindOptimizedMemory();
+    // One multi-draw of count indirect commands from buffer, over the merged
+    // geometry and the engine-wide instance buffer.
+    static bool renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags);
+
+    // Storage for nrOfInstances records (contents undefined until written
+    // through map and unmap); 0 is refused and the old storage kept.
+    bool create(unsigned int nrOfInstances);
+    bool setMesh(KxMesh* mesh);
+    KxMesh* getMesh() const;
+    unsigned int getNrOfInstances() const;
+    // The node's first record in the engine-wide buffer.
+    unsigned int getFirstInstance() const;
+    bool isMemoryOptimized() const;
+    // access 1 writes (the only mode the storage allows).
+    kxInstanceData* map(unsigned int access);
+    // Ends writing and merges the new records into the engine-wide buffer.
+    bool unmap();
+
+    // data: a KxDrawRecord; draws this node alone from its own records.
+    bool render(void* data) override;
+
+private:
+    struct Private;
+    Private* instancedReserved;
 };
 
 //////////////////////////////////////////////////////////////////////////////
@@ -1596,6 +1859,73 @@ private:
 };
 
 //////////////////////////////////////////////////////////////////////////////
+// Keyframe animation of nodes by name: per node a track of translation,
+// rotation and scale keys at integer frames, posed at fractional frames.
+class KX_API KxAnim : public KxObject
+{
+public:
+    // 40 bytes, as in animation files: rotation is x, y, z, w.
+    struct kxKey
+    {
+        float position[3];
+        float rotation[4];
+        float scale[3];
+    };
+    // One track: frame numbers (from 1) and their keys, in the same order.
+    struct kxKeyframes
+    {
+        std::vector<int32_t> frames;
+        std::vector<kxKey> keys;
+    };
+
+    KxAnim();
+    ~KxAnim() override;
+
+    // Milliseconds of the high-resolution clock.
+    static uint64_t getClock();
+
+    // Stores a copy of the track, replacing one of the same name.
+    void addKeyframe(const std::string& nodeName, const kxKeyframes& track);
+    const kxKeyframes* getKeyframes(const std::string& nodeName) const;
+    std::vector<std::string> getTrackNames() const;
+    // Binds the tracks to the nodes of the same names under root; warns once
+    // per track name that no node carries.
+    bool apply(KxNode* root);
+    unsigned int getNrOfBoundNodes() const;
+
+    // Refused (false) at 0 or below.
+    bool setFps(int fps);
+    int getFps() const;
+    float getFrameTime() const;
+    void setNrOfFrames(int nrOfFrames);
+    int getNrOfFrames() const;
+    void setStartTime(uint64_t milliseconds);
+    uint64_t getStartTime() const;
+    bool isAnimating() const;
+
+    void setKeyframe(float keyframe);
+    float getKeyframe() const;
+    bool playAnimation();
+    void pauseAnimation();
+    // Back to frame 1 and playing.
+    bool replayAnimation();
+    // Advances by the clock since the last advance.
+    void update();
+    // Advances by the given milliseconds.
+    void advance(double milliseconds);
+    void nextFrame();
+    void previousFrame();
+    void resetPose();
+    void interpolateFrame();
+
+private:
+    void endOfAnimation();
+
+    struct Private;
+    Private* animReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
 // Off-axis projections for physically arranged displays (a wall or cave of
 // screens, a head-tracked window). Each display is given by three corners in
 // the camera's own space (bottom-left, bottom-right, top-left); update writes
@@ -1691,6 +2021,10 @@ public:
     static int getWindowSizeX();
     static int getWindowSizeY();
     static int getNrOfAASamples();
+    // The quality settings in effect (after the preset and the driver's limit).
+    static int getAnisotropy();
+    static unsigned int getShadowFilter();
+    static bool usesSoftwarePreset();
     static float getFps();
     static float getLastFrameTime();
 
@@ -1724,9 +2058,17 @@ public:
     // Writes a node tree and the materials it uses; an existing file is only
     // replaced once the whole new file is written.
     static bool save(KxNode* root, const std::string& fileName);
+    // Reads an animation file into a new animation (the caller's); null on failure.
+    static KxAnim* loadAnimation(const std::string& fileName);
+    // Writes an animation file: tracks in name order; loads back byte for byte.
+    static bool saveAnimation(KxAnim* animation, const std::string& fileName);
 
     // Reads the window's back buffer as tightly packed RGBA rows, top row first.
     static bool readWindowPixels(int x, int y, int width, int height, unsigned char* rgba);
+    // Makes the main framebuffer, the screen camera and every pipeline's
+    // targets of a new size. The window follows its user's resizing by
+    // itself: processEvents calls this when the window's size has changed.
+    static bool resize(int sizeX, int sizeY);
 
 private:
     Kalvex() = delete;
@@ -1734,13 +2076,11 @@ private:
     static bool splashScreen();
     // The failure message, or null when every pipeline started.
     static const char* startPipelines(const KxConfig& config, bool reduced);
+    // Applies the quality preset that fits the renderer; records the settings in effect.
+    static void chooseQuality(KxConfig& settings);
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();
-    static KxNode* recursiveLoad(const unsigned char* data, unsigned int& position, unsigned int length,
-                                 const std::string& fileName, unsigned int depth);
-    static void recursiveInitTargets(KxNode* root, KxNode* node);
-    static void recursiveInitBones(KxNode* root, KxNode* node);
 
     struct Service;
     // The engine's static services in start order; they stop in reverse.

@@ -22,11 +22,11 @@ constexpr unsigned int LIGHTS = 2;    // KxLight's table (kx_light)
 
 // Shader storage buffers. Particle data shares numbers with nothing a particle
 // program reads besides it.
-constexpr unsigned int PARTICLES_POSITION = 0; // reserved: particle emitter
-constexpr unsigned int PARTICLES_VELOCITY = 1; // reserved: particle emitter
-constexpr unsigned int PARTICLES_EXTRA = 2;    // reserved: particle emitter
+constexpr unsigned int PARTICLES_POSITION = 0; // KxEmitter's positions and lives
+constexpr unsigned int PARTICLES_VELOCITY = 1; // KxEmitter's velocities and life steps
+constexpr unsigned int PARTICLES_EXTRA = 2;    // KxEmitter's reserved per-particle data
 constexpr unsigned int MESHES = 3;             // KxMesh's table (kx_mesh)
-constexpr unsigned int INSTANCES = 4;          // reserved: instanced meshes (kx_instanced)
+constexpr unsigned int INSTANCES = 4;          // KxInstanced's engine-wide records (kx_instanced)
 constexpr unsigned int LIST = 5;               // KxList's draw records (kx_list)
 }
 
@@ -55,7 +55,7 @@ constexpr unsigned int COLOR = 3;
 constexpr unsigned int TANGENT = 4;
 constexpr unsigned int BONE_INDEX = 5;
 constexpr unsigned int BONE_WEIGHT = 6;
-constexpr unsigned int PARTICLE = 7; // reserved: particle emitter
+constexpr unsigned int PARTICLE = 7; // KxEmitter's position and life (a_particle)
 }
 
 // Vertex buffer binding slots of the engine's vertex arrays.

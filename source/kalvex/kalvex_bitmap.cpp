@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <vector>
 
 namespace
@@ -16,6 +17,13 @@ const size_t MAX_PATH_LENGTH = 255;
 // Larger than any texture a GL 4.5 driver accepts; rejecting above it keeps
 // every size computation far away from overflow.
 const uint32_t MAX_DDS_SIZE = 16384;
+
+// Image files are read whole; stb_image counts their bytes in an int.
+const uint64_t MAX_IMAGE_FILE_SIZE = 0x7fffffff;
+// No compressed format expands its data by more than about a thousand times
+// (deflate's limit is 1032); a small image may claim anything up to the floor.
+const uint64_t MAX_EXPANSION = 1100;
+const uint64_t MAX_DECODED_FLOOR = 1u << 22;
 
 const size_t DDS_HEADER_SIZE = 128;
 const size_t DDS_DX10_HEADER_SIZE = 148;
@@ -67,29 +75,30 @@ uint32_t fullChainLength(uint32_t width, uint32_t height)
     return levels;
 }
 
-bool readWholeFile(FILE* file, std::vector<unsigned char>& bytes)
+}
+
+// Decoded blocks, shared by the bitmaps of textures that load one image.
+struct PixelBlocks
 {
-    if (std::fseek(file, 0, SEEK_END) != 0)
-        return false;
-    long size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0)
-        return false;
-    try
+    std::vector<unsigned char*> list; // side-major: level l of side s at l + s * levels
+    bool fromDecoder = false;         // blocks belong to stb_image's allocator
+
+    ~PixelBlocks()
     {
-        bytes.resize(static_cast<size_t>(size));
+        for (unsigned char* block : list)
+        {
+            if (fromDecoder)
+                stbi_image_free(block);
+            else
+                delete[] block;
+        }
     }
-    catch (const std::exception&)
-    {
-        return false;
-    }
-    return bytes.empty() || std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
-}
-}
+};
 
 struct KxBitmap::Private
 {
     std::string filename;
-    std::vector<unsigned char*> data; // side-major: level l of side s at l + s * levels
+    std::shared_ptr<PixelBlocks> blocks = std::make_shared<PixelBlocks>();
     std::vector<int> sizeX;
     std::vector<int> sizeY;
     std::vector<int> nrOfBytes;
@@ -97,30 +106,22 @@ struct KxBitmap::Private
     int levels = 0;
     int sides = 0;
     int type = 0;
-    bool fromDecoder = false; // blocks belong to stb_image's allocator
 
     void release()
     {
-        for (unsigned char* block : data)
-        {
-            if (fromDecoder)
-                stbi_image_free(block);
-            else
-                delete[] block;
-        }
-        data.clear();
+        blocks = std::make_shared<PixelBlocks>();
         sizeX.clear();
         sizeY.clear();
         nrOfBytes.clear();
         filename.clear();
         depth = levels = sides = type = 0;
-        fromDecoder = false;
     }
 
     bool decodeDds(const std::string& path);
     bool decodeOther(const std::string& path);
     // Takes over an image stb_image decoded (null: its failure is logged).
     bool adoptDecoded(unsigned char* pixels, int width, int height, int components, const std::string& path);
+    bool decodeMemory(const unsigned char* bytes, size_t size, const std::string& path);
 };
 
 KxBitmap::KxBitmap() : reserved(new Private)
@@ -133,6 +134,12 @@ KxBitmap::~KxBitmap()
     reserved->release();
     delete reserved;
     KX_LOG(LEVEL_DEBUG, "[-] bitmap");
+}
+
+void KxBitmap::share(const KxBitmap& other)
+{
+    if (&other != this)
+        *reserved = *other.reserved;
 }
 
 bool KxBitmap::load(const std::string& path)
@@ -170,9 +177,7 @@ bool KxBitmap::loadFromMemory(const unsigned char* bytes, size_t size, const std
     reserved->release();
     if (!bytes || size == 0 || size > static_cast<size_t>(INT32_MAX) || name.size() > MAX_PATH_LENGTH)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    int width = 0, height = 0, components = 0;
-    unsigned char* pixels = stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &components, 0);
-    if (!reserved->adoptDecoded(pixels, width, height, components, name))
+    if (!reserved->decodeMemory(bytes, size, name))
     {
         reserved->release();
         return false;
@@ -183,12 +188,29 @@ bool KxBitmap::loadFromMemory(const unsigned char* bytes, size_t size, const std
 
 bool KxBitmap::Private::decodeOther(const std::string& path)
 {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), "can't fopen");
+    const char* why = nullptr;
+    std::vector<unsigned char> bytes;
+    if (!kx::InputFile::read(path.c_str(), bytes, MAX_IMAGE_FILE_SIZE, why))
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (can't fopen: %s)", path.c_str(), why);
+    return decodeMemory(bytes.data(), bytes.size(), path);
+}
+
+bool KxBitmap::Private::decodeMemory(const unsigned char* bytes, size_t size, const std::string& path)
+{
+    int length = static_cast<int>(size);
     int width = 0, height = 0, components = 0;
-    unsigned char* pixels = stbi_load_from_file(file, &width, &height, &components, 0);
-    std::fclose(file);
+    if (!stbi_info_from_memory(bytes, length, &width, &height, &components))
+    {
+        const char* reason = stbi_failure_reason();
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
+    }
+    // The decoder allocates what the header promises before it reads the
+    // data: a header of a few bytes must not cost gigabytes.
+    uint64_t promised = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(components);
+    if (promised > MAX_DECODED_FLOOR && promised / MAX_EXPANSION > size)
+        return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (header promises %dx%d pixels, the file holds %d bytes)",
+                      path.c_str(), width, height, length);
+    unsigned char* pixels = stbi_load_from_memory(bytes, length, &width, &height, &components, 0);
     return adoptDecoded(pixels, width, height, components, path);
 }
 
@@ -200,10 +222,10 @@ bool KxBitmap::Private::adoptDecoded(unsigned char* pixels, int width, int heigh
         const char* reason = stbi_failure_reason();
         return KX_LOG(LEVEL_ERROR, "Unable to decode file '%s' (%s)", path.c_str(), reason ? reason : "unknown");
     }
-    fromDecoder = true;
+    blocks->fromDecoder = true;
     try
     {
-        data.push_back(pixels);
+        blocks->list.push_back(pixels);
     }
     catch (const std::exception&)
     {
@@ -236,13 +258,15 @@ bool KxBitmap::Private::adoptDecoded(unsigned char* pixels, int width, int heigh
 bool KxBitmap::Private::decodeDds(const std::string& path)
 {
     const char* name = path.c_str();
-    FILE* file = std::fopen(name, "rb");
-    if (!file)
-        return KX_LOG(LEVEL_ERROR, "File '%s' not found", name);
+    const char* why = nullptr;
     std::vector<unsigned char> bytes;
-    bool read = readWholeFile(file, bytes);
-    std::fclose(file);
-    if (!read || bytes.size() < DDS_HEADER_SIZE)
+    if (!kx::InputFile::read(name, bytes, MAX_IMAGE_FILE_SIZE, why))
+    {
+        if (std::strcmp(why, "no such file") == 0)
+            return KX_LOG(LEVEL_ERROR, "File '%s' not found", name);
+        return KX_LOG(LEVEL_ERROR, "File '%s' cannot be read (%s)", name, why);
+    }
+    if (bytes.size() < DDS_HEADER_SIZE)
         return KX_LOG(LEVEL_ERROR, "File '%s' damaged", name);
     if (std::memcmp(bytes.data(), "DDS ", 4) != 0)
         return KX_LOG(LEVEL_ERROR, "File '%s' is not a valid DDS", name);
@@ -344,7 +368,7 @@ bool KxBitmap::Private::decodeDds(const std::string& path)
 
     try
     {
-        data.assign(static_cast<size_t>(sides) * static_cast<size_t>(levels), nullptr);
+        blocks->list.assign(static_cast<size_t>(sides) * static_cast<size_t>(levels), nullptr);
         sizeX.assign(static_cast<size_t>(levels), 0);
         sizeY.assign(static_cast<size_t>(levels), 0);
         nrOfBytes.assign(static_cast<size_t>(levels), 0);
@@ -358,7 +382,7 @@ bool KxBitmap::Private::decodeDds(const std::string& path)
                 sizeY[level] = static_cast<int>(h);
                 nrOfBytes[level] = static_cast<int>(size);
                 unsigned char* block = new unsigned char[size];
-                data[static_cast<size_t>(level) + static_cast<size_t>(side) * levels] = block;
+                blocks->list[static_cast<size_t>(level) + static_cast<size_t>(side) * levels] = block;
                 std::memcpy(block, bytes.data() + offset, size);
                 offset += size;
                 KX_LOG(LEVEL_DEBUG, "Mipmap: %d, %dx%d, %d bytes", level, static_cast<int>(w), static_cast<int>(h),
@@ -427,7 +451,7 @@ int KxBitmap::getSizeY(int level) const
 
 bool KxBitmap::isLoaded() const
 {
-    return !reserved->data.empty();
+    return !reserved->blocks->list.empty();
 }
 
 bool KxBitmap::isCubemap() const
@@ -452,5 +476,5 @@ unsigned char* KxBitmap::getData(int level, int side) const
         KX_LOG(LEVEL_ERROR, "Invalid params");
         return nullptr;
     }
-    return reserved->data[static_cast<size_t>(level) + static_cast<size_t>(side) * reserved->levels];
+    return reserved->blocks->list[static_cast<size_t>(level) + static_cast<size_t>(side) * reserved->levels];
 }

@@ -1,5 +1,6 @@
 // KxBone: skeleton joints that feed skinned meshes, and their display boxes.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cstdio>
 #include <cstring>
@@ -129,9 +130,9 @@ KxBone::~KxBone()
         }
     }
     if (boneReserved->buffer)
-        glDeleteBuffers(1, &boneReserved->buffer);
+        kx::GlContext::deleteBuffers(1, &boneReserved->buffer);
     if (boneReserved->vertexArray)
-        glDeleteVertexArrays(1, &boneReserved->vertexArray);
+        kx::GlContext::deleteVertexArrays(1, &boneReserved->vertexArray);
     delete boneReserved;
 }
 
@@ -218,7 +219,7 @@ bool KxBone::render(void* data)
             pipeline->renderShaderForType(TYPE_BONE, 0, KxPipeline::FLAGS_ALONE) && boneReserved->vertexArray)
         {
             KxShader::getCurrent()->setParamMatrix4(KxShader::MODELVIEW_MATRIX, *record->modelViewMatrix);
-            glBindVertexArray(boneReserved->vertexArray);
+            kx::GlContext::bindVertexArray(boneReserved->vertexArray);
             glDrawArrays(GL_LINES, 0, NR_OF_LINE_VERTICES);
             KxMesh::resetCache();
         }

@@ -1,5 +1,6 @@
 // KxBox: the cube [-1, 1]^3, drawn with whatever program is current.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cstdio>
 
@@ -60,8 +61,8 @@ KxBox::KxBox() : boxReserved(new Private)
 
 KxBox::~KxBox()
 {
-    glDeleteBuffers(3, boxReserved->buffers);
-    glDeleteVertexArrays(1, &boxReserved->vertexArray);
+    kx::GlContext::deleteBuffers(3, boxReserved->buffers);
+    kx::GlContext::deleteVertexArrays(1, &boxReserved->vertexArray);
     delete boxReserved;
 }
 
@@ -77,7 +78,7 @@ bool KxBox::render(void* data)
     shader->setParamMatrix4(KxShader::MODELVIEW_MATRIX, *record->modelViewMatrix);
     if (boxReserved->texture)
         boxReserved->texture->render(nullptr);
-    glBindVertexArray(boxReserved->vertexArray);
+    kx::GlContext::bindVertexArray(boxReserved->vertexArray);
     glDrawArrays(GL_TRIANGLES, 0, 36);
     KxStats::inc(KxStats::DRAW_CALL);
     KxStats::add(KxStats::TRIANGLE, 12);

@@ -1,5 +1,6 @@
 // KxBuffer: one OpenGL buffer object of a kind chosen by a type code.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 namespace
 {
@@ -44,7 +45,7 @@ KxBuffer::KxBuffer() : bufferReserved(new Private)
 KxBuffer::~KxBuffer()
 {
     if (bufferReserved->name)
-        glDeleteBuffers(1, &bufferReserved->name);
+        kx::GlContext::deleteBuffers(1, &bufferReserved->name);
     delete bufferReserved;
 }
 
@@ -58,9 +59,9 @@ bool KxBuffer::create(unsigned int type, unsigned int size, const void* data)
     const BufferKind& kind = KINDS[type];
 
     // Immutable storage cannot be redefined: always start from a fresh name.
-    glDeleteBuffers(1, &bufferReserved->name);
+    kx::GlContext::deleteBuffers(1, &bufferReserved->name);
     glGenBuffers(1, &bufferReserved->name);
-    glBindBuffer(kind.target, bufferReserved->name);
+    kx::GlContext::bindBuffer(kind.target, bufferReserved->name);
     if (kind.immutable)
         glBufferStorage(kind.target, size, data, kind.storageFlags);
     else
@@ -88,7 +89,7 @@ void* KxBuffer::map(unsigned int access)
         KX_LOG(LEVEL_ERROR, "Buffer not created");
         return nullptr;
     }
-    glBindBuffer(bufferReserved->target, bufferReserved->name);
+    kx::GlContext::bindBuffer(bufferReserved->target, bufferReserved->name);
     if (getSubtype() == 4)
     {
         GLbitfield flags = (access == 0 ? GL_MAP_READ_BIT : GL_MAP_WRITE_BIT) | GL_MAP_PERSISTENT_BIT | GL_MAP_COHERENT_BIT;
@@ -107,9 +108,10 @@ bool KxBuffer::render(void* index)
 {
     GLenum target = bufferReserved->target;
     if (target == GL_UNIFORM_BUFFER || target == GL_SHADER_STORAGE_BUFFER)
-        glBindBufferBase(target, static_cast<GLuint>(reinterpret_cast<uintptr_t>(index)), bufferReserved->name);
+        kx::GlContext::bindBufferBase(target, static_cast<GLuint>(reinterpret_cast<uintptr_t>(index)),
+                                      bufferReserved->name);
     else if (target)
-        glBindBuffer(target, bufferReserved->name);
+        kx::GlContext::bindBuffer(target, bufferReserved->name);
     KxStats::inc(KxStats::BUFFER_RENDER);
     return true;
 }

@@ -1,6 +1,7 @@
 // KxCamera: viewport, projection and frustum of a scene node.
 #include "kalvex.h"
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cmath>
 #include <cstdio>
@@ -56,8 +57,8 @@ KxCamera::KxCamera() : cameraReserved(new Private)
     char defaultName[32];
     std::snprintf(defaultName, sizeof(defaultName), "[Camera%d]", getId());
     setName(defaultName);
-    cameraReserved->x1 = Kalvex::getWindowSizeX();
-    cameraReserved->y1 = Kalvex::getWindowSizeY();
+    cameraReserved->x1 = kx::GlContext::capabilities().windowSizeX;
+    cameraReserved->y1 = kx::GlContext::capabilities().windowSizeY;
 }
 
 KxCamera::~KxCamera()
@@ -219,14 +220,14 @@ bool KxCamera::render(void*)
     switch (getSubtype())
     {
     case PROJECTION_PERSPECTIVE:
-        glViewport(camera.x0, camera.y0, camera.x1 - camera.x0, camera.y1 - camera.y0);
+        kx::GlContext::viewport(camera.x0, camera.y0, camera.x1 - camera.x0, camera.y1 - camera.y0);
         if (!camera.useProjMatrix)
             camera.projMatrix = perspective(camera.angleOfView, width, height, camera.nearPlane, camera.farPlane);
         KxOpenGL::depthTest(true);
         computeFrustum();
         break;
     case PROJECTION_ORTHOGRAPHIC:
-        glViewport(camera.x0, camera.y0, camera.x1 - camera.x0, camera.y1 - camera.y0);
+        kx::GlContext::viewport(camera.x0, camera.y0, camera.x1 - camera.x0, camera.y1 - camera.y0);
         if (!camera.useProjMatrix)
             camera.projMatrix = orthographic(width, height);
         KxOpenGL::depthTest(false);

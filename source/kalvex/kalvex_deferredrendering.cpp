@@ -1,6 +1,9 @@
 // KxDeferredRendering: the deferred pipeline with four depth-peeled layers,
 // and the parts of it the hybrid pipeline shares (kx::deferred).
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
+#include "kalvex_engine.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>
@@ -116,7 +119,7 @@ void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const Li
                   const std::function<void(KxLight*, unsigned int)>& afterLight)
 {
     // Unloaded in the reduced start: every light then reads as unshadowed.
-    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
     if (shadowPass && !shadowPass->getShadowMapTexture())
         shadowPass = nullptr;
     const glm::mat4 identity(1.0f);
@@ -144,7 +147,7 @@ void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const Li
         // Quads add up over whatever depth the target holds.
         KxOpenGL::depthTest(false);
         KxOpenGL::culling(false);
-        glBlendFunc(GL_ONE, GL_ONE);
+        kx::GlContext::blendFunction(GL_ONE, GL_ONE);
         KxOpenGL::blending(true);
         KxShader* program = stage.program;
         program->render(nullptr);
@@ -174,24 +177,24 @@ void present(KxPipeline* pipeline, KxPostProc* postProc, KxFbo* source, KxTextur
     {
         postProc->render(image, target);
         if (pipeline->isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (!target)
-            Kalvex::renderFramebuffer(postProc->getTexture());
+            kx::presentTexture(postProc->getTexture());
     }
     else
     {
         if (pipeline->isSRGB())
-            glEnable(GL_FRAMEBUFFER_SRGB);
+            kx::GlContext::framebufferSrgb(true);
         if (target)
             glBlitNamedFramebuffer(source->getHandle(), target->getHandle(), 0, 0,
                                    static_cast<GLint>(source->getSizeX()), static_cast<GLint>(source->getSizeY()), 0,
                                    0, static_cast<GLint>(target->getSizeX()), static_cast<GLint>(target->getSizeY()),
                                    GL_COLOR_BUFFER_BIT, GL_NEAREST);
         else
-            Kalvex::renderFramebuffer(image);
+            kx::presentTexture(image);
     }
     if (pipeline->isSRGB())
-        glDisable(GL_FRAMEBUFFER_SRGB);
+        kx::GlContext::framebufferSrgb(false);
     // The screen quad bound vertex arrays of its own.
     KxMesh::resetCache();
 }
@@ -256,8 +259,8 @@ bool KxDeferredRendering::load(void* data)
     Private& d = *deferredReserved;
     d.useSsao = true;
     const KxConfig* config = static_cast<const KxConfig*>(data);
-    int sizeX = std::min(config ? config->getWindowSizeX() : Kalvex::getWindowSizeX(), MAX_WINDOWSIZEX);
-    int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
+    int sizeX = std::min(config ? config->getWindowSizeX() : kx::GlContext::capabilities().windowSizeX, MAX_WINDOWSIZEX);
+    int sizeY = std::min(config ? config->getWindowSizeY() : kx::GlContext::capabilities().windowSizeY, MAX_WINDOWSIZEY);
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
@@ -386,7 +389,7 @@ bool KxDeferredRendering::unload(void*)
                          d.postProc,   d.ssao,          d.volLighting, d.emptyShadowMap};
     for (KxObject* object : owned)
         delete object;
-    glDeleteTextures(2, d.viewNames); // after the wrappers, which do not own them
+    kx::GlContext::deleteTextures(2, d.viewNames); // after the wrappers, which do not own them
     for (KxShader* shader : d.shaders)
         delete shader;
     d = Private();
@@ -401,7 +404,7 @@ void KxDeferredRendering::renderGeometry(KxCamera* camera, KxList* list, glm::ma
     Private& d = *deferredReserved;
     KxOpenGL::depthTest(true);
     KxOpenGL::blending(false);
-    glDepthMask(GL_TRUE);
+    kx::GlContext::depthWrite(true);
     list->setPass(1);
     for (unsigned int layer = 0; layer < MAX_LAYERS; ++layer)
     {
@@ -427,7 +430,7 @@ bool KxDeferredRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     if (!camera || !list)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     Private& d = *deferredReserved;
-    KxFbo* output = Kalvex::getFramebuffer();
+    KxFbo* output = (kx::engine ? kx::engine->mainFramebuffer : nullptr);
     if (!d.lightProgram || !output)
         return KX_LOG(LEVEL_ERROR, "Pipeline not loaded");
     glm::mat4 cameraMatrix = camera->getFinalMatrix();

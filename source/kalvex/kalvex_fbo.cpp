@@ -1,5 +1,6 @@
 // KxFbo: framebuffer objects with a cache of the bound one.
 #include "kalvex.h"
+#include "kalvex_glcontext.h"
 
 #include <GL/glew.h>
 
@@ -89,7 +90,7 @@ KxFbo::~KxFbo()
             renderBuffer = 0;
         }
     if (fboReserved->framebuffer)
-        glDeleteFramebuffers(1, &fboReserved->framebuffer);
+        kx::GlContext::deleteFramebuffers(1, &fboReserved->framebuffer);
     delete fboReserved;
     fboReserved = nullptr;
 }
@@ -138,7 +139,7 @@ bool KxFbo::bindTexture(unsigned int slot, unsigned int operation, KxTexture* te
     rebuildDrawBuffers(fboReserved->framebuffer, fboReserved->colorAttachments, fboReserved->drawBuffers);
     // The viewport follows the attachments of the bound framebuffer.
     if (!fboReserved->drawBuffers.empty())
-        glViewport(0, 0, static_cast<GLsizei>(fboReserved->sizeX), static_cast<GLsizei>(fboReserved->sizeY));
+        kx::GlContext::viewport(0, 0, static_cast<GLsizei>(fboReserved->sizeX), static_cast<GLsizei>(fboReserved->sizeY));
     return true;
 }
 
@@ -165,7 +166,7 @@ bool KxFbo::bindRenderBuffer(unsigned int slot, unsigned int operation, unsigned
         break;
     case OP_DEPTH_RENDERBUFFER_MULTISAMPLE:
         glCreateRenderbuffers(1, &renderBuffer);
-        glNamedRenderbufferStorageMultisample(renderBuffer, Kalvex::getNrOfAASamples(), GL_DEPTH_COMPONENT32, width,
+        glNamedRenderbufferStorageMultisample(renderBuffer, kx::GlContext::capabilities().aaSamples, GL_DEPTH_COMPONENT32, width,
                                               height);
         break;
     case OP_DEPTH_STENCIL_RENDERBUFFER:
@@ -182,7 +183,7 @@ bool KxFbo::bindRenderBuffer(unsigned int slot, unsigned int operation, unsigned
     fboReserved->sizeY = sizeY;
     rebuildDrawBuffers(fboReserved->framebuffer, fboReserved->colorAttachments, fboReserved->drawBuffers);
     if (!fboReserved->drawBuffers.empty())
-        glViewport(0, 0, width, height);
+        kx::GlContext::viewport(0, 0, width, height);
     return true;
 }
 
@@ -204,11 +205,11 @@ bool KxFbo::render(void*)
         return true;
     }
     KX_LOG(LEVEL_DEBUG_FRAME, "Render for FBO %d invoked", getId());
-    glBindFramebuffer(GL_FRAMEBUFFER, fboReserved->framebuffer);
+    kx::GlContext::bindFramebuffer(fboReserved->framebuffer);
     if (!fboReserved->drawBuffers.empty())
     {
         glDrawBuffers(static_cast<GLsizei>(fboReserved->drawBuffers.size()), fboReserved->drawBuffers.data());
-        glViewport(0, 0, static_cast<GLsizei>(fboReserved->sizeX), static_cast<GLsizei>(fboReserved->sizeY));
+        kx::GlContext::viewport(0, 0, static_cast<GLsizei>(fboReserved->sizeX), static_cast<GLsizei>(fboReserved->sizeY));
     }
     if (cache)
         cache->current = this;
@@ -223,7 +224,7 @@ KxFbo* KxFbo::getCurrent()
 
 void KxFbo::resetCache()
 {
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    kx::GlContext::resetFramebuffer();
     if (cache)
         cache->current = nullptr;
 }

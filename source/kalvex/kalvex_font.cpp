@@ -2,6 +2,7 @@
 // expanded into its cell by a geometry stage.
 #include "kalvex_bindings.h"
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -166,8 +167,8 @@ KxFont::~KxFont()
 {
     Private& d = *fontReserved;
     GLuint buffers[3] = {d.positionBuffer, d.texCoordBuffer, d.colorBuffer};
-    glDeleteBuffers(3, buffers);
-    glDeleteVertexArrays(1, &d.vertexArray);
+    kx::GlContext::deleteBuffers(3, buffers);
+    kx::GlContext::deleteVertexArrays(1, &d.vertexArray);
     delete fontReserved;
 }
 
@@ -274,8 +275,8 @@ bool KxFont::render(void*)
         return false;
     fontState->program->setParamInt(KxShader::CHAR_SIZE_X, d.cellSizeX);
     fontState->program->setParamInt(KxShader::CHAR_SIZE_Y, d.cellSizeY);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glBindVertexArray(d.vertexArray);
+    kx::GlContext::blendFunction(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    kx::GlContext::bindVertexArray(d.vertexArray);
     setColor(d.color);
     if (d.texture)
         d.texture->render(reinterpret_cast<void*>(static_cast<uintptr_t>(kx::unit::FONT_ATLAS)));

@@ -1,5 +1,6 @@
 // KxGaussian: a stand-alone four-level glow, without tone mapping.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
 
 #include <algorithm>
 #include <cstdio>

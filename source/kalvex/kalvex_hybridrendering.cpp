@@ -1,6 +1,9 @@
 // KxHybridRendering: the deferred lighting on a single G-buffer layer, lit
 // into the pipeline's own HDR target.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
+#include "kalvex_engine.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>
@@ -54,8 +57,8 @@ bool KxHybridRendering::load(void* data)
     Private& d = *hybridReserved;
     d.useSsao = true;
     const KxConfig* config = static_cast<const KxConfig*>(data);
-    int sizeX = std::min(config ? config->getWindowSizeX() : Kalvex::getWindowSizeX(), MAX_WINDOWSIZEX);
-    int sizeY = std::min(config ? config->getWindowSizeY() : Kalvex::getWindowSizeY(), MAX_WINDOWSIZEY);
+    int sizeX = std::min(config ? config->getWindowSizeX() : kx::GlContext::capabilities().windowSizeX, MAX_WINDOWSIZEX);
+    int sizeY = std::min(config ? config->getWindowSizeY() : kx::GlContext::capabilities().windowSizeY, MAX_WINDOWSIZEY);
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
@@ -193,7 +196,7 @@ bool KxHybridRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 
     KxOpenGL::depthTest(true);
     KxOpenGL::blending(false);
-    glDepthMask(GL_TRUE);
+    kx::GlContext::depthWrite(true);
     list->setPass(1);
     d.gbufferFbo->render(nullptr);
     camera->render(nullptr);

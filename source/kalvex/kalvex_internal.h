@@ -8,12 +8,18 @@
 
 #include <GL/glew.h>
 
-#include <functional>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kx
 {
+// Builds the bodies of every mesh under root that carries physics properties,
+// once the tree is linked, so that each body starts where its node is.
+void buildPhysicsBodies(KxNode* root);
+
 // Locks an engine object's own mutex (KxObject::getMutex hands out a block whose
 // first member is a std::recursive_mutex).
 inline std::recursive_mutex& objectMutex(void* block)
@@ -48,41 +54,61 @@ public:
     // Binds every pool slot to its unit (bound mode); nothing in bindless mode.
     static void bind();
 };
-}
 
-// What the deferred and hybrid pipelines share: building their programs, the
-// per-light lighting quads and presenting the result.
-namespace kx::deferred
+// Who refers to whom, so that deleting an object clears every reference to it
+// instead of leaving a dangling pointer for the next frame or save. A holder
+// links each object it points at (once per target, whatever the number of its
+// slots that name it) with the function that clears its slots; the deletion
+// of the target calls that function with the dying object, the deletion of
+// the holder drops its links. Costs are per link, not per scene.
+class KX_API References
 {
-// A compiled stage, kept in owned; null (after logging failure) when it does not compile.
-KxShader* buildStage(std::vector<KxShader*>& owned, int kind, const unsigned char* text, const char* failure);
-// A linked program of two stages, kept in owned; null (after logging failure) on failure.
-KxShader* buildProgram(std::vector<KxShader*>& owned, KxShader* vertex, KxShader* fragment, const char* failure);
-// A 1 x 1 depth cube map at depth 1.0: reads as unshadowed everywhere.
-KxTexture* createEmptyShadowMap();
-// A filter of that size, or null (after a warning) where it cannot be made.
-KxSsao* createSsao(int sizeX, int sizeY);
-// Draws the skinned meshes of a list, which draw themselves.
-void renderSkinned(KxList* list, const glm::mat4& view);
-
-struct LightStage
-{
-    KxShader* program;        // the lighting quad's program
-    KxQuad* quad;             // full screen, G-buffer textures in slots 0 to 3
-    KxCamera* screenCamera;   // 2D camera of the quad's size
-    KxFbo* target;            // where the light quads add up
-    KxTexture* emptyShadowMap;
-    glm::mat4 inverseProjection;
-    float m33;
-    float m43;
-    glm::mat4 cameraMatrix;   // the camera's world matrix
+public:
+    using Clear = void (*)(KxObject* holder, KxObject* gone);
+    static void link(KxObject* target, KxObject* holder, Clear clear);
+    static void unlink(KxObject* target, KxObject* holder);
+    // Called by the base destructor of every object.
+    static void forget(KxObject* dying);
+    static void init();
+    static void free();
 };
-// Runs the shadow pass and draws the lighting quad for each light of the list
-// (whose lights must be uploaded), calling afterLight after each.
-void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const LightStage& stage,
-                  const std::function<void(KxLight*, unsigned int)>& afterLight);
-// Post-processes (when switched on) and shows an image, or writes it to target.
-void present(KxPipeline* pipeline, KxPostProc* postProc, KxFbo* source, KxTexture* image, KxFbo* target);
+
+// How many identifier requests found all identifiers taken, since start.
+KX_API unsigned int refusedIds();
+
+// Files from outside. Only regular files are opened (a named pipe would block
+// and a device may never end); a failure leaves a short reason ("no such
+// file", "symbolic link loop", "not a regular file", ...) in why.
+class InputFile
+{
+public:
+    static FILE* open(const char* path, const char*& why);
+    // The whole file, refused when larger than maxSize bytes.
+    static bool read(const char* path, std::vector<unsigned char>& bytes, uint64_t maxSize, const char*& why);
+    static const char* describe(int error);
+};
+
+// Replaces a file atomically and safely: see kalvex_outputfile.cpp.
+class OutputFile
+{
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // The stream to write the new content to; null (with a reason) on failure.
+    FILE* open(const std::string& path, const char*& why);
+    // Completes the replacement; false leaves the old file as it was.
+    bool commit();
+    // Drops the new content.
+    void abandon();
+
+private:
+    std::string target;
+    std::string temporary;
+    FILE* file = nullptr;
+};
 }
 
 #endif // KALVEX_INTERNAL_H

@@ -1,6 +1,7 @@
 // KxList: a scene graph flattened into entries with world matrices, turned
 // every frame into GPU records and indirect draw commands, drawn in batches.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cstddef>
@@ -51,10 +52,36 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
     {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_OPAQUE_BATCH, true},
     {KxMesh::KIND_NORMAL_MAPPED, KxPipeline::FLAGS_TRANSPARENT_BATCH, false},
     {0, 0, false}, // reserved, never filled
-    {0, KxPipeline::FLAGS_OPAQUE_BATCH, false}, // instanced meshes
+    // Instanced meshes are culled like opaque meshes: the shadow pass's
+    // front-face culling must reach them too, or they shadow themselves.
+    {0, KxPipeline::FLAGS_OPAQUE_BATCH, true},
 };
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
+
+// The transpose of the inverse of a world matrix. Scene matrices are affine:
+// the inverse-transpose of the 3 x 3 part (what normals need) and the
+// inverse translation complete it, without a full 4 x 4 inverse.
+glm::mat4 normalMatrixOf(const glm::mat4& world)
+{
+    if (world[0][3] != 0.0f || world[1][3] != 0.0f || world[2][3] != 0.0f || world[3][3] != 1.0f)
+        return glm::transpose(glm::inverse(world));
+    const glm::mat3 a(world);
+    // Columns of the inverse-transpose are cross products of the columns over the determinant.
+    glm::vec3 c0 = glm::cross(a[1], a[2]);
+    glm::vec3 c1 = glm::cross(a[2], a[0]);
+    glm::vec3 c2 = glm::cross(a[0], a[1]);
+    float det = glm::dot(a[0], c0);
+    if (det == 0.0f)
+        return glm::transpose(glm::inverse(world));
+    float inv = 1.0f / det;
+    glm::mat3 it(c0 * inv, c1 * inv, c2 * inv);
+    // inverse = [A^-1, -A^-1 t]; its transpose carries -A^-1 t in the bottom row.
+    glm::vec3 t(world[3]);
+    glm::vec3 back = -(glm::transpose(it) * t);
+    return glm::mat4(glm::vec4(it[0], back.x), glm::vec4(it[1], back.y), glm::vec4(it[2], back.z),
+                     glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+}
 
 struct ListState
 {
@@ -87,6 +114,24 @@ struct KxList::Private
 
     bool full() const { return nrOfInstances + nrOfLights >= capacity; }
 
+    bool allocateKind(unsigned int kind);
+
+    void releaseKind(unsigned int kind)
+    {
+        for (unsigned int slot = 0; slot < MAX_REDUNDANCY; ++slot)
+        {
+            for (KxBuffer** buffer : {&records[slot][kind], &commands[slot][kind]})
+            {
+                if (*buffer && listState)
+                    (*buffer)->unmap();
+                delete *buffer;
+                *buffer = nullptr;
+            }
+            recordData[slot][kind] = nullptr;
+            commandData[slot][kind] = nullptr;
+        }
+    }
+
     // GL is only touched while the class (and so the context) exists.
     void release()
     {
@@ -95,19 +140,9 @@ struct KxList::Private
             if (fences[slot] && listState)
                 glDeleteSync(fences[slot]);
             fences[slot] = nullptr;
-            for (unsigned int kind = 0; kind < NR_OF_BATCHES; ++kind)
-            {
-                for (KxBuffer** buffer : {&records[slot][kind], &commands[slot][kind]})
-                {
-                    if (*buffer && listState)
-                        (*buffer)->unmap();
-                    delete *buffer;
-                    *buffer = nullptr;
-                }
-                recordData[slot][kind] = nullptr;
-                commandData[slot][kind] = nullptr;
-            }
         }
+        for (unsigned int kind = 0; kind < NR_OF_BATCHES; ++kind)
+            releaseKind(kind);
         delete[] entries;
         entries = nullptr;
         capacity = 0;
@@ -224,26 +259,30 @@ bool KxList::create(unsigned int capacity)
         return KX_LOG(LEVEL_ERROR, "Out of memory");
     d.capacity = capacity;
 
+    // The GPU buffers of a batch kind are made when the kind is first filled:
+    // most scenes use one or two of the six kinds.
+    return true;
+}
+
+bool KxList::Private::allocateKind(unsigned int kind)
+{
     // Written in place every frame: persistently and coherently mapped.
     bool mapped = true;
     for (unsigned int slot = 0; slot < MAX_REDUNDANCY && mapped; ++slot)
-        for (unsigned int kind = 0; kind < NR_OF_BATCHES && mapped; ++kind)
-        {
-            d.records[slot][kind] = new KxBuffer;
-            d.commands[slot][kind] = new KxBuffer;
-            d.records[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_RECORD, nullptr);
-            d.commands[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_COMMAND, nullptr);
-            d.recordData[slot][kind] = static_cast<unsigned char*>(d.records[slot][kind]->map(1));
-            d.commandData[slot][kind] = static_cast<unsigned char*>(d.commands[slot][kind]->map(1));
-            mapped = d.recordData[slot][kind] && d.commandData[slot][kind];
-        }
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
-    if (!mapped)
     {
-        d.release();
-        return KX_LOG(LEVEL_ERROR, "Unable to map the list's buffers");
+        records[slot][kind] = new KxBuffer;
+        commands[slot][kind] = new KxBuffer;
+        records[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_RECORD, nullptr);
+        commands[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_COMMAND, nullptr);
+        recordData[slot][kind] = static_cast<unsigned char*>(records[slot][kind]->map(1));
+        commandData[slot][kind] = static_cast<unsigned char*>(commands[slot][kind]->map(1));
+        mapped = recordData[slot][kind] && commandData[slot][kind];
     }
-    return true;
+    kx::GlContext::bindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    if (mapped)
+        return true;
+    releaseKind(kind);
+    return KX_LOG(LEVEL_ERROR, "Unable to map the list's buffers");
 }
 
 void KxList::reset()
@@ -425,24 +464,32 @@ bool KxList::update(const glm::mat4& view)
         // The shadow-map pass draws only what casts shadows.
         if (!node->isVisible() || (d.pass == 2 && !node->isCastingShadows()))
             continue;
+        KxMesh* mesh = nullptr;
+        KxInstanced* instanced = nullptr;
         switch (node->getType())
         {
         case TYPE_MESH:
+            mesh = static_cast<KxMesh*>(node);
+            break;
+        case TYPE_INSTANCED:
+            instanced = static_cast<KxInstanced*>(node);
+            mesh = instanced->getMesh();
+            if (!mesh || !instanced->isMemoryOptimized())
+                continue; // nothing to draw yet
             break;
         case TYPE_NODE:
         case TYPE_CAMERA:
         case TYPE_BONE:
-        case TYPE_SKINNED:   // skinned meshes draw themselves from their own buffers
-        case TYPE_INSTANCED: // batch kind 5 waits for the instanced mesh class
+        case TYPE_SKINNED: // skinned meshes draw themselves from their own buffers
+        case TYPE_EMITTER: // emitters are handed to the pipeline, which draws them itself
             continue;
         default:
             KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(node->getType()));
             continue;
         }
-        KxMesh* mesh = static_cast<KxMesh*>(node);
         // Tessellated meshes are drawn one by one, as patches from their own buffers.
         int subtype = mesh->getSubtype();
-        if (subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
+        if (!instanced && subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
             continue;
         if (!mesh->isMemoryOptimized())
         {
@@ -451,30 +498,36 @@ bool KxList::update(const glm::mat4& view)
         }
         const glm::mat4& world = entry.getMatrix();
         glm::mat4 modelView = view * world;
-        if (cull && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
+        if (cull && !instanced && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
             continue;
 
         KxMaterial* material = mesh->getMaterial() ? mesh->getMaterial() : defaultMaterial;
         bool transparent = material && (material->isTransparent() || material->isAlpha());
         unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (transparent ? 1 : 0);
+        if (instanced)
+            kind = INSTANCED_KIND;
         // A material without a table slot shows as the default one rather
         // than indexing past the table.
-        uint32_t materialIds[2] = {0, 0};
+        uint32_t materialIds[2] = {0, instanced ? instanced->getFirstInstance() : 0};
         if (material && material->getListId() < KxMaterial::MAX_NUMBER)
             materialIds[0] = material->getListId();
         else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
             materialIds[0] = defaultMaterial->getListId();
-        glm::mat4 normalMatrix = glm::transpose(glm::inverse(world));
+        if (!d.recordData[slot][kind] && !d.allocateKind(kind))
+            continue;
+        glm::mat4 normalMatrix = normalMatrixOf(world);
 
         unsigned int n = d.counts[kind]++;
-        d.triangles[kind] += mesh->getNrOfFaces();
+        uint64_t copies = instanced ? instanced->getNrOfInstances() : 1;
+        d.triangles[kind] += static_cast<uint64_t>(mesh->getNrOfFaces()) * copies;
         unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
         std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
         std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
         std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
-        DrawCommand command = {mesh->getNrOfFaces() * 3, 1, mesh->getFirstFaceIndex() * 3,
+        DrawCommand command = {mesh->getNrOfFaces() * 3, instanced ? instanced->getNrOfInstances() : 1,
+                               mesh->getFirstFaceIndex() * 3,
                                static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
         std::memcpy(d.commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
     }
@@ -520,13 +573,15 @@ bool KxList::renderByType(int what, bool fence)
     for (unsigned int i = 0; i < nrOfKinds; ++i)
     {
         unsigned int kind = kinds[i];
-        // Kind 4 is reserved; kind 5 stays empty until instanced meshes exist.
-        if (d.counts[kind] == 0 || kind == RESERVED_KIND || kind == INSTANCED_KIND)
+        if (d.counts[kind] == 0 || kind == RESERVED_KIND)
             continue;
         d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
-        bool batchDrawn = KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
-                                              BATCHES[kind].subtype, BATCHES[kind].flags);
+        bool batchDrawn = kind == INSTANCED_KIND
+                              ? KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,
+                                                         BATCHES[kind].subtype, BATCHES[kind].flags)
+                              : KxMesh::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_MESH,
+                                                    BATCHES[kind].subtype, BATCHES[kind].flags);
         if (batchDrawn)
             KxStats::add(KxStats::TRIANGLE, d.triangles[kind]);
         drawn = batchDrawn && drawn;

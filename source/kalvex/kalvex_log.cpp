@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
 const char* const LOG_FILE_NAME = "kalvex.log";
-// Only levels up to this one reach the outputs.
-const int VERBOSITY = KxLog::LEVEL_PLAIN;
 
 std::recursive_mutex& logMutex()
 {
@@ -22,6 +25,27 @@ std::recursive_mutex& logMutex()
 
 bool started = false;
 FILE* outputFile = nullptr;
+// Only levels up to this one reach the outputs.
+KxLog::Level verbosity = KxLog::LEVEL_PLAIN;
+KxLog::Sink sink = nullptr;
+void* sinkData = nullptr;
+
+void writeLine(KxLog::Level level, const char* prefix, const char* message)
+{
+    if (sink)
+    {
+        std::string line = std::string(prefix) + message;
+        sink(level, line.c_str(), sinkData);
+        return;
+    }
+    if (outputFile)
+    {
+        std::fprintf(outputFile, "%s%s\n", prefix, message);
+        std::fflush(outputFile);
+    }
+    std::fprintf(stdout, "%s%s\n", prefix, message);
+    std::fflush(stdout);
+}
 
 // Reduces a compiler signature such as "bool KxObject::setName(const string&)"
 // to its qualified name "KxObject::setName".
@@ -62,7 +86,21 @@ void KxLog::init()
         KX_LOG(LEVEL_ERROR, "Static class already initialized");
         return;
     }
-    outputFile = std::fopen(LOG_FILE_NAME, "w");
+    // Never through a link (it could name anybody's file), never into a pipe.
+    int fd = ::open(LOG_FILE_NAME, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat status;
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd, 0) != 0))
+    {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd >= 0)
+    {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        outputFile = ::fdopen(fd, "w");
+        if (!outputFile)
+            ::close(fd);
+    }
     if (!outputFile)
         KX_LOG(LEVEL_ERROR, "Unable to open output log file");
     std::atexit(&KxLog::free);
@@ -88,7 +126,7 @@ bool KxLog::log(Level level, const char* file, const char* function, int line, c
         KX_LOG(LEVEL_DEBUG, "[+] Logging to file '%s' enabled", LOG_FILE_NAME);
     }
 
-    if (level <= VERBOSITY)
+    if (level <= verbosity)
     {
         // vsnprintf never writes past the buffer: longer messages are cut.
         char message[MAX_LENGTH];
@@ -113,13 +151,26 @@ bool KxLog::log(Level level, const char* file, const char* function, int line, c
             break;
         }
 
-        if (outputFile)
-        {
-            std::fprintf(outputFile, "%s%s\n", prefix, message);
-            std::fflush(outputFile);
-        }
-        std::fprintf(stdout, "%s%s\n", prefix, message);
-        std::fflush(stdout);
+        writeLine(level, prefix, message);
     }
     return level != LEVEL_ERROR;
+}
+
+void KxLog::setSink(Sink newSink, void* userData)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    sink = newSink;
+    sinkData = newSink ? userData : nullptr;
+}
+
+void KxLog::setVerbosity(Level level)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    verbosity = level;
+}
+
+KxLog::Level KxLog::getVerbosity()
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex());
+    return verbosity;
 }

@@ -128,6 +128,21 @@ void markDirty(KxMaterial* material, bool& dirty)
 }
 }
 
+namespace
+{
+// A deleted texture leaves every slot that named it without a texture (the
+// slots that fall back to the default texture get it, as for any empty slot).
+void linkTexture(KxMaterial* material, KxTexture* texture)
+{
+    kx::References::link(texture, material, [](KxObject* holder, KxObject* gone) {
+        KxMaterial* self = static_cast<KxMaterial*>(holder);
+        for (unsigned int index = 0; index < NR_OF_TEXTURES; ++index)
+            if (self->getTexture(index) == gone)
+                self->setTexture(nullptr, index);
+    });
+}
+}
+
 KxMaterial::KxMaterial() : materialReserved(new Private)
 {
     setType(TYPE_MATERIAL);
@@ -139,6 +154,7 @@ KxMaterial::KxMaterial() : materialReserved(new Private)
     for (unsigned int index : {SLOT_ALBEDO, SLOT_ROUGHNESS, SLOT_METALNESS})
     {
         materialReserved->textures[index] = defaultTexture;
+        linkTexture(this, defaultTexture);
         materialReserved->record.textureHandles[index] = defaultTexture ? kx::TexturePool::acquire(defaultTexture) : 0;
     }
     materialReserved->record.alpha = defaultTexture && defaultTexture->getNrOfComponents() == 4;
@@ -281,9 +297,19 @@ bool KxMaterial::setTexture(KxTexture* texture, unsigned int index)
     uint64_t handle = texture ? kx::TexturePool::acquire(texture) : 0;
     if (d.textures[index])
         kx::TexturePool::release(d.textures[index]);
+    KxTexture* old = d.textures[index];
     d.textures[index] = texture;
     d.record.textureHandles[index] = handle;
     markDirty(this, d.dirty);
+    if (old != texture)
+    {
+        bool stillUsed = false;
+        for (KxTexture* other : d.textures)
+            stillUsed = stillUsed || other == old;
+        if (!stillUsed)
+            kx::References::unlink(old, this);
+        linkTexture(this, texture);
+    }
     return true;
 }
 

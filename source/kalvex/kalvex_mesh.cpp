@@ -2,6 +2,7 @@
 // buffers or from the merged buffers that every mesh is packed into so that the
 // render list can draw whole batches with one multi-draw.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cmath>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "kalvex_resources.h"
 
@@ -35,7 +38,6 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
-    GLuint boundVertexArray = 0; // the cache: what this class bound last
     // Meshes were made or resized since the last merge. The merge runs when
     // merged geometry is next asked for, so that making many meshes costs one
     // merge instead of one per mesh.
@@ -67,10 +69,7 @@ void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
 
 void bindVertexArray(GLuint vertexArray)
 {
-    if (state->boundVertexArray == vertexArray)
-        return;
-    glBindVertexArray(vertexArray);
-    state->boundVertexArray = vertexArray;
+    kx::GlContext::bindVertexArray(vertexArray);
 }
 
 // Bounds-checked little-endian reading of a scene-file part.
@@ -117,6 +116,78 @@ struct Writer
     }
 };
 
+// Vertex data that cannot be drawn sensibly is repaired at load: a position
+// that is not finite or lies more than sixteen box sizes outside the mesh's own box is pulled into the
+// box, a texture coordinate that is not finite becomes 0 and one beyond
+// +-MAX_UV (where half precision no longer resolves a texel) is clamped. The
+// box itself is recomputed when it is unusable. Returns the number of vertices
+// changed; the frame cost of a scene must not depend on such values.
+const uint16_t HALF_MAX_UV = 0x6400; // 1024.0
+const uint16_t HALF_EXPONENT = 0x7c00;
+
+bool finite3(const float* v)
+{
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+bool usableBox(const glm::vec3& low, const glm::vec3& high)
+{
+    return finite3(&low[0]) && finite3(&high[0]) && low.x <= high.x && low.y <= high.y && low.z <= high.z;
+}
+
+unsigned int repairVertices(KxMesh::kxMeshVertex* vertices, uint32_t count, glm::vec3& bboxMin, glm::vec3& bboxMax)
+{
+    unsigned int repaired = 0;
+    if (!usableBox(bboxMin, bboxMax))
+    {
+        bboxMin = glm::vec3(std::numeric_limits<float>::max());
+        bboxMax = -bboxMin;
+        for (uint32_t i = 0; i < count; ++i)
+            if (finite3(vertices[i].position))
+                for (int a = 0; a < 3; ++a)
+                {
+                    bboxMin[a] = std::min(bboxMin[a], vertices[i].position[a]);
+                    bboxMax[a] = std::max(bboxMax[a], vertices[i].position[a]);
+                }
+        if (!usableBox(bboxMin, bboxMax))
+            bboxMin = bboxMax = glm::vec3(0.0f);
+        ++repaired;
+    }
+    glm::vec3 extent = bboxMax - bboxMin;
+    float margin = 16.0f * std::max(std::max(extent.x, extent.y), std::max(extent.z, 1.0f));
+    glm::vec3 low = bboxMin - margin, high = bboxMax + margin;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        KxMesh::kxMeshVertex& vertex = vertices[i];
+        bool changed = false;
+        for (int a = 0; a < 3; ++a)
+        {
+            float value = vertex.position[a];
+            if (!(value >= low[a] && value <= high[a]))
+            {
+                vertex.position[a] = std::isfinite(value) ? glm::clamp(value, bboxMin[a], bboxMax[a])
+                                                          : 0.5f * (bboxMin[a] + bboxMax[a]);
+                changed = true;
+            }
+        }
+        for (uint16_t& uv : vertex.uv)
+        {
+            if ((uv & HALF_EXPONENT) == HALF_EXPONENT)
+            {
+                uv = 0;
+                changed = true;
+            }
+            else if ((uv & 0x7fff) > HALF_MAX_UV)
+            {
+                uv = static_cast<uint16_t>((uv & 0x8000) | HALF_MAX_UV);
+                changed = true;
+            }
+        }
+        repaired += changed ? 1u : 0u;
+    }
+    return repaired;
+}
+
 // The first material of that name (another object may share it).
 KxMaterial* findMaterial(const std::string& name)
 {
@@ -149,14 +220,12 @@ struct KxMesh::Private
     {
         if (state)
         {
-            if (vertexArray && state->boundVertexArray == vertexArray)
-                state->boundVertexArray = 0;
             if (vertexBuffer)
-                glDeleteBuffers(1, &vertexBuffer);
+                kx::GlContext::deleteBuffers(1, &vertexBuffer);
             if (faceBuffer)
-                glDeleteBuffers(1, &faceBuffer);
+                kx::GlContext::deleteBuffers(1, &faceBuffer);
             if (vertexArray)
-                glDeleteVertexArrays(1, &vertexArray);
+                kx::GlContext::deleteVertexArrays(1, &vertexArray);
         }
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
@@ -196,11 +265,11 @@ bool KxMesh::free()
         return KX_LOG(LEVEL_DETAIL, "Redundant free"), false;
     delete state->storage;
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-        glDeleteVertexArrays(1, &state->vertexArray);
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     delete state;
     state = nullptr;
     return true;
@@ -213,11 +282,17 @@ KxMesh::KxMesh() : meshReserved(new Private)
     std::snprintf(name, sizeof(name), "[Mesh%d]", getId());
     setName(name);
     setCastShadows(true);
-    meshReserved->material = KxMaterial::getDefault();
+    setMaterial(KxMaterial::getDefault());
 }
 
 KxMesh::~KxMesh()
 {
+    // The physics object drives this node: it goes with it.
+    if (KxPhysics* physics = meshReserved->physics)
+    {
+        meshReserved->physics = nullptr;
+        delete physics;
+    }
     meshReserved->releaseGeometry();
     delete meshReserved;
 }
@@ -235,7 +310,6 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.bboxMin = glm::vec3(-1.0f);
     d.bboxMax = glm::vec3(1.0f);
     d.radius = 10.0f;
-    d.physics = nullptr;
     d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
     state->mergePending = true;
@@ -257,14 +331,13 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
         d.bboxMin = glm::vec3(-1.0f);
         d.bboxMax = glm::vec3(1.0f);
         d.radius = 10.0f;
-        d.physics = nullptr;
         glCreateVertexArrays(1, &d.vertexArray);
     }
     bool resized = false;
     if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
     {
         if (d.vertexBuffer)
-            glDeleteBuffers(1, &d.vertexBuffer);
+            kx::GlContext::deleteBuffers(1, &d.vertexBuffer);
         d.nrOfVertices = nrOfVertices;
         glCreateBuffers(1, &d.vertexBuffer);
         glNamedBufferData(d.vertexBuffer, static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, nullptr, GL_STATIC_DRAW);
@@ -274,7 +347,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (nrOfFaces != d.nrOfFaces || !d.faceBuffer)
     {
         if (d.faceBuffer)
-            glDeleteBuffers(1, &d.faceBuffer);
+            kx::GlContext::deleteBuffers(1, &d.faceBuffer);
         d.nrOfFaces = nrOfFaces;
         glCreateBuffers(1, &d.faceBuffer);
         glNamedBufferData(d.faceBuffer, static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, nullptr, GL_STATIC_DRAW);
@@ -323,15 +396,11 @@ bool KxMesh::optimizeMemory()
     }
 
     if (state->vertexBuffer)
-        glDeleteBuffers(1, &state->vertexBuffer);
+        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
     if (state->faceBuffer)
-        glDeleteBuffers(1, &state->faceBuffer);
+        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
-    {
-        if (state->boundVertexArray == state->vertexArray)
-            state->boundVertexArray = 0;
-        glDeleteVertexArrays(1, &state->vertexArray);
-    }
+        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
     state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
 
     // Indirect commands carry the base vertex as a signed and the first index
@@ -399,8 +468,7 @@ void KxMesh::resetCache()
 {
     if (!state)
         return;
-    state->boundVertexArray = 0;
-    glBindVertexArray(0);
+    kx::GlContext::resetVertexArray();
 }
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
@@ -418,13 +486,13 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     KxShader::getCurrent()->setParamDWord(KxShader::GENERIC0, 0);
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bindOptimizedMemory();
-    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
+    kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
     KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     return true;
 }
 
@@ -459,7 +527,7 @@ bool KxMesh::render(void* data)
 
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     bool uncull = (d.material->isTransparent() || d.material->isAlpha()) && KxOpenGL::isCulling();
     if (uncull)
         KxOpenGL::culling(false);
@@ -492,7 +560,7 @@ bool KxMesh::render(void* data)
     }
 
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     if (uncull)
         KxOpenGL::culling(true);
     KxStats::inc(KxStats::MESH_RENDER);
@@ -583,7 +651,16 @@ unsigned int KxMesh::getFirstFaceIndex() const
 
 bool KxMesh::setMaterial(KxMaterial* material)
 {
+    KxMaterial* old = meshReserved->material;
+    if (old == material)
+        return true;
+    kx::References::unlink(old, this);
     meshReserved->material = material;
+    // A deleted material leaves the mesh with the default one.
+    kx::References::link(material, this, [](KxObject* holder, KxObject* gone) {
+        KxMaterial* fallback = KxMaterial::getDefault();
+        static_cast<KxMesh*>(holder)->setMaterial(fallback == gone ? nullptr : fallback);
+    });
     return true;
 }
 
@@ -607,7 +684,12 @@ KxShader* KxMesh::getShader() const
 
 bool KxMesh::setPhysics(KxPhysics* physics)
 {
+    KxPhysics* previous = meshReserved->physics;
     meshReserved->physics = physics;
+    if (previous && previous != physics)
+        previous->setOwner(nullptr);
+    if (physics)
+        physics->setOwner(this);
     return true;
 }
 
@@ -675,18 +757,33 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
             KX_LOG(LEVEL_ERROR, "Material not found: default used instead");
             material = KxMaterial::getDefault();
         }
-        d.material = material;
+        setMaterial(material);
     }
+    // Repairs work on a copy: the file's buffer stays untouched.
+    std::vector<kxMeshVertex> copy(vertexCount);
+    if (vertexCount)
+        std::memcpy(copy.data(), vertices, static_cast<size_t>(vertexBytes));
+    unsigned int repaired = repairVertices(copy.data(), vertexCount, bboxMin, bboxMax);
+    if (repaired)
+        KX_LOG(LEVEL_WARNING, "Mesh '%s': %u vertices outside its bounds or not finite, repaired", getName().c_str(),
+               repaired);
+    if (!std::isfinite(radius) || radius < 0.0f)
+        radius = glm::length(glm::max(glm::abs(bboxMin), glm::abs(bboxMax)));
     d.radius = radius;
     d.bboxMin = bboxMin;
     d.bboxMax = bboxMax;
+    // Properties that would poison the simulation are refused; the mesh itself
+    // still loads. The body is built once the whole tree is linked (Kalvex::load).
+    KxPhysics::kxProps props;
     if (hasPhysics)
+        std::memcpy(&props, data + physicsOffset, sizeof(props));
+    if (hasPhysics && KxPhysics::checkProps(props, getName()))
     {
         KxPhysics* physics = new KxPhysics;
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
-        d.physics = physics;
+        setPhysics(physics);
     }
-    d.uploadGeometry(vertexCount, vertices, faceCount, faces);
+    d.uploadGeometry(vertexCount, copy.data(), faceCount, faces);
     resetCache();
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' loaded", getName().c_str());
     return static_cast<unsigned int>(reader.position);

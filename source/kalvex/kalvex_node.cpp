@@ -1,5 +1,5 @@
 // KxNode: scene graph links and local transforms.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -300,7 +300,15 @@ bool KxNode::isCastingShadows() const
 void KxNode::setTargetNode(KxNode* target)
 {
     NodeLock own(getMutex());
+    KxNode* old = nodeReserved->targetNode;
+    if (old == target)
+        return;
+    kx::References::unlink(old, this);
     nodeReserved->targetNode = target;
+    // A deleted target leaves the node (or light) without one.
+    kx::References::link(target, this, [](KxObject* holder, KxObject*) {
+        static_cast<KxNode*>(holder)->setTargetNode(nullptr);
+    });
 }
 
 KxNode* KxNode::getTargetNode() const

@@ -1,10 +1,12 @@
 // KxObject: identifiers, names and the registry of live objects.
-#include "kalvex.h"
+#include "kalvex_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 struct KxObject::Private
 {
@@ -29,6 +31,13 @@ struct Registry
 };
 Registry* registry = nullptr;
 
+struct ReferenceTable
+{
+    std::unordered_map<KxObject*, std::unordered_map<KxObject*, kx::References::Clear>> holdersOf;
+    std::unordered_map<KxObject*, std::unordered_set<KxObject*>> targetsOf;
+};
+ReferenceTable* references = nullptr;
+
 const size_t OBJECT_ALIGNMENT = 16;
 
 void* alignedAllocate(size_t size)
@@ -49,6 +58,7 @@ void KxObject::init()
         return;
     }
     registry = new Registry;
+    kx::References::init();
 }
 
 void KxObject::free()
@@ -59,6 +69,7 @@ void KxObject::free()
         return;
     }
     cleanUp();
+    kx::References::free();
     delete registry;
     registry = nullptr;
 }
@@ -90,6 +101,7 @@ KxObject::KxObject() : reserved(new Private)
 
 KxObject::~KxObject()
 {
+    kx::References::forget(this);
     if (reserved->id >= 0)
         KxIdGenerator::releaseId(reserved->id);
 
@@ -256,4 +268,96 @@ void KxObject::operator delete(void* pointer)
 void KxObject::operator delete[](void* pointer)
 {
     std::free(pointer);
+}
+
+namespace kx
+{
+void References::init()
+{
+    if (!references)
+        references = new ReferenceTable;
+}
+
+void References::free()
+{
+    delete references;
+    references = nullptr;
+}
+
+void References::link(KxObject* target, KxObject* holder, Clear clear)
+{
+    if (!references || !target || !holder || !clear)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    try
+    {
+        references->holdersOf[target][holder] = clear;
+        references->targetsOf[holder].insert(target);
+    }
+    catch (const std::exception&)
+    {
+        KX_LOG(LEVEL_ERROR, "Out of memory");
+    }
+}
+
+void References::unlink(KxObject* target, KxObject* holder)
+{
+    if (!references || !target || !holder)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    auto holders = references->holdersOf.find(target);
+    if (holders != references->holdersOf.end())
+    {
+        holders->second.erase(holder);
+        if (holders->second.empty())
+            references->holdersOf.erase(holders);
+    }
+    auto targets = references->targetsOf.find(holder);
+    if (targets != references->targetsOf.end())
+    {
+        targets->second.erase(target);
+        if (targets->second.empty())
+            references->targetsOf.erase(targets);
+    }
+}
+
+void References::forget(KxObject* dying)
+{
+    if (!references)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(registry->mutex);
+    // First as a holder (a self-reference must not call back into an object
+    // whose own destructors have already run), then as a target.
+    auto targets = references->targetsOf.find(dying);
+    if (targets != references->targetsOf.end())
+    {
+        std::unordered_set<KxObject*> held = std::move(targets->second);
+        references->targetsOf.erase(targets);
+        for (KxObject* target : held)
+        {
+            auto holders = references->holdersOf.find(target);
+            if (holders == references->holdersOf.end())
+                continue;
+            holders->second.erase(dying);
+            if (holders->second.empty())
+                references->holdersOf.erase(holders);
+        }
+    }
+    auto holders = references->holdersOf.find(dying);
+    if (holders == references->holdersOf.end())
+        return;
+    std::unordered_map<KxObject*, Clear> holding = std::move(holders->second);
+    references->holdersOf.erase(holders);
+    for (auto& entry : holding)
+    {
+        auto held = references->targetsOf.find(entry.first);
+        if (held != references->targetsOf.end())
+        {
+            held->second.erase(dying);
+            if (held->second.empty())
+                references->targetsOf.erase(held);
+        }
+        entry.second(entry.first, dying);
+    }
+}
 }

@@ -1,5 +1,6 @@
 // KxOpenGL: cached GL switches, clear colour, fences and the global uniform block.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -23,23 +24,9 @@ struct GlState
     std::vector<GLint> binFormats;
     GLenum drawBuffer = GL_BACK;
     glm::vec4 backgroundColor = glm::vec4(0, 0, 0, 1);
-    bool depthTest = false;
-    bool culling = false;
-    bool blending = false;
-    bool wireframe = false;
+    bool wireframe = false; // read by the classes that draw geometry
 };
 GlState* state = nullptr;
-
-void toggle(bool& cached, bool on, GLenum capability)
-{
-    if (cached == on)
-        return;
-    if (on)
-        glEnable(capability);
-    else
-        glDisable(capability);
-    cached = on;
-}
 }
 
 void KxOpenGL::init()
@@ -61,14 +48,7 @@ void KxOpenGL::init()
     state->globalUbo = new KxBuffer;
     state->globalUbo->create(KxBuffer::TYPE_UNIFORM, SIZEOF_GLOBAL, nullptr);
 
-    glClearDepth(1.0);
-    glDepthFunc(GL_LEQUAL);
-    glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glDisable(GL_DEPTH_TEST);
-    glDisable(GL_CULL_FACE);
-    glDisable(GL_BLEND);
+    kx::GlContext::setDefaults();
     setBackgroundColor(0.0f, 0.0f, 0.0f, 1.0f);
 
     state->global = kxGlobal();
@@ -125,34 +105,43 @@ void KxOpenGL::clear(bool color, bool depth, bool stencil)
 void KxOpenGL::depthTest(bool on)
 {
     if (state)
-        toggle(state->depthTest, on, GL_DEPTH_TEST);
+        kx::GlContext::depthTest(on);
 }
 
 void KxOpenGL::culling(bool on)
 {
     if (state)
-        toggle(state->culling, on, GL_CULL_FACE);
+        kx::GlContext::culling(on);
 }
 
 void KxOpenGL::blending(bool on)
 {
     if (state)
-        toggle(state->blending, on, GL_BLEND);
+        kx::GlContext::blending(on);
 }
 
 bool KxOpenGL::isDepthTest()
 {
-    return state && state->depthTest;
+    return state && kx::GlContext::isDepthTest();
 }
 
 bool KxOpenGL::isCulling()
 {
-    return state && state->culling;
+    return state && kx::GlContext::isCulling();
 }
 
 bool KxOpenGL::isBlending()
 {
-    return state && state->blending;
+    return state && kx::GlContext::isBlending();
+}
+
+void KxOpenGL::resetCache()
+{
+    kx::GlContext::forget();
+    KxShader::resetCache();
+    KxFbo::resetCache();
+    KxMesh::resetCache();
+    KxMaterial::resetCache();
 }
 
 void KxOpenGL::wireframe(bool on)

@@ -1,5 +1,6 @@
 // KxQuad: a pixel-sized screen rectangle drawn as a four-vertex strip.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <cstdio>
 
@@ -75,8 +76,8 @@ KxQuad::KxQuad(bool flipped) : quadReserved(new Private)
 KxQuad::~KxQuad()
 {
     GLuint buffers[3] = {quadReserved->positionBuffer, quadReserved->texCoordBuffer, quadReserved->colorBuffer};
-    glDeleteBuffers(3, buffers);
-    glDeleteVertexArrays(1, &quadReserved->vertexArray);
+    kx::GlContext::deleteBuffers(3, buffers);
+    kx::GlContext::deleteVertexArrays(1, &quadReserved->vertexArray);
     delete quadReserved;
 }
 
@@ -179,7 +180,7 @@ bool KxQuad::render(void* data)
         if (quadReserved->textures[slot])
             quadReserved->textures[slot]->render(reinterpret_cast<void*>(static_cast<uintptr_t>(slot)));
 
-    glBindVertexArray(quadReserved->vertexArray);
+    kx::GlContext::bindVertexArray(quadReserved->vertexArray);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     KxStats::inc(KxStats::DRAW_CALL);
     KxStats::add(KxStats::TRIANGLE, 2);

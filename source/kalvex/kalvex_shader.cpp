@@ -1,5 +1,6 @@
 // KxShader: stages and programs, the "@include" preprocessor and the uniform slot table.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_shaderlib.h"
 
 #include <cstdio>
@@ -72,29 +73,41 @@ bool isBlank(char c)
 // Includes may include others, down to this depth (which also stops cycles).
 const int MAX_INCLUDE_DEPTH = 16;
 
+// Repeated includes multiply; no real program comes near this.
+const size_t MAX_SOURCE_SIZE = 16u << 20;
+
 // Expands "@include name;" directives and "@name@" constants; included texts
-// are expanded before they are inserted, then not scanned again. False (with a
-// log line) on a malformed or unknown reference.
+// are expanded before they are inserted, then not scanned again. The output is
+// built front to back, so the cost is linear in the text and its expansion.
+// False (with a log line) on a malformed or unknown reference.
 bool preprocess(const char* text, std::string& result, int depth = 0)
 {
     if (!text)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (depth > MAX_INCLUDE_DEPTH)
         return KX_LOG(LEVEL_ERROR, "Include nesting deeper than %d", MAX_INCLUDE_DEPTH);
-    result = text;
-    size_t position = result.find('@');
+    const std::string source = text;
+    result.clear();
+    size_t copied = 0;
+    size_t position = source.find('@');
     while (position != std::string::npos)
     {
-        size_t semicolon = result.find(';', position + 1);
-        size_t nextAt = result.find('@', position + 1);
+        result.append(source, copied, position - copied);
+        size_t nextAt = source.find('@', position + 1);
+        // A directive's ';' counts only before the next '@': searching further
+        // would rescan the rest of the text for every reference.
+        size_t limit = nextAt == std::string::npos ? source.size() : nextAt;
+        size_t semicolon = source.find(';', position + 1);
+        if (semicolon != std::string::npos && semicolon >= limit)
+            semicolon = std::string::npos;
         if (semicolon == std::string::npos && nextAt == std::string::npos)
             return KX_LOG(LEVEL_ERROR, "Invalid syntax: missing ';' or '@'");
 
         std::string inserted;
-        if (semicolon != std::string::npos && (nextAt == std::string::npos || semicolon < nextAt))
+        if (semicolon != std::string::npos)
         {
-            std::string directive = result.substr(position, semicolon - position);
-            result.erase(position, semicolon - position + 1);
+            std::string directive = source.substr(position, semicolon - position);
+            copied = semicolon + 1;
             if (directive.compare(0, 8, "@include") != 0)
                 return KX_LOG(LEVEL_ERROR, "Unknown directive '%s'", directive.c_str());
             size_t begin = 8;
@@ -115,17 +128,20 @@ bool preprocess(const char* text, std::string& result, int depth = 0)
         }
         else
         {
-            std::string name = result.substr(position + 1, nextAt - position - 1);
-            result.erase(position, nextAt - position + 1);
+            std::string name = source.substr(position + 1, nextAt - position - 1);
+            copied = nextAt + 1;
             std::lock_guard<std::recursive_mutex> lock(state->mutex);
             auto entry = state->includes.find(name);
             if (entry == state->includes.end())
                 return KX_LOG(LEVEL_ERROR, "Built-in constant not found '%s'", name.c_str());
             inserted = entry->second;
         }
-        result.insert(position, inserted);
-        position = result.find('@', position + inserted.size());
+        if (result.size() + inserted.size() > MAX_SOURCE_SIZE)
+            return KX_LOG(LEVEL_ERROR, "Preprocessed source longer than %d bytes", static_cast<int>(MAX_SOURCE_SIZE));
+        result += inserted;
+        position = source.find('@', copied);
     }
+    result.append(source, copied, std::string::npos);
     return true;
 }
 
@@ -215,7 +231,7 @@ const char* KxShader::getHeader()
         return "";
     std::lock_guard<std::recursive_mutex> lock(state->mutex);
     if (state->header.empty())
-        state->header = getHeader(Kalvex::usesBindlessTextures());
+        state->header = getHeader(kx::GlContext::capabilities().bindlessTextures);
     return state->header.c_str();
 }
 
@@ -231,7 +247,7 @@ KxShader::~KxShader()
     if (shaderReserved->name)
     {
         if (getSubtype() == KIND_PROGRAM)
-            glDeleteProgram(shaderReserved->name);
+            kx::GlContext::deleteProgram(shaderReserved->name);
         else
             glDeleteShader(shaderReserved->name);
     }
@@ -271,9 +287,10 @@ bool KxShader::loadFromFile(int kind, const std::string& path)
 {
     if (path.empty())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    FILE* file = std::fopen(path.c_str(), "rt");
+    const char* why = nullptr;
+    FILE* file = kx::InputFile::open(path.c_str(), why);
     if (!file)
-        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s'", path.c_str());
+        return KX_LOG(LEVEL_ERROR, "Unable to open file '%s' (%s)", path.c_str(), why);
     std::string text;
     char chunk[4096];
     size_t count;
@@ -329,7 +346,8 @@ bool loadCachedBinary(GLuint program, const char* fileName)
 {
     if (KxOpenGL::getNrOfBinFormats() <= 0 || !KxOpenGL::getBinFormatPtr())
         return false;
-    FILE* file = std::fopen(fileName, "rb");
+    const char* why = nullptr;
+    FILE* file = kx::InputFile::open(fileName, why);
     if (!file)
         return false;
     KX_LOG(LEVEL_DETAIL, "Cache file found");
@@ -393,7 +411,7 @@ bool KxShader::build(KxShader* vertex, KxShader* geometry, KxShader* fragment, K
             return KX_LOG(LEVEL_ERROR, "Cannot reload a shader as a program");
         if (state && state->current == this)
             resetCache();
-        glDeleteProgram(shaderReserved->name);
+        kx::GlContext::deleteProgram(shaderReserved->name);
         shaderReserved->name = 0;
     }
     GLuint program = glCreateProgram();
@@ -500,7 +518,7 @@ bool KxShader::render(void*)
     if (!shaderReserved->name || getSubtype() != KIND_PROGRAM)
         return KX_LOG(LEVEL_ERROR, "Invalid shader rendered");
     KX_LOG(LEVEL_DEBUG_FRAME, "Render for shader %d invoked", getId());
-    glUseProgram(shaderReserved->name);
+    kx::GlContext::useProgram(shaderReserved->name);
     if (state)
         state->current = this;
     KxStats::inc(KxStats::SHADER_BIND);
@@ -516,7 +534,7 @@ void KxShader::resetCache()
 {
     if (state)
         state->current = nullptr;
-    glUseProgram(0);
+    kx::GlContext::resetProgram();
 }
 
 int KxShader::getParamLocation(const char* name)
@@ -563,7 +581,7 @@ bool KxShader::bindParam(unsigned int slot, const char* name, unsigned int buffe
     GLuint blockIndex = glGetUniformBlockIndex(shaderReserved->name, name);
     shaderReserved->slots[slot] = static_cast<GLint>(blockIndex);
     glUniformBlockBinding(shaderReserved->name, blockIndex, slot);
-    glBindBufferRange(GL_UNIFORM_BUFFER, slot, buffer, 0, 128);
+    kx::GlContext::bindBufferRange(GL_UNIFORM_BUFFER, slot, buffer, 0, 128);
     return true;
 }
 
@@ -573,7 +591,7 @@ bool KxShader::dispatchCompute(unsigned int x, unsigned int y, unsigned int z)
         return KX_LOG(LEVEL_ERROR, "Invalid shader dispatched");
     // Bound directly: dispatching does not change the current-program cache,
     // so the cache must not claim anything about what is bound now.
-    glUseProgram(shaderReserved->name);
+    kx::GlContext::useProgram(shaderReserved->name);
     if (state && state->current && state->current != this)
         state->current = nullptr;
     glDispatchCompute(x, y, z);
@@ -614,7 +632,7 @@ bool KxShader::setParamQWord(unsigned int slot, uint64_t value)
 {
     KX_UNIFORM_PROLOGUE(slot);
     // Without bindless textures samplers are bound to units instead (KxTexture::render).
-    if (Kalvex::usesBindlessTextures())
+    if (kx::GlContext::capabilities().bindlessTextures)
         glUniformHandleui64ARB(location, value);
     return true;
 }

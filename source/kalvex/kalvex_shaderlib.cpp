@@ -36,6 +36,7 @@ const BuiltInInclude BUILT_IN_INCLUDES[] = {
     {"kx_skinned", kx_resource_kx_skinned_glsl},
     {"kx_skinning", kx_resource_shadow_skinning_glsl}, // after kx_skinned
     {"kx_postproc", kx_resource_kx_postproc_glsl},
+    {"kx_instanced", kx_resource_kx_instanced_glsl},
     // The forward pipeline's mesh stages, shared with their normal-mapped
     // variants (which define KX_NORMAL_MAPPING and include them).
     {"kx_mesh_vs", kx_resource_mesh_vs_glsl},

@@ -1,6 +1,7 @@
 // KxShadowPass: omnidirectional shadow maps, one light at a time, all six cube
 // faces in one pass through a geometry shader.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 
 #include <vector>
 
@@ -234,7 +235,7 @@ bool KxShadowPass::load(void* data)
     d.framebuffer->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYERED, d.emptyShadowMap, 0, 0);
     glNamedFramebufferDrawBuffer(d.framebuffer->getHandle(), GL_NONE);
     glNamedFramebufferReadBuffer(d.framebuffer->getHandle(), GL_NONE);
-    glDepthMask(GL_TRUE);
+    kx::GlContext::depthWrite(true);
     glClear(GL_DEPTH_BUFFER_BIT);
     d.framebuffer->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYERED, d.shadowMap, 0, 0);
     bool complete = d.framebuffer->isOk();
@@ -294,15 +295,14 @@ bool KxShadowPass::render(KxCamera* camera, KxList* list, KxFbo*)
 
     list->setPass(2);
     target->render();
-    glViewport(0, 0, static_cast<GLsizei>(target->getSizeX()), static_cast<GLsizei>(target->getSizeY()));
+    kx::GlContext::viewport(0, 0, static_cast<GLsizei>(target->getSizeX()), static_cast<GLsizei>(target->getSizeY()));
 
     glm::mat4 projection = cubeFaceProjection(light->getNearPlane(), light->getRadius());
-    if (d.useCulling)
-    {
-        glCullFace(GL_FRONT);
-        KxOpenGL::culling(true);
-    }
-    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    // Depth only; culling front faces keeps acne off lit surfaces. Culling
+    // that was on stays on.
+    kx::RenderState pass = kx::RenderState::shadow(d.useCulling);
+    pass.culling = d.useCulling || KxOpenGL::isCulling();
+    kx::GlContext::apply(pass);
 
     const glm::vec3 P(world[3]);
     const glm::mat4 faces[6] = {
@@ -316,23 +316,23 @@ bool KxShadowPass::render(KxCamera* camera, KxList* list, KxFbo*)
     for (KxShader* program : d.programs)
         if (program)
             program->setParamMatrix4Array(KxShader::SHADOW_MAP_MATRIX_ARRAY, 6, faces);
+    // Particles cast the shadow of squares facing the light.
     if (d.programs[EMITTER])
-        d.programs[EMITTER]->setParamMatrix4(KxShader::GENERIC0 + 1, glm::inverse(camera->getFinalMatrix()));
+        d.programs[EMITTER]->setParamVector3(KxShader::LIGHT_POSITION, P);
 
-    glDepthMask(GL_TRUE);
     glClear(GL_DEPTH_BUFFER_BIT);
-    KxOpenGL::depthTest(true);
     glm::mat4 identity(1.0f);
     bool drawn = list->render(&identity);
 
-    // Skinned meshes have no batch: they draw themselves, with world matrices
-    // (the view is the identity here); each skips itself when it casts no shadow.
+    // Skinned meshes and emitters have no batch: they draw themselves, with
+    // world matrices (the view is the identity here); each skips itself when
+    // it casts no shadow.
     if (drawn)
         for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
         {
             KxInstance& entry = list->getInstance(i);
             KxNode* drawable = entry.getNode();
-            if (!drawable || drawable->getType() != TYPE_SKINNED)
+            if (!drawable || (drawable->getType() != TYPE_SKINNED && drawable->getType() != TYPE_EMITTER))
                 continue;
             const glm::mat4& model = entry.getMatrix();
             glm::mat3 normalMatrix = glm::transpose(glm::inverse(glm::mat3(model)));
@@ -340,9 +340,8 @@ bool KxShadowPass::render(KxCamera* camera, KxList* list, KxFbo*)
             drawn = drawable->render(&record) && drawn;
         }
 
-    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-    if (d.useCulling)
-        glCullFace(GL_BACK);
+    kx::GlContext::colorWrite(true);
+    kx::GlContext::cullFace(GL_BACK);
     target->setLastUpdate(KxList::getCurrentPassId());
     list->setPass(0);
     return drawn;

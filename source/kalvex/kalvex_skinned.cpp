@@ -1,5 +1,6 @@
 // KxSkinned: skeletons of named bones and dual-quaternion skinning.
 #include "kalvex_internal.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cstddef>
@@ -215,7 +216,7 @@ KxSkinned::~KxSkinned()
 {
     skinnedReserved->detachBoneNodes();
     if (skinnedReserved->skinningBuffer)
-        glDeleteBuffers(1, &skinnedReserved->skinningBuffer);
+        kx::GlContext::deleteBuffers(1, &skinnedReserved->skinningBuffer);
     delete skinnedReserved;
     // The object stays in the registry until the base destructors finish:
     // a bone deleted meanwhile must find no records here.
@@ -391,16 +392,16 @@ bool KxSkinned::render(void* data)
                       d.nrOfSkinningVertices, getNrOfVertices());
     const bool wireframe = KxOpenGL::isWireframe();
     const bool uncull = (material->isTransparent() || material->isAlpha()) && KxOpenGL::isCulling();
-    glBindVertexArray(vertexArray);
+    kx::GlContext::bindVertexArray(vertexArray);
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+        kx::GlContext::polygonMode(GL_LINE);
     if (uncull)
         KxOpenGL::culling(false);
     glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(getNrOfFaces() * 3), GL_UNSIGNED_INT, nullptr);
     KxStats::inc(KxStats::DRAW_CALL);
     KxStats::add(KxStats::TRIANGLE, getNrOfFaces());
     if (wireframe)
-        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        kx::GlContext::polygonMode(GL_FILL);
     if (uncull)
         KxOpenGL::culling(true);
     KxMesh::resetCache();

@@ -1,5 +1,6 @@
 // KxSsao: screen-space ambient occlusion.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>

@@ -1,10 +1,16 @@
 // KxTexture: OpenGL textures, the default texture, and kx::TexturePool, the
 // texture units that stand in for bindless handles where the driver has none.
 #include "kalvex_internal.h"
+#include "kalvex_engine.h"
+#include "kalvex_glcontext.h"
 
 #include <climits>
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
+#include <sys/stat.h>
+#include <tuple>
 #include <new>
 #include <unordered_map>
 #include <vector>
@@ -137,11 +143,121 @@ ForeignFormat foreignFormat(GLint internalFormat)
 
 // Texture class state: exists between KxTexture::init and free, which is also
 // exactly the time the engine's GL context exists.
+// One loaded image file with one filter and wrap setting. Every texture that
+// loads it shares the one GL texture and the decoded pixels: a scene naming a
+// file in many material slots costs it once. Each KxTexture still stands on
+// its own; the image goes with its last user, and a texture written to gets
+// a copy of its own first.
+struct ImageKey
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modified = 0;
+    int filter = 0;
+    int wrap = 0;
+
+    bool operator<(const ImageKey& o) const
+    {
+        return std::tie(device, inode, size, modified, filter, wrap) <
+               std::tie(o.device, o.inode, o.size, o.modified, o.filter, o.wrap);
+    }
+};
+
+struct SharedImage
+{
+    GLuint name = 0;
+    GLuint64 bindlessHandle = 0;
+    unsigned int users = 0;
+    std::unique_ptr<KxBitmap> bitmap;
+};
+
 struct TextureState
 {
     KxTexture* defaultTexture = nullptr;
+    std::map<ImageKey, SharedImage> images;
 };
 TextureState* textureState = nullptr;
+
+struct LoadedFormat
+{
+    GLenum internalFormat = 0;
+    GLenum format = 0;
+    int components = 0;
+    int kind = KIND_EMPTY;
+};
+
+// How a loaded bitmap of this type is stored; false for types textures refuse.
+bool loadedFormat(int type, bool cube, LoadedFormat& out)
+{
+    switch (type)
+    {
+    case 3:
+        out.internalFormat = out.format = GL_RGB;
+        out.components = 3;
+        out.kind = cube ? KIND_CUBE_RGB8 : KIND_RGB8;
+        return true;
+    case 4:
+        out.internalFormat = out.format = GL_RGBA;
+        out.components = 4;
+        out.kind = cube ? KIND_CUBE_RGBA8 : KIND_RGBA8;
+        return true;
+    case GL_COMPRESSED_RGB_S3TC_DXT1_EXT:
+        out.internalFormat = GL_COMPRESSED_RGB_S3TC_DXT1_EXT;
+        out.format = GL_RGB;
+        out.components = 3;
+        out.kind = cube ? KIND_CUBE_RGB8 : KIND_RGB8;
+        return true;
+    case GL_COMPRESSED_RGBA_S3TC_DXT5_EXT:
+        out.internalFormat = GL_COMPRESSED_RGBA_S3TC_DXT5_EXT;
+        out.format = GL_RGBA;
+        out.components = 4;
+        out.kind = cube ? KIND_CUBE_RGBA8 : KIND_RGBA8;
+        return true;
+    case GL_COMPRESSED_RED_RGTC1:
+        out.internalFormat = GL_COMPRESSED_RED_RGTC1;
+        out.format = GL_RED;
+        out.components = 1;
+        out.kind = KIND_COMPRESSED_R;
+        return true;
+    case GL_COMPRESSED_RG_RGTC2:
+        out.internalFormat = GL_COMPRESSED_RG_RGTC2;
+        out.format = GL_RG;
+        out.components = 2;
+        out.kind = KIND_COMPRESSED_RG;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool imageKey(const std::string& path, int filter, int wrap, ImageKey& key)
+{
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    key.device = status.st_dev;
+    key.inode = status.st_ino;
+    key.size = status.st_size;
+    key.modified = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    key.filter = filter;
+    key.wrap = wrap;
+    return true;
+}
+
+// One user less; the last one takes the GL texture with it.
+void releaseImage(const ImageKey& key)
+{
+    if (!textureState)
+        return;
+    auto found = textureState->images.find(key);
+    if (found == textureState->images.end() || --found->second.users > 0)
+        return;
+    if (found->second.bindlessHandle)
+        glMakeTextureHandleNonResidentARB(found->second.bindlessHandle);
+    kx::GlContext::deleteTextures(1, &found->second.name);
+    textureState->images.erase(found);
+}
 
 // Texture pool state (bound mode). A texture keeps its slot while any acquire
 // is unreleased; acquires that found the pool full count as well, so a slot
@@ -187,29 +303,72 @@ struct KxTexture::Private
     GLenum format = 0;
     bool compressed = false;
     GLuint64 bindlessHandle = 0;
+    bool shared = false; // the image belongs to textureState->images[key]
+    ImageKey key;
 
-    // Lets go of the GL texture (deleting it unless it is adopted) and forgets
-    // its description. GL is only touched while the context exists.
+    // Lets go of the GL texture (deleting it unless it is adopted or still
+    // shared) and forgets its description. GL is only touched while the
+    // context exists.
     void dropTexture(bool owned)
     {
-        if (name && textureState)
+        if (shared)
+            releaseImage(key);
+        else if (name && textureState)
         {
             if (bindlessHandle)
                 glMakeTextureHandleNonResidentARB(bindlessHandle);
             if (owned)
-                glDeleteTextures(1, &name);
+                kx::GlContext::deleteTextures(1, &name);
         }
         name = 0;
         bindlessHandle = 0;
+        shared = false;
         target = internalFormat = dataType = format = 0;
         sizeX = sizeY = sizeZ = 0;
         components = 0;
         compressed = false;
     }
 
+    void describe(GLenum textureTarget, GLenum sized, GLenum pixelFormat, int count, bool packed, int width,
+                  int height)
+    {
+        target = textureTarget;
+        internalFormat = sized;
+        format = pixelFormat;
+        dataType = GL_UNSIGNED_BYTE;
+        compressed = packed;
+        components = count;
+        sizeX = static_cast<unsigned int>(width);
+        sizeY = static_cast<unsigned int>(height);
+        sizeZ = 1;
+    }
+
+    // Offers the freshly loaded image to later loads of the same file.
+    void share(const ImageKey& imageKey)
+    {
+        try
+        {
+            SharedImage image;
+            image.bitmap.reset(new KxBitmap);
+            image.bitmap->share(*bitmap);
+            image.name = name;
+            image.bindlessHandle = bindlessHandle;
+            image.users = 1;
+            textureState->images.emplace(imageKey, std::move(image));
+            shared = true;
+            key = imageKey;
+        }
+        catch (const std::exception&)
+        {
+            // Not shared: the texture keeps its image to itself.
+        }
+    }
+
+    bool detach();
+
     void makeResident()
     {
-        if (!Kalvex::usesBindlessTextures())
+        if (!kx::GlContext::capabilities().bindlessTextures)
             return;
         bindlessHandle = glGetTextureHandleARB(name);
         if (bindlessHandle)
@@ -328,8 +487,7 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
         break;
     case GL_TEXTURE_CUBE_MAP:
         // Cube faces are filled through the binding point.
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_CUBE_MAP, name);
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_CUBE_MAP, name);
         for (GLenum face = 0; face < 6; ++face)
             glTexImage2D(GL_TEXTURE_CUBE_MAP_POSITIVE_X + face, 0, static_cast<GLint>(info.internalFormat), width,
                          height, 0, info.format, info.type, nullptr);
@@ -342,9 +500,8 @@ bool KxTexture::create(int kind, unsigned int sizeX, unsigned int sizeY, unsigne
     case GL_TEXTURE_2D_MULTISAMPLE:
     {
         // Without anti-aliasing a multisample target still needs one sample.
-        GLint samples = Kalvex::getNrOfAASamples();
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D_MULTISAMPLE, name);
+        GLint samples = kx::GlContext::capabilities().aaSamples;
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_2D_MULTISAMPLE, name);
         glTexImage2DMultisample(GL_TEXTURE_2D_MULTISAMPLE, samples > 0 ? samples : 1, info.internalFormat, width,
                                 height, GL_TRUE);
         break;
@@ -395,10 +552,38 @@ bool KxTexture::load(const std::string& path, int filter, int wrap)
     p.dropTexture(getSubtype() != KIND_FOREIGN);
     setSubtype(KIND_EMPTY);
 
-    if (!p.bitmap->load(path))
+    KxBitmap* bitmap = p.bitmap;
+    ImageKey key;
+    bool keyed = imageKey(path, filter == 1 ? 1 : 0, (wrap == 2) ? 2 : 0, key);
+    auto found = keyed ? textureState->images.find(key) : textureState->images.end();
+    if (found != textureState->images.end())
+    {
+        // Already loaded by another texture: no second decode, no second upload.
+        SharedImage& image = found->second;
+        bitmap->share(*image.bitmap);
+        p.name = image.name;
+        p.bindlessHandle = image.bindlessHandle;
+        p.shared = true;
+        p.key = key;
+        ++image.users;
+        bool cube = bitmap->getNrOfSides() == 6;
+        LoadedFormat loaded;
+        loadedFormat(bitmap->getType(), cube, loaded);
+        p.describe(cube ? GL_TEXTURE_CUBE_MAP : GL_TEXTURE_2D, loaded.internalFormat, loaded.format,
+                   loaded.components, bitmap->isCompressed(), bitmap->getSizeX(0), bitmap->getSizeY(0));
+        setSubtype(loaded.kind);
+        setName(path);
+        KX_LOG(LEVEL_DEBUG, "Texture '%s' shares the image already loaded", path.c_str());
+        return true;
+    }
+    if (!bitmap->load(path))
         return KX_LOG(LEVEL_ERROR, "Texture loading error");
     KX_LOG(LEVEL_DEBUG, "Loading texture from '%s'", path.c_str());
-    return uploadBitmap(path, filter, wrap);
+    if (!uploadBitmap(path, filter, wrap))
+        return false;
+    if (keyed)
+        p.share(key);
+    return true;
 }
 
 bool KxTexture::loadFromMemory(const unsigned char* bytes, size_t size, const std::string& name, int filter, int wrap)
@@ -429,48 +614,12 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
         return KX_LOG(LEVEL_ERROR, "Unexpected number of sides for '%s'", fileName);
     bool cube = target == GL_TEXTURE_CUBE_MAP;
 
-    GLenum internalFormat = 0, format = 0;
-    int components = 0, kind = KIND_EMPTY;
     bool compressed = bitmap->isCompressed();
-    switch (bitmap->getType())
-    {
-    case 3:
-        internalFormat = format = GL_RGB;
-        components = 3;
-        kind = cube ? KIND_CUBE_RGB8 : KIND_RGB8;
-        break;
-    case 4:
-        internalFormat = format = GL_RGBA;
-        components = 4;
-        kind = cube ? KIND_CUBE_RGBA8 : KIND_RGBA8;
-        break;
-    case GL_COMPRESSED_RGB_S3TC_DXT1_EXT:
-        internalFormat = GL_COMPRESSED_RGB_S3TC_DXT1_EXT;
-        format = GL_RGB;
-        components = 3;
-        kind = cube ? KIND_CUBE_RGB8 : KIND_RGB8;
-        break;
-    case GL_COMPRESSED_RGBA_S3TC_DXT5_EXT:
-        internalFormat = GL_COMPRESSED_RGBA_S3TC_DXT5_EXT;
-        format = GL_RGBA;
-        components = 4;
-        kind = cube ? KIND_CUBE_RGBA8 : KIND_RGBA8;
-        break;
-    case GL_COMPRESSED_RED_RGTC1:
-        internalFormat = GL_COMPRESSED_RED_RGTC1;
-        format = GL_RED;
-        components = 1;
-        kind = KIND_COMPRESSED_R;
-        break;
-    case GL_COMPRESSED_RG_RGTC2:
-        internalFormat = GL_COMPRESSED_RG_RGTC2;
-        format = GL_RG;
-        components = 2;
-        kind = KIND_COMPRESSED_RG;
-        break;
-    default:
+    LoadedFormat loaded;
+    if (!loadedFormat(bitmap->getType(), cube, loaded))
         return KX_LOG(LEVEL_ERROR, "Unexpected bitmap type for '%s'", fileName);
-    }
+    GLenum internalFormat = loaded.internalFormat, format = loaded.format;
+    int components = loaded.components, kind = loaded.kind;
 
     GLint maxSize = glInteger(cube ? GL_MAX_CUBE_MAP_TEXTURE_SIZE : GL_MAX_TEXTURE_SIZE);
     int levels = bitmap->getNrOfLevels();
@@ -480,8 +629,7 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
 
     GLuint name = 0;
     glCreateTextures(target, 1, &name);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(target, name);
+    kx::GlContext::bindTextureForUpload(target, name);
     // The levels present are 0 to levels - 1; a larger maximum would leave a
     // partial chain incomplete, and incomplete textures sample black.
     if (levels > 1)
@@ -500,7 +648,8 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
     {
         glTextureParameteri(name, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(MAX_ANISOTROPY));
+        // The engine's setting, already clamped to the driver's limit.
+        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(kx::engine ? kx::engine->anisotropy : MAX_ANISOTROPY));
     }
 
     // Decoded rows are tightly packed: three-component rows need not be
@@ -530,15 +679,7 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
         glGenerateMipmap(target);
 
     p.name = name;
-    p.target = target;
-    p.internalFormat = internalFormat;
-    p.format = format;
-    p.dataType = GL_UNSIGNED_BYTE;
-    p.compressed = compressed;
-    p.components = components;
-    p.sizeX = static_cast<unsigned int>(sizeX);
-    p.sizeY = static_cast<unsigned int>(sizeY);
-    p.sizeZ = 1;
+    p.describe(target, internalFormat, format, components, compressed, sizeX, sizeY);
     p.makeResident();
     setSubtype(kind);
     // Materials refer to their textures by this name.
@@ -563,8 +704,7 @@ bool KxTexture::createFromHandle(unsigned int glName)
     if (target == GL_TEXTURE_CUBE_MAP)
     {
         // Level parameters of a cube map belong to its faces.
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_CUBE_MAP, glName);
+        kx::GlContext::bindTextureForUpload(GL_TEXTURE_CUBE_MAP, glName);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_WIDTH, &width);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_HEIGHT, &height);
         glGetTexLevelParameteriv(GL_TEXTURE_CUBE_MAP_POSITIVE_X, 0, GL_TEXTURE_INTERNAL_FORMAT, &internalFormat);
@@ -597,28 +737,81 @@ bool KxTexture::createFromHandle(unsigned int glName)
     return true;
 }
 
+// A shared image about to change is copied first (all its levels and its
+// sampling settings), so that the other users keep what they loaded.
+bool KxTexture::Private::detach()
+{
+    if (!shared || !textureState)
+        return true;
+    auto found = textureState->images.find(key);
+    if (found == textureState->images.end() || found->second.users <= 1)
+    {
+        // The last user simply keeps the image.
+        if (found != textureState->images.end())
+            textureState->images.erase(found);
+        shared = false;
+        return true;
+    }
+    GLint maxLevel = 0;
+    glGetTextureParameteriv(name, GL_TEXTURE_MAX_LEVEL, &maxLevel);
+    GLsizei levels = 1;
+    for (unsigned int size = sizeX > sizeY ? sizeX : sizeY; size > 1 && levels <= maxLevel; size >>= 1)
+        ++levels;
+    GLuint copy = 0;
+    glCreateTextures(GL_TEXTURE_2D, 1, &copy);
+    glTextureStorage2D(copy, levels, components == 4 ? GL_RGBA8 : GL_RGB8, static_cast<GLsizei>(sizeX),
+                       static_cast<GLsizei>(sizeY));
+    for (GLint level = 0; level < levels; ++level)
+    {
+        GLsizei width = static_cast<GLsizei>(sizeX >> level), height = static_cast<GLsizei>(sizeY >> level);
+        glCopyImageSubData(name, GL_TEXTURE_2D, level, 0, 0, 0, copy, GL_TEXTURE_2D, level, 0, 0, 0,
+                           width > 0 ? width : 1, height > 0 ? height : 1, 1);
+    }
+    for (GLenum parameter : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER})
+    {
+        GLint value = 0;
+        glGetTextureParameteriv(name, parameter, &value);
+        glTextureParameteri(copy, parameter, value);
+    }
+    GLfloat anisotropy = 1.0f;
+    glGetTextureParameterfv(name, GL_TEXTURE_MAX_ANISOTROPY, &anisotropy);
+    glTextureParameterf(copy, GL_TEXTURE_MAX_ANISOTROPY, anisotropy);
+    releaseImage(key);
+    shared = false;
+    name = copy;
+    bindlessHandle = 0;
+    makeResident();
+    return true;
+}
+
 bool KxTexture::write(const unsigned char* data)
 {
-    const Private& p = *textureReserved;
-    if (!data || !p.name || p.target != GL_TEXTURE_2D || p.compressed || !p.format)
+    Private& p = *textureReserved;
+    bool cube = p.target == GL_TEXTURE_CUBE_MAP && p.dataType == GL_UNSIGNED_BYTE;
+    if (!data || !p.name || (p.target != GL_TEXTURE_2D && !cube) || p.compressed || !p.format)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, p.name);
+    p.detach();
+    kx::GlContext::bindTextureForUpload(p.target, p.name);
     GLint unpackAlignment = glInteger(GL_UNPACK_ALIGNMENT);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format,
-                    GL_UNSIGNED_BYTE, data);
+    // A cube map's six faces come one after the other, in GL's order +X, -X,
+    // +Y, -Y, +Z, -Z.
+    size_t faceBytes = static_cast<size_t>(p.sizeX) * p.sizeY * static_cast<size_t>(p.components);
+    for (GLenum face = 0; face < (cube ? 6u : 1u); ++face)
+        glTexSubImage2D(cube ? GL_TEXTURE_CUBE_MAP_POSITIVE_X + face : GL_TEXTURE_2D, 0, 0, 0,
+                        static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format, GL_UNSIGNED_BYTE,
+                        data + face * faceBytes);
     glPixelStorei(GL_UNPACK_ALIGNMENT, unpackAlignment);
     return true;
 }
 
 bool KxTexture::writeRaw(const void* data)
 {
-    const Private& p = *textureReserved;
+    Private& p = *textureReserved;
     if (!data || !p.name || p.target != GL_TEXTURE_2D || p.compressed || !p.format)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, p.name);
+    p.detach();
+    kx::GlContext::bindTextureForUpload(GL_TEXTURE_2D, p.name);
     GLint unpackAlignment = glInteger(GL_UNPACK_ALIGNMENT);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4); // float rows are always whole words
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, static_cast<GLsizei>(p.sizeX), static_cast<GLsizei>(p.sizeY), p.format,
@@ -647,8 +840,7 @@ bool KxTexture::getRawDataToSysMem(void** data)
     float* values = new (std::nothrow) float[static_cast<size_t>(pixels) * 4]();
     if (!values)
         return KX_LOG(LEVEL_ERROR, "Out of memory");
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(p.target, p.name);
+    kx::GlContext::bindTextureForUpload(p.target, p.name);
     GLint packAlignment = glInteger(GL_PACK_ALIGNMENT);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     // The sized read cannot write past the array whatever the texture holds.
@@ -712,14 +904,14 @@ bool KxTexture::render(void* unit)
     GLuint n = static_cast<GLuint>(number);
     KxShader* shader = KxShader::getCurrent();
     // Unit 6 (the light's shadow cube map) is bound classically in both modes.
-    if (Kalvex::usesBindlessTextures() && n != 6)
+    if (kx::GlContext::capabilities().bindlessTextures && n != kx::unit::SHADOW_MAP)
     {
         if (shader)
             shader->setParamQWord(KxShader::TEXTURE_SAMPLER0 + n, textureReserved->bindlessHandle);
     }
     else
     {
-        glBindTextureUnit(n, textureReserved->name);
+        kx::GlContext::bindTexture(textureReserved->target, n, textureReserved->name);
         if (shader)
             shader->setParamInt(KxShader::TEXTURE_SAMPLER0 + n, static_cast<int>(n));
     }
@@ -742,7 +934,7 @@ void TexturePool::init()
         return;
     }
     poolState = new PoolState;
-    poolState->bindless = Kalvex::usesBindlessTextures();
+    poolState->bindless = kx::GlContext::capabilities().bindlessTextures;
     if (!poolState->bindless)
         poolState->slots.assign(getSize(), nullptr);
     if (KxTexture* defaultTexture = KxTexture::getDefault())
@@ -762,7 +954,7 @@ void TexturePool::free()
 
 unsigned int TexturePool::getSize()
 {
-    if (!Kalvex::isInitialized() || Kalvex::usesBindlessTextures())
+    if (!kx::GlContext::isStarted() || kx::GlContext::capabilities().bindlessTextures)
         return 0;
     GLint units = glInteger(GL_MAX_TEXTURE_IMAGE_UNITS);
     if (units > static_cast<GLint>(kx::unit::TEXTURE_POOL_MAX))
@@ -843,6 +1035,6 @@ void TexturePool::bind()
         KxTexture* texture = poolState->slots[slot];
         names[slot] = texture && texture->getHandle() ? texture->getHandle() : fallback;
     }
-    glBindTextures(FIRST_UNIT, static_cast<GLsizei>(count), names);
+    kx::GlContext::bindTextures(FIRST_UNIT, static_cast<GLsizei>(count), names);
 }
 }

@@ -1,5 +1,8 @@
 // KxVolLighting: light shafts of one light, marched at half resolution.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
+#include "kalvex_engine.h"
+#include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <cmath>
@@ -189,7 +192,7 @@ bool KxVolLighting::render(void* data)
 
     // The shadow map the lighting of this light used.
     KxTexture* shadowMap = d.light->getShadowMapTexture();
-    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(Kalvex::getPipeline(1));
+    KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
     if (!shadowMap && shadowPass && shadowPass->getShadowMapTexture())
         shadowMap = d.light->isCastingShadows() ? shadowPass->getShadowMapTexture() : shadowPass->getEmptyShadowMapTexture();
     if (!shadowMap)
@@ -234,7 +237,7 @@ bool KxVolLighting::render(void* data)
     d.upscaleProgram->setParamDWord(KxShader::LIGHT_ID, d.lightIndex);
     d.fullQuad->setTexture(d.outputTexture, 0);
     d.fullQuad->setTexture(d.sceneDepth, 1);
-    glBlendFunc(GL_ONE, GL_ONE);
+    kx::GlContext::blendFunction(GL_ONE, GL_ONE);
     KxOpenGL::blending(true);
     d.fullQuad->render(&record);
     KxOpenGL::blending(false);

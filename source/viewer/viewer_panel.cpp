@@ -103,9 +103,29 @@ bool Panel::key(int key, int scancode, int action, int mods, Settings& settings)
     }
 }
 
+void Panel::drawAnimation(Settings& settings)
+{
+    if (!settings.hasAnimation || !ImGui::CollapsingHeader("Animation", ImGuiTreeNodeFlags_DefaultOpen))
+        return;
+    if (ImGui::Button(settings.animationPlaying ? "Pause" : "Play"))
+        settings.toggleAnimation = true;
+    ImGui::SameLine();
+    if (ImGui::Button("Replay"))
+        settings.replayAnimation = true;
+    ImGui::SameLine();
+    ImGui::TextDisabled("[Space/R]");
+}
+
 void Panel::setFps(float value)
 {
     fps = value;
+}
+
+bool Panel::takeOpenRequest()
+{
+    bool requested = openRequest;
+    openRequest = false;
+    return requested;
 }
 
 bool Panel::draw(Settings& settings)
@@ -161,6 +181,9 @@ bool Panel::draw(Settings& settings)
             ImGui::InputFloat("Shadow bias", &settings.shadowBias, 0.25f, 0.25f, "%.2f");
             settings.shadowBias = std::min(10.0f, std::max(-1.0f, settings.shadowBias));
             resetCamera = ImGui::Button("Reset camera");
+            ImGui::SameLine();
+            if (ImGui::Button("Open file..."))
+                openRequest = true;
         }
         if (ImGui::CollapsingHeader("Pipeline", ImGuiTreeNodeFlags_DefaultOpen))
         {
@@ -178,6 +201,7 @@ bool Panel::draw(Settings& settings)
             ImGui::InputInt("Steps", &settings.volumetricSteps, 4, 16);
             settings.volumetricSteps = std::min(128, std::max(1, settings.volumetricSteps));
         }
+        drawAnimation(settings);
         ImGui::Separator();
         ImGui::PopItemWidth();
     }

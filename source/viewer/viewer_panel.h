@@ -15,6 +15,12 @@ struct Settings
     float shadowBias = 0.75f;
     float shadowSoftness = 0.25f;
     bool wireframe = false;
+    // Animation of the scene (SCENE.kxa): shown when there is one; the panel
+    // and the keys only ask, the viewer acts.
+    bool hasAnimation = false;
+    bool animationPlaying = false;
+    bool toggleAnimation = false; // play or pause
+    bool replayAnimation = false;
     bool statistics = false; // the overlay of frame statistics
     // 0 forward (the default), 1 deferred, 2 hybrid.
     int pipeline = 0;
@@ -44,10 +50,15 @@ public:
     bool draw(Settings& settings);
     // Shown in the title from now on.
     void setFps(float fps);
+    // True once after the "Open file..." button was pressed.
+    bool takeOpenRequest();
 
 private:
+    void drawAnimation(Settings& settings);
+
     void* window = nullptr;
     float fps = -1.0f;
     bool started = false;
+    bool openRequest = false;
 };
 }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <cerrno>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,7 +80,7 @@ bool chooseFile(std::string& path)
         if (run(arguments, &chosen) != 0)
             return false;
         trimNewline(chosen);
-        path = chosen.substr(0, MAX_PATH_LENGTH - 1);
+        path = chosen;
         return !path.empty();
     }
     if (dialogsAllowed() && installed("kdialog"))
@@ -89,7 +91,7 @@ bool chooseFile(std::string& path)
         if (run(arguments, &chosen) != 0)
             return false;
         trimNewline(chosen);
-        path = chosen.substr(0, MAX_PATH_LENGTH - 1);
+        path = chosen;
         return !path.empty();
     }
     std::cout << title << " (KXO file, *.kxo): " << std::flush;
@@ -97,7 +99,7 @@ bool chooseFile(std::string& path)
     if (!std::getline(std::cin, line))
         return false;
     trimNewline(line);
-    path = line.substr(0, MAX_PATH_LENGTH - 1);
+    path = line;
     return !path.empty();
 }
 
@@ -141,5 +143,29 @@ void splitPath(const std::string& path, std::string& directory, std::string& fil
 bool changeDirectory(const std::string& directory)
 {
     return chdir(directory.c_str()) == 0;
+}
+
+std::string whyUnreadable(const std::string& path)
+{
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0)
+    {
+        switch (errno)
+        {
+        case ELOOP:
+            return "symbolic link loop";
+        case EACCES:
+            return "permission denied";
+        case ENAMETOOLONG:
+            return "name too long";
+        default:
+            return "no such file";
+        }
+    }
+    if (!S_ISREG(status.st_mode))
+        return "not a regular file";
+    if (::access(path.c_str(), R_OK) != 0)
+        return "permission denied";
+    return "";
 }
 }

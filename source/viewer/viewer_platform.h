@@ -7,7 +7,6 @@
 namespace viewer
 {
 const char* const CAPTION = "KXO viewer v0.7r";
-const size_t MAX_PATH_LENGTH = 260;
 
 // Asks for a scene file: a graphical chooser (zenity or kdialog) where one is
 // installed and a display is set, else a prompt on the terminal. False when
@@ -23,4 +22,8 @@ void messageBox(const std::string& text);
 void splitPath(const std::string& path, std::string& directory, std::string& fileName);
 
 bool changeDirectory(const std::string& directory);
+
+// Why a file cannot be read ("no such file", "symbolic link loop", "not a
+// regular file", ...), empty when it can be opened.
+std::string whyUnreadable(const std::string& path);
 }

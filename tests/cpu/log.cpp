@@ -87,3 +87,41 @@ TEST(Log, MacroFillsInTheCaller)
     EXPECT_NE(lines[mark].find("log.cpp, Log_MacroFillsInTheCaller_Test::TestBody:"), std::string::npos) << lines[mark];
     EXPECT_NE(lines[mark].find("] boom 5"), std::string::npos);
 }
+
+// A client's sink takes the lines instead of the file and standard output, at
+// the verbosity the client sets; without it the log file is written again.
+TEST(Log, SinkAndVerbosity)
+{
+    struct Line
+    {
+        KxLog::Level level;
+        std::string text;
+    };
+    std::vector<Line> received;
+    size_t mark = kxtest::readLog().size();
+    KxLog::setSink([](KxLog::Level level, const char* line, void* data) {
+        static_cast<std::vector<Line>*>(data)->push_back({level, line});
+    }, &received);
+    KxLog::setVerbosity(KxLog::LEVEL_DETAIL);
+    std::string out = captureStdout([] {
+        KxLog::log(KxLog::LEVEL_WARNING, "f.cpp", "void KxTexture::load()", 7, "careful %s", "now");
+        KxLog::log(KxLog::LEVEL_DETAIL, "f.cpp", "f", 1, "detail %d", 4);
+        KxLog::log(KxLog::LEVEL_DEBUG, "f.cpp", "f", 1, "debug");
+    });
+    KxLog::setSink(nullptr);
+    KxLog::setVerbosity(KxLog::LEVEL_PLAIN);
+    EXPECT_EQ(KxLog::getVerbosity(), KxLog::LEVEL_PLAIN);
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].level, KxLog::LEVEL_WARNING);
+    EXPECT_EQ(received[0].text, "[?] [KxTexture::load] careful now");
+    EXPECT_EQ(received[1].level, KxLog::LEVEL_DETAIL);
+    EXPECT_EQ(received[1].text, "detail 4");
+    EXPECT_EQ(kxtest::readLog().size(), mark);
+
+    KxLog::log(KxLog::LEVEL_DETAIL, "f.cpp", "f", 1, "hidden again");
+    KxLog::log(KxLog::LEVEL_PLAIN, "f.cpp", "f", 1, "back in the file");
+    std::vector<std::string> lines = kxtest::readLog();
+    ASSERT_EQ(lines.size(), mark + 1);
+    EXPECT_EQ(lines[mark], "back in the file");
+}

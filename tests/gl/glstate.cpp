@@ -107,6 +107,33 @@ TEST_F(GlState, CachedSwitchesAndDrawBuffer)
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 1.0f);
 }
 
+// GL calls of a client's own leave the engine's caches stale until the client
+// says so with resetCache; afterwards every request reaches GL again.
+TEST_F(GlState, ResetCacheForgetsStateChangedBehindTheEngine)
+{
+    KxShader* program = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2))->getQuadProgram();
+    ASSERT_NE(program, nullptr);
+    KxOpenGL::depthTest(true);
+    KxOpenGL::blending(true);
+    ASSERT_TRUE(program->render());
+
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    glUseProgram(0);
+    KxOpenGL::resetCache();
+    EXPECT_EQ(KxShader::getCurrent(), nullptr);
+    KxOpenGL::depthTest(true);
+    KxOpenGL::blending(true);
+    ASSERT_TRUE(program->render());
+    EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
+    EXPECT_TRUE(glIsEnabled(GL_BLEND));
+    GLint current = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    EXPECT_EQ(static_cast<GLuint>(current), program->getHandle());
+    KxOpenGL::blending(false);
+    KxOpenGL::depthTest(false);
+}
+
 TEST_F(GlState, Fences)
 {
     void* fence = KxOpenGL::putFence();

@@ -794,11 +794,26 @@ TEST_F(SceneFile, FailedSaveKeepsThePreviousFile)
     EXPECT_FALSE(fileExists("keep.kxo.tmp"));
     broken->unlink();
 
-    // The temporary file cannot be created.
-    ASSERT_EQ(mkdir("keep.kxo.tmp", 0755), 0);
-    EXPECT_FALSE(Kalvex::save(root, "keep.kxo"));
-    EXPECT_EQ(kxtest::readFile("keep.kxo"), previous);
-    rmdir("keep.kxo.tmp");
+    // Nothing planted beside the target redirects the write: the temporary
+    // file has a fresh unique name. The target keeps its permissions, and a
+    // target that is a link is written through, the link staying a link.
+    ASSERT_TRUE(kxtest::writeFile("victim", "other user's data"));
+    ASSERT_EQ(symlink("victim", "keep.kxo.tmp"), 0);
+    ASSERT_EQ(chmod("keep.kxo", 0600), 0);
+    EXPECT_TRUE(Kalvex::save(root, "keep.kxo"));
+    EXPECT_EQ(kxtest::readFile("victim"), "other user's data");
+    struct stat status;
+    ASSERT_EQ(lstat("keep.kxo", &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    unlink("keep.kxo.tmp");
+    ASSERT_EQ(symlink("keep.kxo", "alias.kxo"), 0);
+    EXPECT_TRUE(Kalvex::save(new KxNode, "alias.kxo"));
+    ASSERT_EQ(lstat("alias.kxo", &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_NE(kxtest::readFile("keep.kxo"), previous);
+    unlink("alias.kxo");
+    ASSERT_TRUE(Kalvex::save(root, "keep.kxo"));
 
     // A directory that cannot be written (meaningless for root, who may write anywhere).
     if (geteuid() != 0)

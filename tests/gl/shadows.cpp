@@ -89,6 +89,11 @@ public:
         config.setShadowMapSize(static_cast<int>(MAP_SIZE));
         if (KxPipeline* pass = Kalvex::getPipeline(1))
             pass->load(&config);
+        // The cheaper filters' programs are built on first use: built here,
+        // they too outlive every test.
+        KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+        for (unsigned int taps : {1u, 4u, 20u})
+            forward->setShadowFilter(taps);
     }
 
 protected:
@@ -328,6 +333,94 @@ TEST_F(Shadows, SphereDarkensExactlyTheOccludedFloor)
     EXPECT_EQ(verdict.wrong, 0);
     EXPECT_GE(verdict.shadowed, 150);
     EXPECT_GE(verdict.lit, 5000);
+}
+
+// Instances cast through the instanced depth program: two spheres of one
+// instanced node shade the floor exactly where either one occludes the light.
+TEST_F(Shadows, InstancedSpheresCastTheirShadows)
+{
+    const glm::vec3 c[2] = {{-1.2f, 1.5f, 0.0f}, {1.4f, 1.2f, 0.3f}};
+    const float r = 0.7f;
+    KxMesh* sphere = kxscene::makeSphere(16, 24); // geometry only: not in the scene
+    sphere->setMaterial(material);
+    KxInstanced* instanced = new KxInstanced;
+    instanced->setMesh(sphere);
+    ASSERT_TRUE(instanced->create(2));
+    KxInstanced::kxInstanceData* data = instanced->map(1);
+    ASSERT_NE(data, nullptr);
+    for (int i = 0; i < 2; ++i)
+    {
+        data[i] = KxInstanced::kxInstanceData{};
+        data[i].materialId = material->getListId();
+        data[i].worldMatrix = glm::scale(glm::translate(glm::mat4(1.0f), c[i]), glm::vec3(r));
+        data[i].inverseTranspose = glm::transpose(glm::inverse(data[i].worldMatrix));
+    }
+    ASSERT_TRUE(instanced->unmap());
+    instanced->link(root);
+    light->setTranslation(0.0f, 4.5f, -1.0f);
+
+    std::vector<unsigned char> shadowed = frame();
+    instanced->setCastShadows(false);
+    std::vector<unsigned char> unshadowed = frame();
+    auto first = sphereVerdict(c[0], r, MAP_SIZE), second = sphereVerdict(c[1], r, MAP_SIZE);
+    auto firstHides = sphereHides(c[0], r), secondHides = sphereHides(c[1], r);
+    Verdict verdict = judge(
+        shadowed, unshadowed, [&](const Ray& ray) { return firstHides(ray) || secondHides(ray); },
+        [&](const glm::vec3& P) {
+            Expect a = first(P), b = second(P);
+            if (a == Expect::SHADOWED || b == Expect::SHADOWED)
+                return Expect::SHADOWED;
+            return a == Expect::LIT && b == Expect::LIT ? Expect::LIT : Expect::EDGE;
+        },
+        "shadow_instanced");
+    EXPECT_EQ(verdict.wrong, 0);
+    EXPECT_GE(verdict.shadowed, 200);
+    EXPECT_GE(verdict.lit, 5000);
+}
+
+// Particles cast the shadow of squares facing the light: with speed 0 every
+// particle of the emitter stays at its origin. Switched off, the emitter
+// casts nothing: the floor is as without it.
+TEST_F(Shadows, EmitterCastsOnlyWhenCasting)
+{
+    const glm::vec3 c(0.0f, 1.8f, 0.0f);
+    const float half = 0.7f; // half the particle size
+    KxEmitter* emitter = new KxEmitter;
+    ASSERT_TRUE(emitter->create(16));
+    ASSERT_TRUE(emitter->reset());
+    emitter->setSpeed(0.0f);
+    emitter->setParticleSize(2.0f * half);
+    emitter->setTranslation(c);
+    emitter->link(root);
+    light->setShadowSoftness(1.0f);
+
+    std::vector<unsigned char> casting = frame();
+    emitter->setCastShadows(false);
+    std::vector<unsigned char> notCasting = frame();
+    emitter->setVisible(false);
+    std::vector<unsigned char> without = frame();
+
+    // The glow itself changes from frame to frame: pixels that see it are not judged.
+    auto glow = sphereHides(c, half * 1.6f);
+    // The square lies between its inscribed and its circumscribed circle.
+    glm::vec3 L(light->getMatrix()[3]);
+    float stray = strayAngle(light->getShadowSoftness(), MAP_SIZE);
+    auto square = [&](const glm::vec3& P) {
+        float toCentre = glm::length(c - L);
+        if (glm::length(P - L) < toCentre)
+            return Expect::LIT;
+        float theta = angleBetween(P - L, c - L);
+        if (theta < std::atan(0.97f * half / toCentre) - stray)
+            return Expect::SHADOWED;
+        if (theta > std::atan(1.42f * half / toCentre) + stray)
+            return Expect::LIT;
+        return Expect::EDGE;
+    };
+    Verdict verdict = judge(casting, without, glow, square, "shadow_emitter");
+    EXPECT_EQ(verdict.wrong, 0);
+    EXPECT_GE(verdict.shadowed, 100);
+    verdict = judge(notCasting, without, glow, [](const glm::vec3&) { return Expect::LIT; }, "shadow_emitter_off");
+    EXPECT_EQ(verdict.wrong, 0);
 }
 
 // A light that casts no shadows reads the empty map: its frame equals the one
@@ -836,4 +929,67 @@ TEST(ShadowStart, LoadedInTheFullStartOnly)
     EXPECT_FALSE(Kalvex::init(config, false));
     EXPECT_EQ(kxtest::countLogLines("Unable to setup shadow pass", mark), 1);
     EXPECT_FALSE(Kalvex::isInitialized());
+}
+
+namespace
+{
+// Puts the forward pipeline's shadow filter back when a test ends.
+struct FilterScope
+{
+    KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+    unsigned int kept = forward->getShadowFilter();
+    ~FilterScope() { forward->setShadowFilter(kept); }
+};
+}
+
+// A light that casts no shadows is lit by the program without any shadow
+// lookup (it has no shadow-map sampler at all), and every floor point shows
+// what the 20-tap program shows reading a map that holds nothing in front of it.
+TEST_F(Shadows, ShadowFreeProgramGivesTheSamePixels)
+{
+    FilterScope scope;
+    KxShader* shadowFree = scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, false);
+    KxShader* shadowed = scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, true);
+    ASSERT_NE(shadowFree, nullptr);
+    ASSERT_NE(shadowFree, shadowed);
+    EXPECT_EQ(glGetUniformLocation(shadowFree->getHandle(), "textureSampler6"), -1);
+    EXPECT_NE(glGetUniformLocation(shadowed->getHandle(), "textureSampler6"), -1);
+
+    const glm::vec3 c(0.0f, 1.5f, 0.0f);
+    const float r = 0.8f;
+    KxMesh* sphere = addSphere(c, r);
+    sphere->setCastShadows(false);
+    std::vector<unsigned char> mapped = frame();
+    light->setCastShadows(false);
+    std::vector<unsigned char> unmapped = frame();
+    Verdict verdict = judge(unmapped, mapped, sphereHides(c, r), [](const glm::vec3&) { return Expect::LIT; },
+                            "shadow_free");
+    EXPECT_EQ(verdict.wrong, 0);
+    EXPECT_GE(verdict.lit, 5000);
+}
+
+// The cheaper filters against the same CPU ray test: their lookups stray less
+// than the 20 taps' do, so the same verdicts hold with the same margins.
+TEST_F(Shadows, OneAndFourTapFiltersDarkenTheOccludedFloor)
+{
+    FilterScope scope;
+    const glm::vec3 c(0.0f, 1.5f, 0.0f);
+    const float r = 0.8f;
+    KxMesh* sphere = addSphere(c, r);
+    for (unsigned int taps : {1u, 4u})
+    {
+        ASSERT_TRUE(scope.forward->setShadowFilter(taps));
+        EXPECT_EQ(scope.forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, 0),
+                  scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, true));
+        sphere->setCastShadows(true);
+        std::vector<unsigned char> shadowed = frame();
+        sphere->setCastShadows(false);
+        std::vector<unsigned char> unshadowed = frame();
+        Verdict verdict = judge(shadowed, unshadowed, sphereHides(c, r), sphereVerdict(c, r, MAP_SIZE),
+                                "shadow_taps" + std::to_string(taps));
+        EXPECT_EQ(verdict.wrong, 0) << taps;
+        EXPECT_GE(verdict.shadowed, 150) << taps;
+        EXPECT_GE(verdict.lit, 5000) << taps;
+    }
+    EXPECT_FALSE(scope.forward->setShadowFilter(8));
 }

@@ -652,6 +652,109 @@ TEST_F(Convert, ProgressLineOnRequest)
     expectSummary("kxoconvert: converting 100%");
 }
 
+// The animation written beside the scene poses every animated node, at whole
+// frames, as assimp's own interpolation of the source keys does.
+TEST_F(Convert, AnimationsMatchAssimp)
+{
+    struct Model
+    {
+        const char* file;
+        const char* name;
+    };
+    for (Model model : {Model{"X/BCN_Epileptic.X", "animated_skinned"},
+                        Model{"Collada/anims_with_full_rotations_between_keys.DAE", "animated_turns"}})
+    {
+        SCOPED_TRACE(model.file);
+        reference = Reference();
+        ASSERT_NO_FATAL_FAILURE(convert(model.file, model.name));
+        ASSERT_GT(scene->mNumAnimations, 0u);
+        toolstest::InDirectory inside(directory);
+        KxAnim* animation = Kalvex::loadAnimation(std::string(model.name) + ".kxa");
+        ASSERT_NE(animation, nullptr);
+        ASSERT_TRUE(animation->apply(root));
+        const aiAnimation* source = scene->mAnimations[0];
+        EXPECT_EQ(animation->getNrOfBoundNodes(), source->mNumChannels);
+        double tps = source->mTicksPerSecond > 0.0 ? source->mTicksPerSecond : 25.0;
+
+        int compared = 0;
+        const int last = animation->getNrOfFrames();
+        for (int frame : {1, 2, last / 3, last / 2 + 1, last - 1, last})
+        {
+            animation->setKeyframe(static_cast<float>(frame));
+            double ticks = (frame - 1) * tps / animation->getFps();
+            for (unsigned int c = 0; c < source->mNumChannels; ++c)
+            {
+                const aiNodeAnim* channel = source->mChannels[c];
+                KxNode* node = root->findByName(channel->mNodeName.C_Str());
+                ASSERT_NE(node, nullptr) << channel->mNodeName.C_Str();
+                // assimp: the keys around the time, linear and spherical
+                // interpolation; the rest pose where a channel has no keys.
+                aiVector3D restScale, restPosition;
+                aiQuaternion restRotation;
+                scene->mRootNode->FindNode(channel->mNodeName)->mTransformation.Decompose(restScale, restRotation,
+                                                                                          restPosition);
+                auto vectorAt = [&](const aiVectorKey* keys, unsigned int count, aiVector3D rest) {
+                    if (!count)
+                        return rest;
+                    unsigned int i = 0;
+                    while (i + 1 < count && keys[i + 1].mTime <= ticks)
+                        ++i;
+                    if (i + 1 == count || ticks <= keys[0].mTime)
+                        return keys[ticks <= keys[0].mTime ? 0 : i].mValue;
+                    float t = static_cast<float>((ticks - keys[i].mTime) / (keys[i + 1].mTime - keys[i].mTime));
+                    return keys[i].mValue + (keys[i + 1].mValue - keys[i].mValue) * t;
+                };
+                aiQuaternion rotation = restRotation;
+                if (unsigned int count = channel->mNumRotationKeys)
+                {
+                    const aiQuatKey* keys = channel->mRotationKeys;
+                    unsigned int i = 0;
+                    while (i + 1 < count && keys[i + 1].mTime <= ticks)
+                        ++i;
+                    if (i + 1 == count || ticks <= keys[0].mTime)
+                        rotation = keys[ticks <= keys[0].mTime ? 0 : i].mValue;
+                    else
+                        aiQuaternion::Interpolate(rotation, keys[i].mValue, keys[i + 1].mValue,
+                                                  static_cast<float>((ticks - keys[i].mTime) /
+                                                                     (keys[i + 1].mTime - keys[i].mTime)));
+                }
+                aiMatrix4x4 expected(vectorAt(channel->mScalingKeys, channel->mNumScalingKeys, restScale), rotation,
+                                     vectorAt(channel->mPositionKeys, channel->mNumPositionKeys, restPosition));
+                glm::mat4 wanted = toGlm(expected), got = node->getMatrix();
+                for (int col = 0; col < 4; ++col)
+                    for (int row = 0; row < 4; ++row)
+                        ASSERT_NEAR(got[col][row], wanted[col][row], 1e-4f * std::max(1.0f, std::fabs(wanted[col][row])))
+                            << channel->mNodeName.C_Str() << " frame " << frame;
+                ++compared;
+            }
+        }
+        EXPECT_EQ(compared, 6 * static_cast<int>(source->mNumChannels));
+        delete animation;
+        importer.FreeScene();
+    }
+}
+
+// Physics properties on request: every matching mesh gets a body when loaded.
+TEST_F(Convert, PhysicsPropertiesOnRequest)
+{
+    ASSERT_NO_FATAL_FAILURE(convert("OBJ/box.obj", "physics", {"--physics", "static", "--physics", "*=dynamic:2.5"}));
+    expectSummary("physics: 1 mesh with a body");
+    int bodies = 0;
+    for (KxNode* node : toolstest::preOrder(root))
+        if (isMesh(node))
+        {
+            KxPhysics* physics = static_cast<KxMesh*>(node)->getPhysics();
+            ASSERT_NE(physics, nullptr);
+            EXPECT_TRUE(physics->hasBody());
+            EXPECT_EQ(physics->getProps().mass, 2.5f);
+            EXPECT_EQ(physics->getProps().hullKind, KxPhysics::HULL_CONVEX);
+            ++bodies;
+        }
+    EXPECT_EQ(bodies, 1);
+    for (const char* bad : {"moving", "dynamic:-1", "=static", "dynamic:x"})
+        EXPECT_EQ(toolstest::run(KXOCONVERT, {MODELS + "/OBJ/box.obj", "p.kxo", "--physics", bad}).status, 1) << bad;
+}
+
 TEST(ConvertFailures, BrokenInputFailsCleanly)
 {
     // (OutOfMemory.off fails too, after a minute of allocations inside assimp.)

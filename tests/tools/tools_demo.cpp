@@ -140,6 +140,42 @@ TEST_F(Demo, HoldsWhatTheGeneratorPutInIt)
     EXPECT_EQ(spot->getTargetNode()->getName(), "spot_target");
 }
 
+// The physics corner falls into place: balls come down onto the slab, the
+// stack or the floor and stop there; the animated box turns a quarter by frame 31.
+TEST_F(Demo, PhysicsCornerSettlesAndTheBoxIsAnimated)
+{
+    std::vector<KxNode*> balls = {find("physics_ball_0"), find("physics_ball_1"), find("physics_ball_2")};
+    KxNode* bottomBox = find("physics_box_0");
+    ASSERT_TRUE(balls[0] && balls[1] && balls[2] && bottomBox);
+    std::vector<float> start;
+    for (KxNode* ball : balls)
+        start.push_back(ball->getMatrix()[3].y);
+    const float step = 1.0f / 60.0f;
+    for (int i = 0; i < 240; ++i)
+        ASSERT_TRUE(KxPhysics::step(step, 1, step));
+    for (size_t i = 0; i < balls.size(); ++i)
+    {
+        float y = balls[i]->getMatrix()[3].y;
+        EXPECT_LT(y, start[i] - 0.2f) << balls[i]->getName();
+        EXPECT_GT(y, -0.5f + 0.15f - 0.03f) << balls[i]->getName(); // on the floor at the lowest
+    }
+    EXPECT_NEAR(bottomBox->getMatrix()[3].y, -0.49f + 0.2f, 0.03f);
+
+    toolstest::InDirectory inside(kxtool::directoryOf(DEMO));
+    KxAnim* animation = Kalvex::loadAnimation("demo.kxa");
+    ASSERT_NE(animation, nullptr);
+    ASSERT_TRUE(animation->apply(root));
+    EXPECT_EQ(animation->getNrOfBoundNodes(), 1u);
+    animation->setKeyframe(31.0f);
+    glm::mat4 expected = glm::rotate(glm::translate(glm::mat4(1.0f), glm::vec3(-3.0f, 1.3f, -0.2f)),
+                                     glm::radians(90.0f), glm::vec3(0, 1, 0));
+    const glm::mat4& pose = find("animated_box")->getMatrix();
+    for (int c = 0; c < 4; ++c)
+        for (int r = 0; r < 4; ++r)
+            EXPECT_NEAR(pose[c][r], expected[c][r], 1e-5f);
+    delete animation;
+}
+
 TEST_F(Demo, RougherSpheresHaveWiderDimmerHighlights)
 {
     const std::string png = kxtool::absolutePath("demo.png");

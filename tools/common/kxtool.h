@@ -25,6 +25,7 @@ public:
     // with a screen of at least width x height.
     bool ensure(int width, int height, std::string& error);
     bool isPrivate() const { return server > 0; }
+    pid_t serverPid() const { return server; }
 
 private:
     pid_t server = -1;

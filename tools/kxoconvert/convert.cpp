@@ -1,6 +1,8 @@
 #include "convert.h"
+#include "convert_anim.h"
 
 #include <dirent.h>
+#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -139,6 +142,12 @@ public:
     // Builds the node tree; null with error set on refusal.
     KxNode* build(std::string& error);
 
+    std::string nameOf(const aiNode* node) const
+    {
+        auto found = nodeNames.find(node);
+        return found == nodeNames.end() ? std::string() : found->second;
+    }
+
     std::string inputDirectory;
     bool halfAngles = false; // spot cones given as half-angles (glTF)
     // Colour factors stored linear (glTF); the other formats store colours as
@@ -171,6 +180,7 @@ private:
     std::string uniqueOutputFile(const std::string& wanted);
     KxTexture* loadTexture(const std::string& relative);
     void configureLight(KxLight* light, const aiLight* source);
+    void attachPhysics(KxMesh* mesh, const std::string& nodeName);
 
     const aiScene* scene;
     const Options& options;
@@ -262,8 +272,6 @@ void Converter::analyse()
         note(plural(unsupported, "directional, ambient or area light") + " left out (the engine has point and spot lights)");
     if (scene->mNumCameras)
         note(plural(scene->mNumCameras, "camera") + " skipped (KXO has no cameras)");
-    if (scene->mNumAnimations)
-        note(plural(scene->mNumAnimations, "animation") + " not converted (KXO holds the scene, KXA files the animations)");
 
     // The extent of the scene sets the reach of lights without attenuation.
     Box extent;
@@ -361,6 +369,25 @@ void Converter::configureLight(KxLight* light, const aiLight* source)
     ++summary.lights;
 }
 
+void Converter::attachPhysics(KxMesh* mesh, const std::string& nodeName)
+{
+    const PhysicsRule* chosen = nullptr;
+    for (const PhysicsRule& rule : options.physics)
+        if (fnmatch(rule.pattern.c_str(), nodeName.c_str(), 0) == 0 ||
+            fnmatch(rule.pattern.c_str(), mesh->getName().c_str(), 0) == 0)
+            chosen = &rule;
+    if (!chosen)
+        return;
+    KxPhysics* physics = new KxPhysics;
+    KxPhysics::kxProps& props = physics->getProps();
+    props.bodyKind = chosen->dynamic ? 1 : 3;
+    props.hullKind = chosen->dynamic ? KxPhysics::HULL_CONVEX : KxPhysics::HULL_TRIANGLES;
+    props.mass = chosen->dynamic ? chosen->mass : 0.0f;
+    props.friction = 0.5f;
+    mesh->setPhysics(physics);
+    ++summary.bodies;
+}
+
 KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int level, std::string& error,
                              KxNode* anchor, const aiNode* anchorSource)
 {
@@ -418,6 +445,7 @@ KxNode* Converter::buildNode(const aiNode* source, KxNode* parent, unsigned int 
             continue;
         }
         mesh->link(node);
+        attachPhysics(mesh, nodeNames[source]);
         ++summary.nodes;
         progress.show("converting", static_cast<float>(++meshesDone) / static_cast<float>(std::max(meshesTotal, 1u)));
     }
@@ -1025,6 +1053,53 @@ KxTexture* Converter::loadTexture(const std::string& relative)
 }
 }
 
+namespace
+{
+// The scene's animation, as OUTPUT.kxa beside OUTPUT.kxo.
+bool writeAnimation(const aiScene* scene, const Converter& converter, const std::string& output, Summary& summary)
+{
+    KxAnim* animation =
+        sampleAnimation(scene, [&](const aiNode* node) { return converter.nameOf(node); }, summary.notes);
+    if (!animation)
+        return true;
+    std::string path = output.substr(0, output.size() - kxtool::extensionOf(output).size()) + ".kxa";
+    summary.animationFile = path;
+    summary.animatedNodes = static_cast<unsigned int>(animation->getTrackNames().size());
+    bool written = Kalvex::saveAnimation(animation, path);
+    delete animation;
+    return written;
+}
+}
+
+bool parsePhysicsRule(const std::string& text, PhysicsRule& rule)
+{
+    rule = PhysicsRule();
+    std::string kind = text;
+    size_t equals = text.rfind('=');
+    if (equals != std::string::npos)
+    {
+        rule.pattern = text.substr(0, equals);
+        kind = text.substr(equals + 1);
+        if (rule.pattern.empty())
+            return false;
+    }
+    if (kind == "static")
+        return true;
+    if (kind.compare(0, 7, "dynamic") != 0)
+        return false;
+    rule.dynamic = true;
+    if (kind.size() == 7)
+        return true;
+    if (kind[7] != ':')
+        return false;
+    char* end = nullptr;
+    double mass = std::strtod(kind.c_str() + 8, &end);
+    if (end == kind.c_str() + 8 || *end || !(mass > 0.0) || mass > 1e30)
+        return false;
+    rule.mass = static_cast<float>(mass);
+    return true;
+}
+
 Status convert(const Options& options, Summary& summary, std::string& error)
 {
     const std::string input = kxtool::absolutePath(options.input);
@@ -1106,6 +1181,11 @@ Status convert(const Options& options, Summary& summary, std::string& error)
         if (root && !Kalvex::save(root, output))
         {
             error = "cannot write '" + options.output + "'";
+            status = CANNOT_WRITE;
+        }
+        if (root && status == OK && !writeAnimation(scene, converter, output, summary))
+        {
+            error = "cannot write '" + summary.animationFile + "'";
             status = CANNOT_WRITE;
         }
         Kalvex::free();

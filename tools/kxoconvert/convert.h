@@ -13,6 +13,16 @@ enum class TextureMode
     REFERENCE, // files on disk are referenced where they are; embedded ones are written
 };
 
+// Physics properties given to the meshes whose node or mesh name matches a
+// shell pattern ("*" for all): static ones collide with their triangles,
+// dynamic ones move as the convex hull of their vertices.
+struct PhysicsRule
+{
+    std::string pattern = "*";
+    bool dynamic = false;
+    float mass = 1.0f;
+};
+
 struct Options
 {
     std::string input;
@@ -21,7 +31,11 @@ struct Options
     float lightRadius = 0.0f; // 0: from the light's attenuation
     bool verbose = false;
     int progress = -1; // -1: for large inputs only, 0 never, 1 always
+    std::vector<PhysicsRule> physics; // later rules win
 };
+
+// Reads "[PATTERN=]static|dynamic[:MASS]"; false when it is not that.
+bool parsePhysicsRule(const std::string& text, PhysicsRule& rule);
 
 struct Summary
 {
@@ -36,6 +50,9 @@ struct Summary
     unsigned int lights = 0;
     unsigned int bones = 0; // bone nodes
     unsigned int renamed = 0;
+    unsigned int bodies = 0;        // meshes given physics properties
+    unsigned int animatedNodes = 0; // tracks of the animation file written beside the scene
+    std::string animationFile;
     std::vector<std::string> notes;
 };
 

@@ -1,7 +1,9 @@
 // kxoconvert: imports a model through assimp and writes it as a KXO scene.
 //
 //   kxoconvert INPUT OUTPUT.kxo [--textures copy|reference] [--light-radius R]
-//              [--progress|--no-progress] [--verbose]
+//              [--progress|--no-progress] [--verbose] [--physics [PATTERN=]static|dynamic[:MASS]]...
+//
+// The source's first animation is written as OUTPUT.kxa beside OUTPUT.kxo.
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the input cannot be read, 3 no
 // display or the engine did not start, 4 the output cannot be written, 5 the
@@ -20,6 +22,7 @@ namespace
 const char* const USAGE =
     "usage: kxoconvert INPUT OUTPUT.kxo [--textures copy|reference] [--light-radius R]\n"
     "                  [--progress|--no-progress] [--verbose]\n"
+    "                  [--physics [PATTERN=]static|dynamic[:MASS]]...\n"
     "  INPUT                   any format assimp reads (glTF, OBJ, FBX, Collada, DirectX .x, ...)\n"
     "  --textures copy         copy texture files next to OUTPUT (the default)\n"
     "  --textures reference    refer to texture files where they are, by a path relative to OUTPUT\n"
@@ -27,7 +30,12 @@ const char* const USAGE =
     "  --light-radius R        reach of every light; by default from its attenuation\n"
     "  --progress              always show the progress line (by default for inputs over\n"
     "                          4 MiB or of a thousand meshes); --no-progress never\n"
-    "  --verbose               show the engine's log lines\n";
+    "  --verbose               show the engine's log lines\n"
+    "  --physics RULE          give meshes physics properties: static (their triangles collide)\n"
+    "                          or dynamic with a mass (default 1; they move as their convex hull);\n"
+    "                          PATTERN= limits a rule to node or mesh names matching a shell\n"
+    "                          pattern; later rules win\n"
+    "  An animation of INPUT is written as OUTPUT.kxa (its first one, sampled at whole frames).\n";
 
 int parseArguments(int argc, char** argv, kxoconvert::Options& options)
 {
@@ -70,6 +78,17 @@ int parseArguments(int argc, char** argv, kxoconvert::Options& options)
             options.progress = 1;
         else if (argument == "--no-progress")
             options.progress = 0;
+        else if (argument == "--physics")
+        {
+            const char* text = value();
+            kxoconvert::PhysicsRule rule;
+            if (!text || !kxoconvert::parsePhysicsRule(text, rule))
+            {
+                std::fprintf(stderr, "kxoconvert: --physics takes [PATTERN=]static or [PATTERN=]dynamic[:MASS]\n");
+                return kxoconvert::BAD_ARGUMENTS;
+            }
+            options.physics.push_back(rule);
+        }
         else if (argument == "--verbose")
             options.verbose = true;
         else if (argument.size() > 1 && argument[0] == '-')
@@ -118,6 +137,11 @@ int main(int argc, char** argv)
     if (summary.renamed)
         std::printf("  note: %u name%s made unique or shortened (scene files find objects by name)\n",
                     summary.renamed, summary.renamed == 1 ? "" : "s");
+    if (summary.bodies)
+        std::printf("  physics: %u mesh%s with a body\n", summary.bodies, summary.bodies == 1 ? "" : "es");
+    if (!summary.animationFile.empty())
+        std::printf("  animation: %u animated node%s -> %s\n", summary.animatedNodes,
+                    summary.animatedNodes == 1 ? "" : "s", summary.animationFile.c_str());
     for (const std::string& note : summary.notes)
         std::printf("  note: %s\n", note.c_str());
     return 0;

@@ -31,6 +31,7 @@ namespace
 const float PI = 3.14159265358979f;
 const char* const SCENE_FILE = "demo.kxo";
 const char* const TEXTURE_FILE = "demo_box.png";
+const char* const ANIMATION_FILE = "demo.kxa";
 
 // Roughness by column (left to right: rough to smooth) and metalness by row
 // (bottom to top: dielectric to metal).
@@ -215,6 +216,88 @@ std::string format(const char* pattern, double a, double b)
     return text;
 }
 
+// Physics properties: static ones are triangle meshes, dynamic ones move.
+void givePhysics(KxMesh* mesh, bool dynamic, uint8_t hull, float mass)
+{
+    KxPhysics* physics = new KxPhysics;
+    KxPhysics::kxProps& props = physics->getProps();
+    props.bodyKind = dynamic ? 1 : 3;
+    props.hullKind = hull;
+    props.mass = dynamic ? mass : 0.0f;
+    props.friction = 0.6f;
+    props.rollingFriction = 0.02f;
+    props.restitution = 0.2f;
+    props.linearDamping = 0.05f;
+    props.angularDamping = 0.1f;
+    mesh->setPhysics(physics);
+}
+
+// The physics corner at the front right: a static slab, a stack of four
+// boxes and three balls dropped onto it.
+void buildPhysicsCorner(KxNode* root)
+{
+    KxNode* corner = new KxNode;
+    corner->setName("physics_corner");
+    corner->link(root);
+    Geometry slabGeometry;
+    slabGeometry.quad(glm::vec3(0.0f), glm::vec3(1.2f, 0, 0), glm::vec3(0, 0, -1.0f), 1.0f);
+    KxMesh* slab = makeMesh(new KxMesh, slabGeometry, "physics_floor");
+    slab->setTranslation(3.0f, -0.49f, 1.4f);
+    slab->setMaterial(material("physics_floor_material", glm::vec3(0.2f, 0.35f, 0.5f), 0.7f, 0.0f));
+    givePhysics(slab, false, KxPhysics::HULL_TRIANGLES, 0.0f);
+    slab->link(corner);
+
+    KxMaterial* crate = material("physics_box_material", glm::vec3(0.8f, 0.55f, 0.25f), 0.5f, 0.0f);
+    const Geometry boxGeometry = box(0.2f);
+    for (int i = 0; i < 4; ++i)
+    {
+        KxMesh* stacked = makeMesh(new KxMesh, boxGeometry, format("physics_box_%.0f", i, 0));
+        stacked->setTranslation(3.0f, -0.29f + 0.4f * static_cast<float>(i), 1.4f);
+        stacked->rotateY(10.0f * static_cast<float>(i));
+        stacked->setMaterial(crate);
+        givePhysics(stacked, true, KxPhysics::HULL_BOX, 1.0f);
+        stacked->link(corner);
+    }
+    KxMaterial* rubber = material("physics_ball_material", glm::vec3(0.2f, 0.7f, 0.3f), 0.3f, 0.0f);
+    const Geometry ballGeometry = sphere(0.15f, 12, 16);
+    const glm::vec3 drops[] = {{2.45f, 1.2f, 1.7f}, {3.05f, 2.4f, 1.45f}, {3.6f, 1.8f, 1.1f}};
+    for (int i = 0; i < 3; ++i)
+    {
+        KxMesh* ball = makeMesh(new KxMesh, ballGeometry, format("physics_ball_%.0f", i, 0));
+        ball->setTranslation(drops[i]);
+        ball->setMaterial(rubber);
+        givePhysics(ball, true, KxPhysics::HULL_SPHERE, 0.5f);
+        ball->link(corner);
+    }
+}
+
+// The animated object: a small box that turns once and bobs, and its track.
+bool writeAnimation(KxNode* root)
+{
+    KxMesh* spinner = makeMesh(new KxMesh, box(0.25f), "animated_box");
+    spinner->setMaterial(material("animated_box_material", glm::vec3(0.9f, 0.2f, 0.6f), 0.35f, 0.3f));
+    spinner->link(root);
+    KxAnim* animation = new KxAnim;
+    animation->setFps(30);
+    animation->setNrOfFrames(121);
+    KxAnim::kxKeyframes track;
+    for (int i = 0; i <= 4; ++i)
+    {
+        glm::quat turn = glm::angleAxis(glm::radians(90.0f * static_cast<float>(i)), glm::vec3(0, 1, 0));
+        KxAnim::kxKey key = {{-3.0f, 0.9f + ((i & 1) ? 0.4f : 0.0f), -0.2f},
+                             {turn.x, turn.y, turn.z, turn.w},
+                             {1.0f, 1.0f, 1.0f}};
+        track.frames.push_back(1 + 30 * i);
+        track.keys.push_back(key);
+    }
+    animation->addKeyframe("animated_box", track);
+    animation->apply(root);
+    animation->resetPose();
+    bool saved = Kalvex::saveAnimation(animation, ANIMATION_FILE);
+    delete animation;
+    return saved;
+}
+
 KxNode* buildScene(std::string& error)
 {
     KxNode* scene = new KxNode;
@@ -231,6 +314,7 @@ KxNode* buildScene(std::string& error)
     KxMesh* floor = makeMesh(new KxMesh, floorGeometry, "floor");
     floor->setTranslation(0.0f, -0.5f, 0.0f);
     floor->setMaterial(material("floor_material", glm::vec3(0.45f, 0.45f, 0.42f), 0.85f, 0.0f));
+    givePhysics(floor, false, KxPhysics::HULL_TRIANGLES, 0.0f); // what rolls off the corner stays on it
     floor->link(root);
 
     KxNode* grid = new KxNode;
@@ -367,6 +451,13 @@ KxNode* buildScene(std::string& error)
     shade->setTranslation(glm::vec3(3.5f, 5.0f, 4.0f) + beam * 1.6f + up * 0.75f);
     shade->setMaterial(material("beam_shade_material", glm::vec3(0.3f), 0.7f, 0.0f));
     shade->link(root);
+
+    buildPhysicsCorner(root);
+    if (!writeAnimation(root))
+    {
+        error = std::string("cannot write ") + ANIMATION_FILE;
+        return nullptr;
+    }
     return scene;
 }
 }
@@ -442,6 +533,7 @@ int main(int argc, char** argv)
                      error.empty() ? "" : ": ", error.c_str());
         return 4;
     }
-    std::printf("kxodemo: wrote %s/%s and %s/%s\n", directory.c_str(), SCENE_FILE, directory.c_str(), TEXTURE_FILE);
+    std::printf("kxodemo: wrote %s/%s, %s/%s and %s/%s\n", directory.c_str(), SCENE_FILE, directory.c_str(),
+                ANIMATION_FILE, directory.c_str(), TEXTURE_FILE);
     return 0;
 }

@@ -1,21 +1,27 @@
 // kxorender: renders a KXO scene to a PNG without user interaction.
 //
 //   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]
-//             [--ssao] [--no-default-light] [--verbose]
+//             [--ssao] [--no-default-light] [--frame-limit SECONDS] [--verbose]
 //
 // The scene is framed as the viewer frames it when it opens a file (whole,
 // for any picture shape), lit by its own lights and the viewer's default
-// light, and drawn N times; the last
-// frame is read back and written. Without a display it starts a private Xvfb.
+// light, and drawn N times; before each frame physics and the scene's
+// animation (SCENE.kxa beside SCENE.kxo, when there is one) advance by one
+// 60 Hz frame. The last frame is read back and written. Without a display it
+// starts a private Xvfb.
 //
 // Exit codes: 0 written, 1 bad arguments, 2 the scene did not load, 3 no
-// display or the engine did not start, 4 the image could not be written.
+// display or the engine did not start, 4 the image could not be written, 5 a
+// frame took longer than the frame limit.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <csignal>
+#include <unistd.h>
 
 #include <kalvex.h>
 
@@ -26,12 +32,15 @@ namespace
 {
 const char* const USAGE =
     "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]\n"
-    "                 [--ssao] [--no-default-light] [--verbose]\n"
+    "                 [--ssao] [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
-    "  --frames N          frames drawn before the last one is kept, default 2\n"
+    "  --frames N          frames drawn before the last one is kept, default 2; physics and\n"
+    "                      the scene's animation (SCENE.kxa) advance one frame before each\n"
     "  --pipeline NAME     rendering pipeline: forward (the default), deferred or hybrid\n"
     "  --ssao              ambient occlusion (deferred and hybrid pipelines)\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
+    "  --frame-limit S     give up (exit 5) when a frame takes longer than S seconds,\n"
+    "                      default 60, 0 for no limit\n"
     "  --verbose           show the engine's log lines\n";
 
 struct Options
@@ -44,8 +53,24 @@ struct Options
     int pipeline = 2;
     bool ssao = false;
     bool defaultLight = true;
+    int frameLimit = 60;
     bool verbose = false;
 };
+
+// The frame watchdog: a frame the driver never finishes must not hang a batch
+// job. Only async-signal-safe calls in the handler; the private X server goes
+// with the program.
+pid_t watchdogServer = -1;
+
+extern "C" void onFrameTimeout(int)
+{
+    static const char text[] = "kxorender: a frame took longer than the frame limit (--frame-limit); giving up\n";
+    ssize_t written = write(STDERR_FILENO, text, sizeof(text) - 1);
+    (void)written;
+    if (watchdogServer > 0)
+        kill(watchdogServer, SIGTERM);
+    _exit(5);
+}
 
 bool parseInt(const char* text, int& value)
 {
@@ -128,6 +153,15 @@ int parseArguments(int argc, char** argv, Options& options)
             options.ssao = true;
         else if (argument == "--no-default-light")
             options.defaultLight = false;
+        else if (argument == "--frame-limit")
+        {
+            const char* text = value("--frame-limit");
+            if (!text || !parseInt(text, options.frameLimit) || options.frameLimit < 0)
+            {
+                std::fprintf(stderr, "kxorender: --frame-limit wants whole seconds, 0 or more\n%s", USAGE);
+                return 1;
+            }
+        }
         else if (argument == "--verbose")
             options.verbose = true;
         else if (argument.size() > 1 && argument[0] == '-')
@@ -160,6 +194,35 @@ void printEngineErrors(const std::string& logPath, size_t mark)
 {
     for (const std::string& line : kxtool::logErrors(logPath, mark))
         std::fprintf(stderr, "  engine: %s\n", line.c_str());
+}
+
+// SCENE.kxa beside the scene (in the working directory), bound and at frame 1.
+KxAnim* loadSceneAnimation(const std::string& sceneFileName, KxNode* root)
+{
+    std::string name = sceneFileName.substr(0, sceneFileName.size() - kxtool::extensionOf(sceneFileName).size()) + ".kxa";
+    std::FILE* probe = std::fopen(name.c_str(), "rb");
+    if (!probe)
+        return nullptr;
+    std::fclose(probe);
+    KxAnim* animation = Kalvex::loadAnimation(name);
+    if (!animation)
+    {
+        std::fprintf(stderr, "kxorender: warning: '%s' is not a readable animation\n", name.c_str());
+        return nullptr;
+    }
+    animation->apply(root);
+    animation->resetPose();
+    return animation;
+}
+
+// One frame of simulated time: physics at 60 Hz, the animation by one frame
+// (back to frame 1 at its end).
+void advanceFrame(KxAnim* animation)
+{
+    const float step = 1.0f / 60.0f;
+    KxPhysics::step(step, 1, step);
+    if (animation)
+        animation->nextFrame();
 }
 
 int render(const Options& options)
@@ -237,6 +300,11 @@ int render(const Options& options)
         Kalvex::free();
         return 2;
     }
+    KxAnim* animation = nullptr;
+    {
+        kxtool::QuietStdout quiet(!options.verbose);
+        animation = loadSceneAnimation(kxtool::fileNameOf(scenePath), root);
+    }
     std::vector<std::string> loadErrors = kxtool::logErrors(logPath, mark);
     for (const std::string& line : loadErrors)
         std::fprintf(stderr, "kxorender: warning: %s\n", line.c_str());
@@ -253,8 +321,11 @@ int render(const Options& options)
     std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
     {
         kxtool::QuietStdout quiet(!options.verbose);
+        watchdogServer = display.serverPid();
+        std::signal(SIGALRM, onFrameTimeout);
         for (int frame = 0; ok && frame < options.frames; ++frame)
         {
+            alarm(static_cast<unsigned int>(options.frameLimit));
             KxPipeline::setCurrent(Kalvex::getPipeline(options.pipeline));
             KxPipeline* pipeline = KxPipeline::getCurrent();
             if (!pipeline)
@@ -276,6 +347,7 @@ int render(const Options& options)
                 postProc->setGamma(1.0f);
                 postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
             }
+            advanceFrame(animation);
             kxtool::poseRoot(root, rig.framing);
             list->reset();
             // What the list cannot take (nodes too deep) is left out of the picture.
@@ -286,6 +358,7 @@ int render(const Options& options)
             if (ok && frame + 1 == options.frames)
                 ok = Kalvex::readWindowPixels(0, 0, options.width, options.height, pixels.data());
             Kalvex::swap(true);
+            alarm(0);
         }
     }
     if (!ok)

@@ -29,119 +29,6 @@ uniform uint lightId;
 // modes.
 KX_SAMPLER_LAYOUT uniform samplerCubeShadow textureSampler6;
 
-// Material maps as seen from lit stages. Bound mode reaches the unit pool
-// through constant indices: llvmpipe (Mesa 22) crashes compiling a stage that
-// indexes a sampler array dynamically and also samples a cube map.
-#ifdef KX_BOUND_TEXTURES
-vec4 kxPoolTexture(uvec2 handle, vec2 uv)
-{
-    switch (handle.x)
-    {
-#if KX_TEXTURE_POOL_SIZE >= 1
-    case 1u:
-        return texture(kx_texturePool[0], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 2
-    case 2u:
-        return texture(kx_texturePool[1], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 3
-    case 3u:
-        return texture(kx_texturePool[2], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 4
-    case 4u:
-        return texture(kx_texturePool[3], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 5
-    case 5u:
-        return texture(kx_texturePool[4], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 6
-    case 6u:
-        return texture(kx_texturePool[5], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 7
-    case 7u:
-        return texture(kx_texturePool[6], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 8
-    case 8u:
-        return texture(kx_texturePool[7], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 9
-    case 9u:
-        return texture(kx_texturePool[8], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 10
-    case 10u:
-        return texture(kx_texturePool[9], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 11
-    case 11u:
-        return texture(kx_texturePool[10], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 12
-    case 12u:
-        return texture(kx_texturePool[11], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 13
-    case 13u:
-        return texture(kx_texturePool[12], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 14
-    case 14u:
-        return texture(kx_texturePool[13], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 15
-    case 15u:
-        return texture(kx_texturePool[14], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 16
-    case 16u:
-        return texture(kx_texturePool[15], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 17
-    case 17u:
-        return texture(kx_texturePool[16], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 18
-    case 18u:
-        return texture(kx_texturePool[17], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 19
-    case 19u:
-        return texture(kx_texturePool[18], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 20
-    case 20u:
-        return texture(kx_texturePool[19], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 21
-    case 21u:
-        return texture(kx_texturePool[20], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 22
-    case 22u:
-        return texture(kx_texturePool[21], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 23
-    case 23u:
-        return texture(kx_texturePool[22], uv);
-#endif
-#if KX_TEXTURE_POOL_SIZE >= 24
-    case 24u:
-        return texture(kx_texturePool[23], uv);
-#endif
-    default:
-        return vec4(1.0); // no texture
-    }
-}
-#define KX_MATERIAL_TEXTURE(handle, uv) kxPoolTexture(handle, uv)
-#else
-#define KX_MATERIAL_TEXTURE(handle, uv) KX_TEXTURE(handle, uv)
-#endif
-
 // Physically based shading of one light: metallic/roughness, Cook-Torrance
 // with the GGX distribution, Schlick Fresnel and Schlick-GGX geometry. P, N
 // (unit length), V (the eye) and L are in world space. The result is gamma
@@ -243,6 +130,10 @@ float VectorToDepthValue(vec3 Vec, float nearPlane, float farPlane, float bias)
 float doShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
                       float nearPlane, float farPlane, float bias)
 {
+#if KX_SHADOW_TAPS == 0
+    // Built for lights without a shadow map: nothing to look up.
+    return 1.0;
+#else
     if (lightData.position.w == 0.0)
         return 1.0;
     vec3 d = lightData.position.xyz - P;
@@ -271,16 +162,21 @@ float doShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruc
 #else
     return texture(textureSampler6, vec4(-dir, reference));
 #endif
+#endif
 }
 
 // One comparison, for where soft edges are not worth 20 lookups.
 float doFastShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
                           float nearPlane, float farPlane, float bias)
 {
+#if KX_SHADOW_TAPS == 0
+    return 1.0;
+#else
     if (lightData.position.w == 0.0)
         return 1.0;
     vec3 d = lightData.position.xyz - P;
     return texture(textureSampler6, vec4(normalize(-d), VectorToDepthValue(-d, nearPlane, farPlane, bias)));
+#endif
 }
 
 #endif

@@ -27,4 +27,135 @@ layout(std140, binding=KX_BINDING_MATERIALS) uniform matList
 // The current material's position in the table, for single draws.
 uniform uint materialId;
 
+// Material maps, sampled with explicit derivatives: a fragment stage passes
+// its own (bounded, so that stretched or degenerate coordinates cannot make
+// the filter's footprint unbounded), other stages zero (the base level).
+// Bound mode reaches the unit pool through constant indices only: indexing a
+// sampler array dynamically crashes llvmpipe's (Mesa 22) shader compiler and
+// is undefined on other drivers unless the index is uniform for the draw.
+#ifdef KX_BOUND_TEXTURES
+vec4 kxMaterialTexture(uvec2 handle, vec2 uv, vec2 dx, vec2 dy)
+{
+    switch (handle.x)
+    {
+#if KX_TEXTURE_POOL_SIZE >= 1
+    case 1u:
+        return textureGrad(kx_texturePool[0], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 2
+    case 2u:
+        return textureGrad(kx_texturePool[1], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 3
+    case 3u:
+        return textureGrad(kx_texturePool[2], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 4
+    case 4u:
+        return textureGrad(kx_texturePool[3], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 5
+    case 5u:
+        return textureGrad(kx_texturePool[4], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 6
+    case 6u:
+        return textureGrad(kx_texturePool[5], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 7
+    case 7u:
+        return textureGrad(kx_texturePool[6], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 8
+    case 8u:
+        return textureGrad(kx_texturePool[7], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 9
+    case 9u:
+        return textureGrad(kx_texturePool[8], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 10
+    case 10u:
+        return textureGrad(kx_texturePool[9], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 11
+    case 11u:
+        return textureGrad(kx_texturePool[10], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 12
+    case 12u:
+        return textureGrad(kx_texturePool[11], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 13
+    case 13u:
+        return textureGrad(kx_texturePool[12], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 14
+    case 14u:
+        return textureGrad(kx_texturePool[13], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 15
+    case 15u:
+        return textureGrad(kx_texturePool[14], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 16
+    case 16u:
+        return textureGrad(kx_texturePool[15], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 17
+    case 17u:
+        return textureGrad(kx_texturePool[16], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 18
+    case 18u:
+        return textureGrad(kx_texturePool[17], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 19
+    case 19u:
+        return textureGrad(kx_texturePool[18], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 20
+    case 20u:
+        return textureGrad(kx_texturePool[19], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 21
+    case 21u:
+        return textureGrad(kx_texturePool[20], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 22
+    case 22u:
+        return textureGrad(kx_texturePool[21], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 23
+    case 23u:
+        return textureGrad(kx_texturePool[22], uv, dx, dy);
+#endif
+#if KX_TEXTURE_POOL_SIZE >= 24
+    case 24u:
+        return textureGrad(kx_texturePool[23], uv, dx, dy);
+#endif
+    default:
+        return vec4(1.0); // no texture
+    }
+}
+#else
+vec4 kxMaterialTexture(KX_HANDLE(sampler2D) handle, vec2 uv, vec2 dx, vec2 dy)
+{
+    return textureGrad(handle, uv, dx, dy);
+}
+#endif
+
+#ifdef KX_FRAGMENT_SHADER
+// A footprint wider than the texture samples the smallest level anyway; a
+// non-finite one (degenerate coordinates) becomes a point.
+vec2 kxBoundedDerivative(vec2 d)
+{
+    return clamp(mix(d, vec2(0.0), isnan(d)), vec2(-1.0), vec2(1.0));
+}
+#define KX_MATERIAL_TEXTURE(handle, uv) \
+    kxMaterialTexture(handle, uv, kxBoundedDerivative(dFdx(uv)), kxBoundedDerivative(dFdy(uv)))
+#else
+#define KX_MATERIAL_TEXTURE(handle, uv) kxMaterialTexture(handle, uv, vec2(0.0), vec2(0.0))
+#endif
+
 #endif

@@ -19,9 +19,12 @@ void main()
     tcTexCoord0[gl_InvocationID] = vTexCoord0[gl_InvocationID];
     if (gl_InvocationID == 0)
     {
-        gl_TessLevelInner[0] = tessLevelInner;
-        gl_TessLevelOuter[0] = tessLevelOuter;
-        gl_TessLevelOuter[1] = tessLevelOuter;
-        gl_TessLevelOuter[2] = tessLevelOuter;
+        // Bounded: the work per patch grows with the square of the level.
+        float inner = clamp(tessLevelInner, 1.0, 64.0);
+        float outer = clamp(tessLevelOuter, 1.0, 64.0);
+        gl_TessLevelInner[0] = inner;
+        gl_TessLevelOuter[0] = outer;
+        gl_TessLevelOuter[1] = outer;
+        gl_TessLevelOuter[2] = outer;
     }
 }

@@ -24,7 +24,7 @@ void main()
     matId = min(materialId, uint(material.length()) - 1u);
     float height = 0.0;
     if (KX_HAS_TEXTURE(material[matId].textureHandle2))
-        height = KX_TEXTURE(material[matId].textureHandle2, texCoord0).r;
+        height = KX_MATERIAL_TEXTURE(material[matId].textureHandle2, texCoord0).r;
     position += normal * (height * 10.0);
     fragPosition = position;
     eyePosition = global.viewMatrix[3].xyz;

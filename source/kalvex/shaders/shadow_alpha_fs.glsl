@@ -13,7 +13,7 @@ void main()
     MatStruct mat = material[min(list[drawId].materialId, uint(material.length()) - 1u)];
     if (mat.alpha != 0u && KX_HAS_TEXTURE(mat.textureHandle0))
     {
-        if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+        if (KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
             discard;
     }
 }

@@ -1,0 +1,17 @@
+// Instanced depth fragment stage: the alpha test of the transparent batches,
+// with the instance's material.
+@include kx_global;
+@include kx_material;
+
+flat in uint matId;
+in vec2 texCoord0;
+
+void main()
+{
+    MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
+    if (mat.alpha != 0u && KX_HAS_TEXTURE(mat.textureHandle0))
+    {
+        if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+            discard;
+    }
+}
