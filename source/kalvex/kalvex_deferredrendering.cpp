@@ -215,7 +215,7 @@ struct KxDeferredRendering::Private
     KxTexture* depthView = nullptr;
     KxFbo* viewFbo = nullptr;
     std::vector<KxShader*> shaders; // stages and programs, owned
-    KxShader* geometryPrograms[3] = {}; // plain, normal-mapped, skinned
+    KxShader* geometryPrograms[4] = {}; // plain, normal-mapped, skinned, instanced
     KxShader* lightProgram = nullptr;
     KxQuad* lightQuad = nullptr;
     KxCamera* camera = nullptr;
@@ -366,16 +366,22 @@ bool KxDeferredRendering::buildPrograms()
     KxShader* skinnedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("skinned_vs.glsl"),
                                      "Unable to compile geometry skinned VS shader");
     d.geometryPrograms[2] = buildProgram(owned, skinnedVs, geometryFs, "Unable to compile geometry pass skinned shader");
+    // Instanced meshes give the plain mesh's outputs, instance transform applied.
+    KxShader* instancedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("instanced_vs.glsl"),
+                                       "Unable to compile geometry instanced VS shader");
+    d.geometryPrograms[3] = buildProgram(owned, instancedVs, geometryFs, "Unable to compile geometry pass instanced shader");
     KxShader* lightVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_deferred_light_vs_glsl,
                                    "Unable to compile omni light VS shader");
     KxShader* lightFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_deferred_light_fs_glsl,
                                    "Unable to compile omni light FS shader");
     d.lightProgram = buildProgram(owned, lightVs, lightFs, "Unable to compile omni light pass shader");
-    if (!d.geometryPrograms[0] || !d.geometryPrograms[1] || !d.geometryPrograms[2] || !d.lightProgram)
+    if (!d.geometryPrograms[0] || !d.geometryPrograms[1] || !d.geometryPrograms[2] || !d.geometryPrograms[3] ||
+        !d.lightProgram)
         return false;
     setShader(d.geometryPrograms[0], TYPE_MESH, KxMesh::KIND_TRIANGLES, FLAGS_ALONE);
     setShader(d.geometryPrograms[1], TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, FLAGS_ALONE);
     setShader(d.geometryPrograms[2], TYPE_SKINNED, 0, FLAGS_ALONE);
+    setShader(d.geometryPrograms[3], TYPE_INSTANCED, 0, FLAGS_ALONE);
     setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
     return true;
 }

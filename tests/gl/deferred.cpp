@@ -2,6 +2,8 @@
 // against a blend of the layers computed here, the G-buffer size cap.
 #include "kxscene.h"
 
+#include <glm/gtc/matrix_transform.hpp>
+
 #include <algorithm>
 
 namespace
@@ -114,6 +116,28 @@ void buildOpaqueScene(KxNode* root)
     floor->setRotationX(-90.0f);
     floor->setTranslation(0.0f, -1.0f, -6.0f);
     floor->link(root);
+
+    // Two small spheres as instances of one node, through the instanced programs.
+    KxMesh* sphere = kxscene::makeSphere(8, 12); // geometry only: not in the scene
+    KxMaterial* material = new KxMaterial;
+    material->setAlbedo(glm::vec3(0.8f, 0.8f, 0.2f));
+    sphere->setMaterial(material);
+    KxInstanced* pair = new KxInstanced;
+    ASSERT_TRUE(pair->setMesh(sphere));
+    ASSERT_TRUE(pair->create(2));
+    KxInstanced::kxInstanceData* data = pair->map(1);
+    ASSERT_NE(data, nullptr);
+    for (int i = 0; i < 2; ++i)
+    {
+        glm::mat4 world = glm::translate(glm::mat4(1.0f), glm::vec3(-1.1f + 2.2f * static_cast<float>(i), -0.6f, -4.5f));
+        world = glm::scale(world, glm::vec3(0.4f));
+        data[i] = KxInstanced::kxInstanceData{};
+        data[i].materialId = material->getListId();
+        data[i].worldMatrix = world;
+        data[i].inverseTranspose = glm::transpose(glm::inverse(world));
+    }
+    ASSERT_TRUE(pair->unmap());
+    pair->link(root);
 }
 }
 
