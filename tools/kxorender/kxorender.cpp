@@ -1,7 +1,7 @@
 // kxorender: renders a KXO scene to a PNG without user interaction.
 //
 //   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]
-//             [--ssao] [--no-default-light] [--frame-limit SECONDS] [--verbose]
+//             [--ssao] [--turn Y,X] [--no-default-light] [--frame-limit SECONDS] [--verbose]
 //
 // The scene is framed as the viewer frames it when it opens a file (whole,
 // for any picture shape), lit by its own lights and the viewer's default
@@ -14,6 +14,7 @@
 // display or the engine did not start, 4 the image could not be written, 5 a
 // frame took longer than the frame limit.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +33,15 @@ namespace
 {
 const char* const USAGE =
     "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]\n"
-    "                 [--ssao] [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
+    "                 [--ssao] [--turn Y,X] [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
     "  --frames N          frames drawn before the last one is kept, default 2; physics and\n"
     "                      the scene's animation (SCENE.kxa) advance one frame before each\n"
     "  --pipeline NAME     rendering pipeline: forward (the default), deferred or hybrid\n"
     "  --ssao              ambient occlusion (deferred and hybrid pipelines)\n"
+    "  --turn Y,X          turns the scene Y degrees about the vertical and X about the\n"
+    "                      horizontal axis, as dragging in the viewer does; default 0,20,\n"
+    "                      the view the viewer opens with\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
     "  --frame-limit S     give up (exit 5) when a frame takes longer than S seconds,\n"
     "                      default 60, 0 for no limit\n"
@@ -52,6 +56,7 @@ struct Options
     int frames = 2;
     int pipeline = 2;
     bool ssao = false;
+    float turnY = 0.0f, turnX = 20.0f; // the viewer's opening view
     bool defaultLight = true;
     int frameLimit = 60;
     bool verbose = false;
@@ -130,6 +135,22 @@ int parseArguments(int argc, char** argv, Options& options)
             if (!parseInt(text, options.frames) || options.frames < 1 || options.frames > 10000)
             {
                 std::fprintf(stderr, "kxorender: bad frame count '%s' (1 to 10000)\n", text);
+                return 1;
+            }
+        }
+        else if (argument == "--turn")
+        {
+            const char* text = value("--turn");
+            if (!text)
+                return 1;
+            char* end = nullptr;
+            options.turnY = std::strtof(text, &end);
+            bool good = end != text && *end == ',';
+            const char* second = good ? end + 1 : text;
+            options.turnX = std::strtof(second, &end);
+            if (!good || end == second || *end || !std::isfinite(options.turnY) || !std::isfinite(options.turnX))
+            {
+                std::fprintf(stderr, "kxorender: bad turn '%s' (degrees Y,X)\n", text);
                 return 1;
             }
         }
@@ -348,7 +369,7 @@ int render(const Options& options)
                 postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
             }
             advanceFrame(animation);
-            kxtool::poseRoot(root, rig.framing);
+            kxtool::poseRoot(root, rig.framing, glm::vec3(0.0f), options.turnX, options.turnY);
             list->reset();
             // What the list cannot take (nodes too deep) is left out of the picture.
             passed = list->pass(root) && passed;
