@@ -9,8 +9,21 @@
 
 // What the deferred and hybrid pipelines share: building their programs, the
 // per-light lighting quads and presenting the result.
+namespace kx
+{
+// Draws the list's particle emitters (the forward pipeline's too).
+void renderEmitters(KxList* list, const glm::mat4& view);
+}
+
 namespace kx::deferred
 {
+// The particle and sky-box programs (their stages kept in owned), registered
+// for their types; false (after logging) when they cannot be built.
+bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned);
+// The camera's sky box and the list's emitters over a lit image in target,
+// whose depth attachment holds the scene's depth: both stay behind what the
+// G-buffer saw.
+void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target);
 // A compiled stage, kept in owned; null (after logging failure) when it does not compile.
 KxShader* buildStage(std::vector<KxShader*>& owned, int kind, const unsigned char* text, const char* failure);
 // A linked program of two stages, kept in owned; null (after logging failure) on failure.

@@ -76,6 +76,48 @@ KxShader* buildProgram(std::vector<KxShader*>& owned, KxShader* vertex, KxShader
     return program;
 }
 
+bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned)
+{
+    KxShader* vertex = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("emitter_vs.glsl"),
+                                  "Unable to compile emitter VS");
+    KxShader* geometry = buildStage(owned, KxShader::KIND_GEOMETRY, kx_resource_find("emitter_gs.glsl"),
+                                    "Unable to compile emitter GS");
+    KxShader* fragment = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_find("emitter_fs.glsl"),
+                                    "Unable to compile emitter FS");
+    if (!vertex || !geometry || !fragment)
+        return false;
+    KxShader* particles = new KxShader;
+    owned.push_back(particles);
+    if (!particles->build(vertex, geometry, fragment))
+        return KX_LOG(LEVEL_ERROR, "Unable to build emitter shader");
+    KxShader* sky = buildProgram(owned,
+                                 buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("skybox_vs.glsl"),
+                                            "Unable to compile sky box VS"),
+                                 buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_find("skybox_fs.glsl"),
+                                            "Unable to compile sky box FS"),
+                                 "Unable to build sky box shader");
+    return sky && pipeline->setShader(particles, KxObject::TYPE_EMITTER, 0, KxPipeline::FLAGS_ALONE) &&
+           pipeline->setShader(sky, KxObject::TYPE_SKYBOX, 0, KxPipeline::FLAGS_ALONE);
+}
+
+void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target)
+{
+    target->render(nullptr);
+    camera->render(nullptr); // the lighting quads' 2D camera was the last one
+    KxOpenGL::depthTest(true);
+    if (KxSkybox* skybox = camera->getSkybox())
+    {
+        // Centred on the eye: the view's rotation only.
+        glm::mat4 rotation = view;
+        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
+        KxDrawRecord record = {&rotation, nullptr, nullptr};
+        KxOpenGL::blending(false);
+        skybox->render(&record);
+    }
+    kx::renderEmitters(list, view);
+    KxOpenGL::blending(false);
+}
+
 KxTexture* createEmptyShadowMap()
 {
     KxTexture* map = new KxTexture;
@@ -382,6 +424,8 @@ bool KxDeferredRendering::buildPrograms()
     setShader(d.geometryPrograms[1], TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, FLAGS_ALONE);
     setShader(d.geometryPrograms[2], TYPE_SKINNED, 0, FLAGS_ALONE);
     setShader(d.geometryPrograms[3], TYPE_INSTANCED, 0, FLAGS_ALONE);
+    if (!kx::deferred::addUnlitPrograms(this, owned))
+        return false;
     setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
     return true;
 }
@@ -482,6 +526,12 @@ bool KxDeferredRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         volumetric->render(d.depthOnlyFbo);
     });
     list->setPass(0);
+
+    // The first layer's depth under the sky and the particles.
+    glBlitNamedFramebuffer(d.viewFbo->getHandle(), output->getHandle(), 0, 0, static_cast<GLint>(d.viewFbo->getSizeX()),
+                           static_cast<GLint>(d.viewFbo->getSizeY()), 0, 0, static_cast<GLint>(output->getSizeX()),
+                           static_cast<GLint>(output->getSizeY()), GL_DEPTH_BUFFER_BIT, GL_NEAREST);
+    kx::deferred::renderUnlit(camera, list, view, output);
 
     kx::deferred::present(this, d.postProc, output, output->getTexture(0), fbo);
     KxOpenGL::setBackgroundColor(background);

@@ -161,6 +161,8 @@ bool KxHybridRendering::buildPrograms()
     setShader(d.geometryPrograms[1], TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, FLAGS_ALONE);
     setShader(d.geometryPrograms[2], TYPE_SKINNED, 0, FLAGS_ALONE);
     setShader(d.geometryPrograms[3], TYPE_INSTANCED, 0, FLAGS_ALONE);
+    if (!kx::deferred::addUnlitPrograms(this, owned))
+        return false;
     setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
     return true;
 }
@@ -229,6 +231,8 @@ bool KxHybridRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     list->update(view);
     kx::deferred::renderLights(this, camera, list, stage, nullptr);
     list->setPass(0);
+    // The display target's depth is the G-buffer's.
+    kx::deferred::renderUnlit(camera, list, view, d.displayFbo);
 
     kx::deferred::present(this, d.postProc, d.displayFbo, d.displayTexture, fbo);
     KxOpenGL::setBackgroundColor(background);

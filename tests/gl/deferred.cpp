@@ -149,6 +149,17 @@ TEST_F(Deferred, EqualsForwardOnAnOpaqueScene)
     // Ambient occlusion would darken the contacts, which the forward pipeline does not.
     static_cast<KxDeferredRendering*>(Kalvex::getPipeline(3))->setUseSsao(false);
     static_cast<KxHybridRendering*>(Kalvex::getPipeline(4))->setUseSsao(false);
+    // A sky of one colour per face behind it all.
+    KxTexture* sky = new KxTexture;
+    std::vector<unsigned char> faces;
+    for (int face = 0; face < 6; ++face)
+        for (int i = 0; i < 4; ++i)
+            faces.insert(faces.end(), {static_cast<unsigned char>(40 * face), 90, static_cast<unsigned char>(200 - 30 * face)});
+    ASSERT_TRUE(sky->create(17, 2, 2, 1, 1, 0));
+    ASSERT_TRUE(sky->write(faces.data()));
+    KxSkybox* skybox = new KxSkybox;
+    ASSERT_TRUE(skybox->setTexture(sky));
+    camera->setSkybox(skybox);
     std::vector<unsigned char> forward = renderWith(2);
     std::vector<unsigned char> deferred = renderWith(3);
     std::vector<unsigned char> hybrid = renderWith(4);
@@ -163,6 +174,18 @@ TEST_F(Deferred, EqualsForwardOnAnOpaqueScene)
         kxscene::savePng("deferred_hybrid", hybrid);
         kxscene::savePng("deferred_forward", forward);
         kxscene::savePng("deferred_deferred", deferred);
+    }
+
+    // Particles draw in both too (they move from frame to frame: counted, not compared).
+    KxEmitter* emitter = new KxEmitter;
+    ASSERT_TRUE(emitter->create(64));
+    emitter->setTranslation(0.0f, 0.5f, -5.0f);
+    emitter->link(root);
+    for (int pipeline : {3, 4})
+    {
+        uint64_t before = KxStats::get(KxStats::EMITTER_RENDER);
+        renderWith(pipeline);
+        EXPECT_EQ(KxStats::get(KxStats::EMITTER_RENDER), before + 1) << "pipeline " << pipeline;
     }
 }
 
