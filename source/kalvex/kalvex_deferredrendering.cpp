@@ -307,7 +307,54 @@ struct KxDeferredRendering::Private
     bool useSsao = true;
     KxVolLighting* volLighting = nullptr;
     KxTexture* emptyShadowMap = nullptr;
+
+    // The display target, the layered G-buffer with a framebuffer per layer,
+    // the depth-only one and the layer-0 views; false after logging.
+    bool buildTargets(int sizeX, int sizeY);
 };
+
+namespace
+{
+bool createArray(KxTexture*& texture, int kind, int sizeX, int sizeY)
+{
+    texture = new KxTexture;
+    return texture->create(kind, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY),
+                           KxDeferredRendering::MAX_LAYERS, 1, 0);
+}
+}
+
+bool KxDeferredRendering::Private::buildTargets(int sizeX, int sizeY)
+{
+    displayTexture = new KxTexture;
+    displayFbo = new KxFbo;
+    if (!displayTexture->create(7, sizeX, sizeY, 1, 0, 0) ||
+        !displayFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, displayTexture, 0, 0) || !displayFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create display FBO");
+    if (!createArray(normalArray, 14, sizeX, sizeY) || !createArray(surfaceArray, 14, sizeX, sizeY) ||
+        !createArray(depthArray, 15, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer");
+    for (unsigned int layer = 0; layer < MAX_LAYERS; ++layer)
+    {
+        KxFbo* fbo = layerFbos[layer] = new KxFbo;
+        fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE_LAYER, normalArray, 0, static_cast<int>(layer));
+        fbo->bindTexture(1, KxFbo::OP_COLOR_TEXTURE_LAYER, surfaceArray, 1, static_cast<int>(layer));
+        fbo->bindTexture(2, KxFbo::OP_DEPTH_TEXTURE_LAYER, depthArray, 0, static_cast<int>(layer));
+        if (!fbo->isOk())
+            return KX_LOG(LEVEL_ERROR, "Unable to create deferred FBO number %u", layer);
+    }
+    depthOnlyFbo = new KxFbo;
+    depthOnlyFbo->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYER, depthArray, 0, 0);
+    if (!depthOnlyFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create depth-only FBO");
+    normalView = layerView(normalArray, GL_RGBA32F, 0, viewNames[0]);
+    depthView = layerView(depthArray, GL_DEPTH_COMPONENT32, 0, viewNames[1]);
+    viewFbo = new KxFbo;
+    if (!normalView || !depthView || !viewFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, normalView, 0, 0) ||
+        !viewFbo->bindTexture(1, KxFbo::OP_DEPTH_TEXTURE, depthView, 0, 0) || !viewFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer layer views");
+    KxFbo::resetCache();
+    return true;
+}
 
 KxDeferredRendering::KxDeferredRendering() : deferredReserved(new Private)
 {
@@ -326,16 +373,6 @@ bool KxDeferredRendering::render(void*)
     return true;
 }
 
-namespace
-{
-bool createArray(KxTexture*& texture, int kind, int sizeX, int sizeY)
-{
-    texture = new KxTexture;
-    return texture->create(kind, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY),
-                           KxDeferredRendering::MAX_LAYERS, 1, 0);
-}
-}
-
 bool KxDeferredRendering::load(void* data)
 {
     unload(nullptr);
@@ -347,53 +384,7 @@ bool KxDeferredRendering::load(void* data)
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
-
-    d.displayTexture = new KxTexture;
-    d.displayFbo = new KxFbo;
-    if (!d.displayTexture->create(7, sizeX, sizeY, 1, 0, 0) ||
-        !d.displayFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, d.displayTexture, 0, 0) || !d.displayFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create display FBO");
-    }
-
-    if (!createArray(d.normalArray, 14, sizeX, sizeY) || !createArray(d.surfaceArray, 14, sizeX, sizeY) ||
-        !createArray(d.depthArray, 15, sizeX, sizeY))
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer");
-    }
-    for (unsigned int layer = 0; layer < MAX_LAYERS; ++layer)
-    {
-        KxFbo* fbo = d.layerFbos[layer] = new KxFbo;
-        fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE_LAYER, d.normalArray, 0, static_cast<int>(layer));
-        fbo->bindTexture(1, KxFbo::OP_COLOR_TEXTURE_LAYER, d.surfaceArray, 1, static_cast<int>(layer));
-        fbo->bindTexture(2, KxFbo::OP_DEPTH_TEXTURE_LAYER, d.depthArray, 0, static_cast<int>(layer));
-        if (!fbo->isOk())
-        {
-            unload(nullptr);
-            return KX_LOG(LEVEL_ERROR, "Unable to create deferred FBO number %u", layer);
-        }
-    }
-    d.depthOnlyFbo = new KxFbo;
-    d.depthOnlyFbo->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYER, d.depthArray, 0, 0);
-    if (!d.depthOnlyFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create depth-only FBO");
-    }
-    d.normalView = layerView(d.normalArray, GL_RGBA32F, 0, d.viewNames[0]);
-    d.depthView = layerView(d.depthArray, GL_DEPTH_COMPONENT32, 0, d.viewNames[1]);
-    d.viewFbo = new KxFbo;
-    if (!d.normalView || !d.depthView || !d.viewFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, d.normalView, 0, 0) ||
-        !d.viewFbo->bindTexture(1, KxFbo::OP_DEPTH_TEXTURE, d.depthView, 0, 0) || !d.viewFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer layer views");
-    }
-    KxFbo::resetCache();
-
-    if (!buildPrograms())
+    if (!d.buildTargets(sizeX, sizeY) || !buildPrograms())
     {
         unload(nullptr);
         return false;
