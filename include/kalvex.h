@@ -333,6 +333,28 @@ public:
     int getZetaDepth() const;
     int getStencilDepth() const;
 
+    // Quality settings. Anisotropy of material textures, 1 to 16 (clamped to
+    // the driver's limit at start); shadow filter taps, 1, 4 or 20.
+    void setAnisotropy(int anisotropy);
+    int getAnisotropy() const;
+    void setShadowFilter(int taps);
+    int getShadowFilter() const;
+
+    // Which quality preset the engine applies at start: PRESET_AUTO picks the
+    // software one on a software rasteriser. A preset changes only settings
+    // that were not given explicitly (by a setter or the file).
+    enum Preset : int
+    {
+        PRESET_AUTO = 0,
+        PRESET_DEFAULT = 1,
+        PRESET_SOFTWARE = 2,
+    };
+    void setPreset(int preset);
+    int getPreset() const;
+    // Applies the software preset's cheaper values (4-tap shadows,
+    // anisotropy 1, 512 shadow maps) to the settings not given explicitly.
+    void applySoftwarePreset();
+
     // Reads the settings found in an XML file whose top element is "kalvex".
     bool load(const std::string& fileName);
 
@@ -348,6 +370,7 @@ class KxFbo;
 class KxCamera;
 class KxMaterial;
 class KxPipeline;
+class KxLight;
 class KxList;
 class KxFilter;
 class KxSkybox;
@@ -887,6 +910,9 @@ public:
     ~KxFilter() override;
     bool render(void* data) override;
     virtual bool create(int sizeX, int sizeY) = 0;
+    // Targets of a new size, settings kept: made anew by create unless a
+    // filter knows better.
+    virtual bool resize(int sizeX, int sizeY);
 
 private:
     struct Private;
@@ -963,6 +989,9 @@ public:
     virtual bool unload(void* data);
     virtual bool render(KxCamera* camera, KxList* list, KxFbo* fbo);
     using KxObject::render;
+    // Follows a new window size: targets and filters of that size are made
+    // anew. The base has none.
+    virtual bool resize(int sizeX, int sizeY);
 
     static void init();
     static void free();
@@ -1005,10 +1034,22 @@ public:
     bool unload(void* data) override;
     bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
     using KxPipeline::render;
+    bool resize(int sizeX, int sizeY) override;
 
     KxShader* getQuadProgram() const;
     KxFbo* getFramebuffer() const;
     KxTexture* getColorTexture() const;
+
+    // Taps of the soft-shadow lookup: 1, 4 or 20 (the engine's setting at
+    // construction). Programs for a filter are built when it is first chosen.
+    bool setShadowFilter(unsigned int taps);
+    unsigned int getShadowFilter() const;
+    // The lit program for a drawable kind: with the current shadow filter, or
+    // the one that looks no shadow up (lights without a shadow map).
+    KxShader* getLitProgram(KxObject::Type type, int subtype, bool shadowed) const;
+    // True when a frame for fbo (the window when null) is lit straight into
+    // it: post-processing, multisampling and sRGB output all off.
+    bool drawsDirectly(KxFbo* fbo) const;
 
 private:
     struct Private;
@@ -1048,6 +1089,185 @@ public:
 private:
     struct Private;
     Private* shadowReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A stand-alone glow: the four-level blur chain of the post-processing filter
+// (optionally of the channels above 1.0 only) added at a quarter strength to
+// the input, without tone mapping or gamma.
+class KX_API KxGaussian : public KxFilter
+{
+public:
+    static constexpr unsigned int NROFPASSES = 4;
+
+    KxGaussian();
+    ~KxGaussian() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: the KxTexture to blur; the result is in getTexture().
+    bool render(void* data) override;
+
+    void setBloom(bool bloom);
+    bool isBloom() const;
+    // Stored only: the output is never gamma corrected.
+    void setGamma(float gamma);
+    float getGamma() const;
+    KxTexture* getTexture() const;
+    KxFbo* getFbo() const;
+
+private:
+    struct Private;
+    Private* gaussianReserved;
+};
+
+// Screen-space ambient occlusion: a hemisphere kernel around each pixel's
+// view-space position, tested against the depth buffer, box-blurred into a
+// single-channel factor (1 open, 0 occluded).
+class KX_API KxSsao : public KxFilter
+{
+public:
+    static constexpr unsigned int MAX_KERNELS = 64;
+    static constexpr unsigned int NOISE_SIZE = 16;
+
+    KxSsao();
+    ~KxSsao() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: a KxFbo whose colour attachment 0 holds world normals and whose
+    // depth attachment holds the scene depth, both of the filter's size.
+    bool render(void* data) override;
+
+    void setInvCameraProjMatrix(glm::mat4& matrix);
+    void setM33(float m33);
+    void setM43(float m43);
+    void setPower(float power);
+    float getPower() const;
+    void setRadius(float radius);
+    float getRadius() const;
+    void setBias(float bias);
+    float getBias() const;
+    // At most MAX_KERNELS; a larger count is refused.
+    void setNrOfKernels(unsigned int count);
+    unsigned int getNrOfKernels() const;
+    const glm::vec3& getKernel(unsigned int index) const;
+    const glm::vec3& getNoise(unsigned int index) const;
+    // The blurred occlusion factor.
+    KxTexture* getTexture() const;
+    // The factor before the blur.
+    KxTexture* getRawTexture() const;
+
+private:
+    struct Private;
+    Private* ssaoReserved;
+};
+
+// Light shafts of one light: a ray march from the eye to each surface at half
+// resolution through the light's shadow map with Henyey-Greenstein scattering,
+// blurred with depth awareness, upsampled and added to the output.
+class KX_API KxVolLighting : public KxFilter
+{
+public:
+    static constexpr unsigned int SCALING_FACTOR = 2;
+
+    KxVolLighting();
+    ~KxVolLighting() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: a KxFbo whose depth buffer holds the full-resolution scene depth.
+    bool render(void* data) override;
+
+    // Where the result is added, and the full-resolution depth used to upsample.
+    void setOutput(KxFbo* fbo, KxTexture* sceneDepth);
+    void setInvCameraProjMatrix(glm::mat4& matrix);
+    void setCameraMatrix(const glm::mat4& matrix);
+    void setM33(float m33);
+    void setM43(float m43);
+    void setCamera(KxCamera* camera);
+    void setLight(KxLight* light, unsigned int index);
+    // At least 1; 0 is refused and stored as 1.
+    void setNrOfSteps(unsigned int steps);
+    unsigned int getNrOfSteps() const;
+    // Above 0; anything else is refused and stored as 0.001.
+    void setScattering(float scattering);
+    float getScattering() const;
+    // The half-resolution blurred in-scattering.
+    KxTexture* getTexture() const;
+    // The Henyey-Greenstein phase function the shader uses, for a cosine mu.
+    static float phase(float scattering, float mu);
+
+private:
+    void renderBlur(KxFbo* target, KxTexture* input, const glm::vec2& direction);
+    struct Private;
+    Private* volReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// The deferred pipeline: surface attributes of up to four depth-peeled layers
+// in layered G-buffer arrays, then one full-screen lighting quad per light that
+// walks the layers front to back, into the engine framebuffer.
+class KX_API KxDeferredRendering : public KxPipeline
+{
+public:
+    static constexpr unsigned int MAX_LAYERS = 4;
+    static constexpr int MAX_WINDOWSIZEX = 4096;
+    static constexpr int MAX_WINDOWSIZEY = 4096;
+
+    KxDeferredRendering();
+    ~KxDeferredRendering() override;
+
+    // data: a KxConfig* whose window size is used, or null for the window's.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    bool render(void* data) override;
+    // fbo: when given, the image (post-processed when switched on) goes there
+    // instead of to the window, as with the forward pipeline.
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+
+    // Layer 0 of the G-buffer.
+    KxFbo* getFbo() const;
+    KxTexture* getNormalArray() const;
+    KxTexture* getSurfaceArray() const;
+    KxTexture* getDepthArray() const;
+    void setUseSsao(bool on);
+    bool isUseSsao() const;
+    KxSsao* getSsao() const;
+    KxVolLighting* getVolLighting() const;
+
+private:
+    bool buildPrograms();
+    void renderGeometry(KxCamera* camera, KxList* list, glm::mat4 view);
+    struct Private;
+    Private* deferredReserved;
+};
+
+// The hybrid pipeline: the deferred pipeline's two stages on a single G-buffer
+// layer of plain 2D textures, lit into its own HDR target.
+class KX_API KxHybridRendering : public KxPipeline
+{
+public:
+    static constexpr int MAX_WINDOWSIZEX = 4096;
+    static constexpr int MAX_WINDOWSIZEY = 4096;
+
+    KxHybridRendering();
+    ~KxHybridRendering() override;
+
+    // data: a KxConfig* whose window size is used, or null for the window's.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    bool render(void* data) override;
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+
+    KxFbo* getFbo() const;
+    KxTexture* getDisplayTexture() const;
+    void setUseSsao(bool on);
+    bool isUseSsao() const;
+    KxSsao* getSsao() const;
+    KxVolLighting* getVolLighting() const;
+
+private:
+    bool buildPrograms();
+    struct Private;
+    Private* hybridReserved;
 };
 
 //////////////////////////////////////////////////////////////////////////////
@@ -1801,6 +2021,10 @@ public:
     static int getWindowSizeX();
     static int getWindowSizeY();
     static int getNrOfAASamples();
+    // The quality settings in effect (after the preset and the driver's limit).
+    static int getAnisotropy();
+    static unsigned int getShadowFilter();
+    static bool usesSoftwarePreset();
     static float getFps();
     static float getLastFrameTime();
 
@@ -1841,6 +2065,10 @@ public:
 
     // Reads the window's back buffer as tightly packed RGBA rows, top row first.
     static bool readWindowPixels(int x, int y, int width, int height, unsigned char* rgba);
+    // Makes the main framebuffer, the screen camera and every pipeline's
+    // targets of a new size. The window follows its user's resizing by
+    // itself: processEvents calls this when the window's size has changed.
+    static bool resize(int sizeX, int sizeY);
 
 private:
     Kalvex() = delete;
@@ -1848,6 +2076,8 @@ private:
     static bool splashScreen();
     // The failure message, or null when every pipeline started.
     static const char* startPipelines(const KxConfig& config, bool reduced);
+    // Applies the quality preset that fits the renderer; records the settings in effect.
+    static void chooseQuality(KxConfig& settings);
     static void stopPipelines();
     static bool startPresentation();
     static void stopPresentation();

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include <tinyxml2.h>
 
@@ -16,6 +17,26 @@ const int DEFAULT_AA_SAMPLES = 4;
 // Larger values than these would only make the GL allocations fail later.
 const int MAX_WINDOW_SIZE = 16384;
 const int MAX_SHADOW_MAP_SIZE = 16384;
+const int DEFAULT_ANISOTROPY = 16;
+const int DEFAULT_SHADOW_FILTER = 20;
+// What the software preset uses: on a software rasteriser every shadow tap and
+// every anisotropic sample is paid for per pixel on the CPU.
+const int SOFTWARE_SHADOW_FILTER = 4;
+const int SOFTWARE_ANISOTROPY = 1;
+const int SOFTWARE_SHADOW_MAP_SIZE = 512;
+
+// Settings given explicitly, which presets leave alone.
+enum Explicit : unsigned int
+{
+    EXPLICIT_SHADOW_MAP_SIZE = 1,
+    EXPLICIT_ANISOTROPY = 2,
+    EXPLICIT_SHADOW_FILTER = 4,
+};
+
+bool validFilter(int taps)
+{
+    return taps == 1 || taps == 4 || taps == 20;
+}
 }
 
 struct KxConfig::Private
@@ -31,6 +52,10 @@ struct KxConfig::Private
     int nrOfAASamples = DEFAULT_AA_SAMPLES;
     bool fullscreen = false;
     float physWorldScale = 1.0f;
+    int anisotropy = DEFAULT_ANISOTROPY;
+    int shadowFilter = DEFAULT_SHADOW_FILTER;
+    int preset = PRESET_AUTO;
+    unsigned int explicitSettings = 0;
 };
 
 KxConfig::KxConfig() : reserved(new Private) {}
@@ -62,7 +87,11 @@ void KxConfig::setWindowSizeX(int sizeX) { reserved->windowSizeX = sizeX < 0 ? D
 int KxConfig::getWindowSizeX() const { return reserved->windowSizeX; }
 void KxConfig::setWindowSizeY(int sizeY) { reserved->windowSizeY = sizeY < 0 ? DEFAULT_SIZE_Y : sizeY; }
 int KxConfig::getWindowSizeY() const { return reserved->windowSizeY; }
-void KxConfig::setShadowMapSize(int size) { reserved->shadowMapSize = size < 0 ? DEFAULT_SHADOW_MAP_SIZE : size; }
+void KxConfig::setShadowMapSize(int size)
+{
+    reserved->shadowMapSize = size < 0 ? DEFAULT_SHADOW_MAP_SIZE : size;
+    reserved->explicitSettings |= EXPLICIT_SHADOW_MAP_SIZE;
+}
 int KxConfig::getShadowMapSize() const { return reserved->shadowMapSize; }
 void KxConfig::setDisplay(int displayId) { reserved->displayId = displayId; }
 int KxConfig::getDisplay() const { return reserved->displayId; }
@@ -75,6 +104,43 @@ float KxConfig::getPhysWorldScale() const { return reserved->physWorldScale; }
 int KxConfig::getColorDepth() const { return reserved->colorDepth; }
 int KxConfig::getZetaDepth() const { return reserved->zetaDepth; }
 int KxConfig::getStencilDepth() const { return reserved->stencilDepth; }
+
+void KxConfig::setAnisotropy(int anisotropy)
+{
+    reserved->anisotropy = anisotropy < 1 ? 1 : (anisotropy > DEFAULT_ANISOTROPY ? DEFAULT_ANISOTROPY : anisotropy);
+    reserved->explicitSettings |= EXPLICIT_ANISOTROPY;
+}
+
+int KxConfig::getAnisotropy() const { return reserved->anisotropy; }
+
+void KxConfig::setShadowFilter(int taps)
+{
+    if (!validFilter(taps))
+        return;
+    reserved->shadowFilter = taps;
+    reserved->explicitSettings |= EXPLICIT_SHADOW_FILTER;
+}
+
+int KxConfig::getShadowFilter() const { return reserved->shadowFilter; }
+
+void KxConfig::setPreset(int preset)
+{
+    if (preset >= PRESET_AUTO && preset <= PRESET_SOFTWARE)
+        reserved->preset = preset;
+}
+
+int KxConfig::getPreset() const { return reserved->preset; }
+
+void KxConfig::applySoftwarePreset()
+{
+    Private& d = *reserved;
+    if (!(d.explicitSettings & EXPLICIT_SHADOW_FILTER))
+        d.shadowFilter = SOFTWARE_SHADOW_FILTER;
+    if (!(d.explicitSettings & EXPLICIT_ANISOTROPY))
+        d.anisotropy = SOFTWARE_ANISOTROPY;
+    if (!(d.explicitSettings & EXPLICIT_SHADOW_MAP_SIZE))
+        d.shadowMapSize = SOFTWARE_SHADOW_MAP_SIZE;
+}
 
 namespace
 {
@@ -146,6 +212,19 @@ bool KxConfig::load(const std::string& fileName)
         loaded.physWorldScale = std::strtof(text, nullptr);
     if (const char* text = elementText(root, "nrofaasamples"))
         loaded.nrOfAASamples = leadingInt(text);
+    if (const char* text = elementText(root, "anisotropy"))
+        loaded.anisotropy = leadingInt(text);
+    if (const char* text = elementText(root, "shadowfilter"))
+        loaded.shadowFilter = leadingInt(text);
+    if (const char* text = elementText(root, "preset"))
+        loaded.preset = leadingInt(text);
+    // A value in the file is an explicit choice, which the preset leaves alone.
+    const std::pair<const char*, unsigned int> marks[] = {{"shadowmapsize", EXPLICIT_SHADOW_MAP_SIZE},
+                                                          {"anisotropy", EXPLICIT_ANISOTROPY},
+                                                          {"shadowfilter", EXPLICIT_SHADOW_FILTER}};
+    for (const auto& mark : marks)
+        if (elementText(root, mark.first))
+            loaded.explicitSettings |= mark.second;
 
     if (loaded.windowTitle.size() >= 256)
     {
@@ -186,6 +265,22 @@ bool KxConfig::load(const std::string& fileName)
     {
         KX_LOG(LEVEL_WARNING, "Config value %s = %f out of range, using %.2f", "physworldscale", loaded.physWorldScale, 1.0);
         loaded.physWorldScale = 1.0f;
+    }
+    if (loaded.anisotropy < 1 || loaded.anisotropy > DEFAULT_ANISOTROPY)
+    {
+        KX_LOG(LEVEL_WARNING, "Config value %s = %d out of range, using %d", "anisotropy", loaded.anisotropy, reserved->anisotropy);
+        loaded.anisotropy = reserved->anisotropy;
+    }
+    if (!validFilter(loaded.shadowFilter))
+    {
+        KX_LOG(LEVEL_WARNING, "Config value %s = %d out of range, using %d", "shadowfilter", loaded.shadowFilter,
+               reserved->shadowFilter);
+        loaded.shadowFilter = reserved->shadowFilter;
+    }
+    if (loaded.preset < PRESET_AUTO || loaded.preset > PRESET_SOFTWARE)
+    {
+        KX_LOG(LEVEL_WARNING, "Config value %s = %d out of range, using %d", "preset", loaded.preset, reserved->preset);
+        loaded.preset = reserved->preset;
     }
     *reserved = loaded;
 

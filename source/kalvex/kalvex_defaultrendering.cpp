@@ -1,10 +1,12 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
 #include "kalvex_engine.h"
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -87,6 +89,21 @@ bool available(const ProgramEntry& entry)
             return false;
     return true;
 }
+
+// Lit programs come in one variant per shadow filter: index 0 looks nothing
+// up (lights without a shadow map), then 1, 4 and 20 taps.
+const unsigned int FILTER_TAPS[] = {0, 1, 4, 20};
+const size_t NR_OF_FILTERS = sizeof(FILTER_TAPS) / sizeof(FILTER_TAPS[0]);
+const size_t SHADOW_FREE = 0;
+const unsigned int DEFAULT_FILTER_TAPS = 20;
+
+size_t filterIndex(unsigned int taps)
+{
+    for (size_t i = 1; i < NR_OF_FILTERS; ++i)
+        if (FILTER_TAPS[i] == taps)
+            return i;
+    return NR_OF_FILTERS;
+}
 }
 
 struct KxDefaultRendering::Private
@@ -98,16 +115,26 @@ struct KxDefaultRendering::Private
     KxTexture* multisampleColorTexture = nullptr;
     KxTexture* multisampleDepthTexture = nullptr;
     std::vector<KxShader*> shaders; // stages and programs, owned
-    KxShader* programs[NR_OF_PROGRAMS] = {};
+    // Compiled stages by source and filter, so that programs share them.
+    std::vector<std::pair<std::pair<const unsigned char*, unsigned int>, KxShader*>> stages;
+    // Unlit programs live in the shadow-free column only.
+    KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS] = {};
+    size_t filter = NR_OF_FILTERS - 1; // the configured shadow filter
     KxShader* quadProgram = nullptr;
     // Stands in for shadow maps while the shadow pass is not loaded: a 1 x 1
     // depth cube map at depth 1.0, which reads as unshadowed everywhere.
     KxTexture* emptyShadowMap = nullptr;
     KxPostProc* postProc = nullptr;
+
+    KxShader* stage(const Stage& stage, unsigned int taps);
+    bool buildProgram(size_t index, size_t filter);
 };
 
 KxDefaultRendering::KxDefaultRendering() : forwardReserved(new Private)
 {
+    // The engine's setting (the quality preset's or the configuration's).
+    size_t column = filterIndex(kx::engine ? kx::engine->shadowFilter : DEFAULT_FILTER_TAPS);
+    forwardReserved->filter = column < NR_OF_FILTERS ? column : filterIndex(DEFAULT_FILTER_TAPS);
     setSubtype(2);
     setName("DefaultPipeline");
 }
@@ -137,6 +164,118 @@ bool buildTarget(KxFbo*& fbo, KxTexture*& color, KxTexture*& depth, int colorKin
 }
 }
 
+namespace
+{
+// The frame's targets: plain and multisampled colour and depth.
+bool buildTargets(KxFbo*& framebuffer, KxTexture*& color, KxTexture*& depth, KxFbo*& multisampleFramebuffer,
+                  KxTexture*& multisampleColor, KxTexture*& multisampleDepth, int sizeX, int sizeY)
+{
+    if (!buildTarget(framebuffer, color, depth, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup standard framebuffer");
+    if (!buildTarget(multisampleFramebuffer, multisampleColor, multisampleDepth, 22, 23,
+                     KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
+    return true;
+}
+}
+
+bool KxDefaultRendering::resize(int sizeX, int sizeY)
+{
+    if (sizeX <= 0 || sizeY <= 0)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    Private& d = *forwardReserved;
+    if (!d.framebuffer)
+        return KX_LOG(LEVEL_ERROR, "Pipeline not loaded");
+    sizeX = std::min(sizeX, MAX_WINDOWSIZEX);
+    sizeY = std::min(sizeY, MAX_WINDOWSIZEY);
+    KxObject* old[] = {d.framebuffer, d.multisampleFramebuffer, d.colorTexture, d.depthTexture,
+                       d.multisampleColorTexture, d.multisampleDepthTexture};
+    for (KxObject* object : old)
+        delete object;
+    KxFbo::resetCache();
+    if (!buildTargets(d.framebuffer, d.colorTexture, d.depthTexture, d.multisampleFramebuffer, d.multisampleColorTexture,
+                      d.multisampleDepthTexture, sizeX, sizeY))
+        return false;
+    return !d.postProc || d.postProc->resize(sizeX, sizeY);
+}
+
+KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, unsigned int taps)
+{
+    // Only fragment stages sample shadows; the others are shared by all filters.
+    if (wanted.kind != KxShader::KIND_FRAGMENT)
+        taps = DEFAULT_FILTER_TAPS;
+    for (const auto& known : stages)
+        if (known.first.first == wanted.text && known.first.second == taps)
+            return known.second;
+    std::string text = source(wanted.text);
+    if (taps != DEFAULT_FILTER_TAPS)
+        text = "#define KX_SHADOW_TAPS " + std::to_string(taps) + "\n" + text;
+    KxShader* shader = new KxShader;
+    shaders.push_back(shader);
+    if (!shader->loadFromMemory(wanted.kind, text.c_str()) || !shader->compile())
+    {
+        KX_LOG(LEVEL_ERROR, "%s", wanted.failure);
+        return nullptr;
+    }
+    stages.push_back({{wanted.text, taps}, shader});
+    return shader;
+}
+
+bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn)
+{
+    if (programs[index][filterColumn])
+        return true;
+    const ProgramEntry& entry = PROGRAMS[index];
+    KxShader* built[KxShader::KIND_LAST] = {};
+    for (const Stage& wanted : entry.stages)
+    {
+        if (!wanted.kind)
+            break;
+        if (!(built[wanted.kind] = stage(wanted, FILTER_TAPS[filterColumn])))
+            return false;
+    }
+    KxShader* program = new KxShader;
+    shaders.push_back(program);
+    if (!program->build(built[KxShader::KIND_VERTEX], built[KxShader::KIND_GEOMETRY], built[KxShader::KIND_FRAGMENT],
+                        nullptr, built[KxShader::KIND_TESS_CONTROL], built[KxShader::KIND_TESS_EVALUATION]))
+        return KX_LOG(LEVEL_ERROR, "%s", entry.buildFailure);
+    programs[index][filterColumn] = program;
+    return true;
+}
+
+bool KxDefaultRendering::setShadowFilter(unsigned int taps)
+{
+    Private& d = *forwardReserved;
+    size_t column = filterIndex(taps);
+    if (column >= NR_OF_FILTERS)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (d.framebuffer)
+    {
+        for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+            if (PROGRAMS[index].lit && d.programs[index][SHADOW_FREE] && !d.buildProgram(index, column))
+                return false;
+        for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+            if (PROGRAMS[index].lit && d.programs[index][column])
+                setShader(d.programs[index][column], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
+    }
+    d.filter = column;
+    return true;
+}
+
+unsigned int KxDefaultRendering::getShadowFilter() const
+{
+    return FILTER_TAPS[forwardReserved->filter];
+}
+
+KxShader* KxDefaultRendering::getLitProgram(KxObject::Type type, int subtype, bool shadowed) const
+{
+    const Private& d = *forwardReserved;
+    for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+        if (PROGRAMS[index].lit && PROGRAMS[index].type == type && PROGRAMS[index].subtype == subtype)
+            return d.programs[index][shadowed ? d.filter : SHADOW_FREE];
+    return nullptr;
+}
+
 bool KxDefaultRendering::load(void* data)
 {
     unload(nullptr);
@@ -145,51 +284,21 @@ bool KxDefaultRendering::load(void* data)
     int sizeY = std::min(config ? config->getWindowSizeY() : kx::GlContext::capabilities().windowSizeY, MAX_WINDOWSIZEY);
     Private& d = *forwardReserved;
 
-    if (!buildTarget(d.framebuffer, d.colorTexture, d.depthTexture, 5, 8, KxFbo::OP_COLOR_TEXTURE, KxFbo::OP_DEPTH_TEXTURE,
-                     sizeX, sizeY))
-        return KX_LOG(LEVEL_ERROR, "Unable to setup standard framebuffer");
-    if (!buildTarget(d.multisampleFramebuffer, d.multisampleColorTexture, d.multisampleDepthTexture, 22, 23,
-                     KxFbo::OP_COLOR_TEXTURE_MULTISAMPLE, KxFbo::OP_DEPTH_TEXTURE_MULTISAMPLE, sizeX, sizeY))
-        return KX_LOG(LEVEL_ERROR, "Unable to setup multisampling framebuffer");
+    if (!buildTargets(d.framebuffer, d.colorTexture, d.depthTexture, d.multisampleFramebuffer, d.multisampleColorTexture,
+                      d.multisampleDepthTexture, sizeX, sizeY))
+        return false;
 
-    // Stages shared between programs (the lit fragment stage) are compiled once.
-    std::vector<std::pair<const unsigned char*, KxShader*>> compiled;
-    auto stageFor = [&](const Stage& stage) -> KxShader* {
-        for (const auto& known : compiled)
-            if (known.first == stage.text)
-                return known.second;
-        KxShader* shader = new KxShader;
-        d.shaders.push_back(shader);
-        if (!shader->loadFromMemory(stage.kind, source(stage.text)) || !shader->compile())
-        {
-            KX_LOG(LEVEL_ERROR, "%s", stage.failure);
-            return nullptr;
-        }
-        compiled.emplace_back(stage.text, shader);
-        return shader;
-    };
-
+    // Lit programs are built for the configured filter and without shadows;
+    // other filters are built when first chosen.
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
     {
         const ProgramEntry& entry = PROGRAMS[index];
         if (!available(entry))
             continue;
-        KxShader* stages[KxShader::KIND_LAST] = {};
-        for (const Stage& stage : entry.stages)
-        {
-            if (!stage.kind)
-                break;
-            if (!(stages[stage.kind] = stageFor(stage)))
-                return false;
-        }
-        KxShader* program = new KxShader;
-        d.shaders.push_back(program);
-        if (!program->build(stages[KxShader::KIND_VERTEX], stages[KxShader::KIND_GEOMETRY],
-                            stages[KxShader::KIND_FRAGMENT], nullptr, stages[KxShader::KIND_TESS_CONTROL],
-                            stages[KxShader::KIND_TESS_EVALUATION]))
-            return KX_LOG(LEVEL_ERROR, "%s", entry.buildFailure);
+        if (!d.buildProgram(index, SHADOW_FREE) || (entry.lit && !d.buildProgram(index, d.filter)))
+            return false;
+        KxShader* program = entry.lit ? d.programs[index][d.filter] : d.programs[index][SHADOW_FREE];
         setShader(program, entry.type, entry.subtype, FLAGS_ALONE);
-        d.programs[index] = program;
         if (entry.type == TYPE_QUAD)
             d.quadProgram = program;
     }
@@ -217,7 +326,9 @@ bool KxDefaultRendering::unload(void*)
         delete object;
     for (KxShader* shader : d.shaders)
         delete shader;
+    size_t filter = d.filter; // a setting, not a resource: it survives reloading
     d = Private();
+    d.filter = filter;
     resetShaders();
     setPostProcFilter(nullptr);
     return true;
@@ -244,23 +355,6 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
         node->render(&record);
     }
 }
-
-// Particle emitters glow on top of the lit scene: drawn once, after the last
-// light's pass, each advancing its particles one step.
-void renderEmitters(KxList* list, const glm::mat4& view)
-{
-    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
-    {
-        KxInstance& entry = list->getInstance(i);
-        KxNode* node = entry.getNode();
-        if (node->getType() != KxObject::TYPE_EMITTER)
-            continue;
-        const glm::mat4& world = entry.getMatrix();
-        glm::mat4 modelView = view * world;
-        KxDrawRecord record = {&modelView, nullptr, &world};
-        node->render(&record);
-    }
-}
 }
 
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -272,6 +366,8 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         return KX_LOG(LEVEL_ERROR, "Pipeline not loaded");
     glm::mat4 view = glm::inverse(camera->getFinalMatrix());
     KxFbo* target = isAntiAliasing() ? d.multisampleFramebuffer : d.framebuffer;
+    // Nothing to resolve or filter: light straight into where the frame goes.
+    bool direct = drawsDirectly(fbo);
     camera->render(nullptr);
 
     // A 2D camera draws the list once, over what is there: no clear, no light passes.
@@ -283,19 +379,22 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     if (camera->getSubtype() != KxCamera::PROJECTION_PERSPECTIVE)
         return true;
 
-    target->render();
+    auto bindTarget = [&]() {
+        if (!direct)
+            target->render();
+        else if (fbo)
+            fbo->render();
+        else if (KxFbo::getCurrent())
+        {
+            KxFbo::resetCache();
+            kx::GlContext::viewport(0, 0, kx::engine->windowSizeX, kx::engine->windowSizeY);
+        }
+    };
+    bindTarget();
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
     kx::GlContext::depthWrite(true);
     KxOpenGL::clear(true, true, true);
-    if (KxSkybox* skybox = camera->getSkybox())
-    {
-        // Centred on the eye: the view's rotation only.
-        glm::mat4 rotation = view;
-        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
-        KxDrawRecord record = {&rotation, nullptr, nullptr};
-        KxOpenGL::blending(false);
-        skybox->render(&record);
-    }
+    kx::deferred::renderSky(camera, view);
 
     // Unloaded in the reduced start: every light then reads as unshadowed.
     KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
@@ -305,26 +404,24 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     {
         KxLight* light = static_cast<KxLight*>(list->getLightPtr(i));
         KxTexture* shadowMap = d.emptyShadowMap;
-        if (shadowPass)
+        // A light without a map to read is lit by the programs that look nothing up.
+        bool shadowed = shadowPass && light->isCastingShadows();
+        if (shadowed)
         {
             KxPipeline::setCurrent(shadowPass);
             shadowPass->setLightId(i);
             shadowPass->render(camera, list, nullptr);
             KxPipeline::setCurrent(this);
-            if (light->getShadowMapTexture())
-                shadowMap = light->getShadowMapTexture();
-            else if (light->isCastingShadows())
-                shadowMap = shadowPass->getShadowMapTexture();
-            else
-                shadowMap = shadowPass->getEmptyShadowMapTexture();
+            shadowMap = light->getShadowMapTexture() ? light->getShadowMapTexture() : shadowPass->getShadowMapTexture();
         }
-        target->render();
+        bindTarget();
         list->setPass(0);
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
         {
-            KxShader* program = d.programs[index];
+            KxShader* program = d.programs[index][shadowed ? d.filter : SHADOW_FREE];
             if (!program || !PROGRAMS[index].lit)
                 continue;
+            setShader(program, PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
             program->render();
             program->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
             program->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
@@ -340,9 +437,19 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         renderSelfDrawn(list, view);
         kx::GlContext::apply(kx::RenderState());
         if (i + 1 == list->getNrOfLights())
-            renderEmitters(list, view);
+            kx::renderEmitters(list, view);
     }
 
+    // The table again names the configured filter's programs.
+    for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+        if (PROGRAMS[index].lit && d.programs[index][d.filter])
+            setShader(d.programs[index][d.filter], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
+
+    if (direct)
+    {
+        KxMesh::resetCache();
+        return true;
+    }
     if (isAntiAliasing())
         glBlitNamedFramebuffer(d.multisampleFramebuffer->getHandle(), d.framebuffer->getHandle(), 0, 0,
                                static_cast<GLint>(d.framebuffer->getSizeX()), static_cast<GLint>(d.framebuffer->getSizeY()),
@@ -377,6 +484,23 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     return true;
 }
 
+bool KxDefaultRendering::drawsDirectly(KxFbo* fbo) const
+{
+    if (isAntiAliasing() || isPostProc() || isSRGB())
+        return false;
+    if (!fbo)
+        return true;
+    // A caller's framebuffer takes the frame as it is only with the frame's
+    // size and a depth buffer of its own; otherwise the frame is blitted in.
+    const KxFbo* own = forwardReserved->framebuffer;
+    if (fbo->getSizeX() != own->getSizeX() || fbo->getSizeY() != own->getSizeY())
+        return false;
+    GLint depthType = GL_NONE;
+    glGetNamedFramebufferAttachmentParameteriv(fbo->getHandle(), GL_DEPTH_ATTACHMENT,
+                                               GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE, &depthType);
+    return depthType != GL_NONE;
+}
+
 KxShader* KxDefaultRendering::getQuadProgram() const
 {
     return forwardReserved->quadProgram;
@@ -390,4 +514,21 @@ KxFbo* KxDefaultRendering::getFramebuffer() const
 KxTexture* KxDefaultRendering::getColorTexture() const
 {
     return forwardReserved->colorTexture;
+}
+
+// Particle emitters glow on top of the lit scene: drawn once, after the last
+// light's pass, each advancing its particles one step.
+void kx::renderEmitters(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        if (node->getType() != KxObject::TYPE_EMITTER)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        KxDrawRecord record = {&modelView, nullptr, &world};
+        node->render(&record);
+    }
 }

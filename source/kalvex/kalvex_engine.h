@@ -15,6 +15,9 @@ struct Engine
     int windowSizeX = 0;
     int windowSizeY = 0;
     GLFWwindow* window = nullptr;
+    int anisotropy = KxTexture::MAX_ANISOTROPY; // the quality chosen at start
+    unsigned int shadowFilter = 20;
+    bool softwarePreset = false;
     size_t servicesStarted = 0; // how many entries of the service table are running
 
     void (*keyboardCallback)(int, int, int, int) = nullptr;
@@ -33,6 +36,8 @@ struct Engine
     KxTexture* mainDepthTexture = nullptr;
     KxQuad* screenQuad = nullptr;
     KxCamera* screenCamera = nullptr;
+    // The window's new size, reported while events are pumped and applied after.
+    int resizedX = 0, resizedY = 0;
 };
 extern Engine* engine;
 

@@ -24,3 +24,10 @@ bool KxFilter::render(void* data)
     KxStats::inc(KxStats::FILTER_RENDER);
     return true;
 }
+
+bool KxFilter::resize(int sizeX, int sizeY)
+{
+    if (sizeX <= 0 || sizeY <= 0)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    return create(sizeX, sizeY);
+}

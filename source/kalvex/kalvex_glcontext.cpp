@@ -170,6 +170,14 @@ void GlContext::init(int configuredSamples, int windowSizeX, int windowSizeY)
     c.windowSizeY = windowSizeY;
 }
 
+void GlContext::windowResized(int sizeX, int sizeY)
+{
+    if (!state)
+        return;
+    state->capabilities.windowSizeX = sizeX;
+    state->capabilities.windowSizeY = sizeY;
+}
+
 void GlContext::free()
 {
     delete state;

@@ -54,6 +54,8 @@ public:
     static void free();
     static bool isStarted();
     static const Capabilities& capabilities();
+    // The default framebuffer's new size, after the window was resized.
+    static void windowResized(int sizeX, int sizeY);
 
     // Forgets every cached binding and switch, so that the next request is
     // sent to GL whatever it is. For code that changed GL state itself.

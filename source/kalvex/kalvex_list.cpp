@@ -59,6 +59,30 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
 
+// The transpose of the inverse of a world matrix. Scene matrices are affine:
+// the inverse-transpose of the 3 x 3 part (what normals need) and the
+// inverse translation complete it, without a full 4 x 4 inverse.
+glm::mat4 normalMatrixOf(const glm::mat4& world)
+{
+    if (world[0][3] != 0.0f || world[1][3] != 0.0f || world[2][3] != 0.0f || world[3][3] != 1.0f)
+        return glm::transpose(glm::inverse(world));
+    const glm::mat3 a(world);
+    // Columns of the inverse-transpose are cross products of the columns over the determinant.
+    glm::vec3 c0 = glm::cross(a[1], a[2]);
+    glm::vec3 c1 = glm::cross(a[2], a[0]);
+    glm::vec3 c2 = glm::cross(a[0], a[1]);
+    float det = glm::dot(a[0], c0);
+    if (det == 0.0f)
+        return glm::transpose(glm::inverse(world));
+    float inv = 1.0f / det;
+    glm::mat3 it(c0 * inv, c1 * inv, c2 * inv);
+    // inverse = [A^-1, -A^-1 t]; its transpose carries -A^-1 t in the bottom row.
+    glm::vec3 t(world[3]);
+    glm::vec3 back = -(glm::transpose(it) * t);
+    return glm::mat4(glm::vec4(it[0], back.x), glm::vec4(it[1], back.y), glm::vec4(it[2], back.z),
+                     glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+}
+
 struct ListState
 {
     unsigned int currentPass = 0;
@@ -90,6 +114,24 @@ struct KxList::Private
 
     bool full() const { return nrOfInstances + nrOfLights >= capacity; }
 
+    bool allocateKind(unsigned int kind);
+
+    void releaseKind(unsigned int kind)
+    {
+        for (unsigned int slot = 0; slot < MAX_REDUNDANCY; ++slot)
+        {
+            for (KxBuffer** buffer : {&records[slot][kind], &commands[slot][kind]})
+            {
+                if (*buffer && listState)
+                    (*buffer)->unmap();
+                delete *buffer;
+                *buffer = nullptr;
+            }
+            recordData[slot][kind] = nullptr;
+            commandData[slot][kind] = nullptr;
+        }
+    }
+
     // GL is only touched while the class (and so the context) exists.
     void release()
     {
@@ -98,19 +140,9 @@ struct KxList::Private
             if (fences[slot] && listState)
                 glDeleteSync(fences[slot]);
             fences[slot] = nullptr;
-            for (unsigned int kind = 0; kind < NR_OF_BATCHES; ++kind)
-            {
-                for (KxBuffer** buffer : {&records[slot][kind], &commands[slot][kind]})
-                {
-                    if (*buffer && listState)
-                        (*buffer)->unmap();
-                    delete *buffer;
-                    *buffer = nullptr;
-                }
-                recordData[slot][kind] = nullptr;
-                commandData[slot][kind] = nullptr;
-            }
         }
+        for (unsigned int kind = 0; kind < NR_OF_BATCHES; ++kind)
+            releaseKind(kind);
         delete[] entries;
         entries = nullptr;
         capacity = 0;
@@ -227,26 +259,30 @@ bool KxList::create(unsigned int capacity)
         return KX_LOG(LEVEL_ERROR, "Out of memory");
     d.capacity = capacity;
 
+    // The GPU buffers of a batch kind are made when the kind is first filled:
+    // most scenes use one or two of the six kinds.
+    return true;
+}
+
+bool KxList::Private::allocateKind(unsigned int kind)
+{
     // Written in place every frame: persistently and coherently mapped.
     bool mapped = true;
     for (unsigned int slot = 0; slot < MAX_REDUNDANCY && mapped; ++slot)
-        for (unsigned int kind = 0; kind < NR_OF_BATCHES && mapped; ++kind)
-        {
-            d.records[slot][kind] = new KxBuffer;
-            d.commands[slot][kind] = new KxBuffer;
-            d.records[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_RECORD, nullptr);
-            d.commands[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_COMMAND, nullptr);
-            d.recordData[slot][kind] = static_cast<unsigned char*>(d.records[slot][kind]->map(1));
-            d.commandData[slot][kind] = static_cast<unsigned char*>(d.commands[slot][kind]->map(1));
-            mapped = d.recordData[slot][kind] && d.commandData[slot][kind];
-        }
-    kx::GlContext::bindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
-    if (!mapped)
     {
-        d.release();
-        return KX_LOG(LEVEL_ERROR, "Unable to map the list's buffers");
+        records[slot][kind] = new KxBuffer;
+        commands[slot][kind] = new KxBuffer;
+        records[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_RECORD, nullptr);
+        commands[slot][kind]->create(KxBuffer::TYPE_STORAGE_PERSISTENT_WRITE, capacity * SIZEOF_COMMAND, nullptr);
+        recordData[slot][kind] = static_cast<unsigned char*>(records[slot][kind]->map(1));
+        commandData[slot][kind] = static_cast<unsigned char*>(commands[slot][kind]->map(1));
+        mapped = recordData[slot][kind] && commandData[slot][kind];
     }
-    return true;
+    kx::GlContext::bindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    if (mapped)
+        return true;
+    releaseKind(kind);
+    return KX_LOG(LEVEL_ERROR, "Unable to map the list's buffers");
 }
 
 void KxList::reset()
@@ -477,7 +513,9 @@ bool KxList::update(const glm::mat4& view)
             materialIds[0] = material->getListId();
         else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
             materialIds[0] = defaultMaterial->getListId();
-        glm::mat4 normalMatrix = glm::transpose(glm::inverse(world));
+        if (!d.recordData[slot][kind] && !d.allocateKind(kind))
+            continue;
+        glm::mat4 normalMatrix = normalMatrixOf(world);
 
         unsigned int n = d.counts[kind]++;
         uint64_t copies = instanced ? instanced->getNrOfInstances() : 1;

@@ -7,6 +7,8 @@
 #include "kalvex_scenefile.h"
 #include "kalvex_shaderlib.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -112,6 +114,9 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     if (const char* failure = kx::platform::checkExtensions())
         return abort(failure, true);
 
+    KxConfig settings = config;
+    chooseQuality(settings);
+
     if (!reduced)
         splashScreen();
 
@@ -130,7 +135,7 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     }
 
     KX_LOG(LEVEL_PLAIN, "   Init pipelines...");
-    if (const char* failure = startPipelines(config, reduced))
+    if (const char* failure = startPipelines(settings, reduced))
     {
         stopPipelines();
         return abort(failure, true);
@@ -150,6 +155,43 @@ bool Kalvex::init(const KxConfig& config, bool reduced)
     return true;
 }
 
+namespace
+{
+// Software rasterisers name themselves in the renderer string.
+bool isSoftwareRenderer(const char* renderer)
+{
+    std::string name = renderer ? renderer : "";
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const char* const names[] = {"llvmpipe", "softpipe", "lavapipe", "swiftshader", "software rasterizer", "gdi generic"};
+    for (const char* software : names)
+        if (name.find(software) != std::string::npos)
+            return true;
+    return false;
+}
+}
+
+void Kalvex::chooseQuality(KxConfig& settings)
+{
+    const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    if (!renderer)
+        renderer = "";
+    bool software = settings.getPreset() == KxConfig::PRESET_SOFTWARE ||
+                    (settings.getPreset() == KxConfig::PRESET_AUTO && isSoftwareRenderer(renderer));
+    if (software)
+    {
+        settings.applySoftwarePreset();
+        KX_LOG(LEVEL_PLAIN, "   Software rasteriser (%s): using the cheaper quality preset", renderer);
+    }
+    GLfloat maxAnisotropy = 1.0f;
+    glGetFloatv(GL_MAX_TEXTURE_MAX_ANISOTROPY, &maxAnisotropy);
+    engine->anisotropy = std::max(1, std::min(settings.getAnisotropy(), static_cast<int>(maxAnisotropy)));
+    engine->shadowFilter = static_cast<unsigned int>(settings.getShadowFilter());
+    engine->softwarePreset = software;
+    KX_LOG(LEVEL_PLAIN, "   Quality  . . :  shadow filter %u, anisotropy %d, shadow map %d", engine->shadowFilter,
+           engine->anisotropy, settings.getShadowMapSize());
+}
+
 const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
 {
     KxShadowPass* shadowPass = new KxShadowPass;
@@ -160,6 +202,24 @@ const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
     engine->pipelines[2] = forward;
     if (!forward->load(nullptr))
         return "Unable to setup forward rendering";
+    // The forward pipeline alone keeps the engine usable: a pipeline that
+    // cannot load is dropped with a warning instead of stopping the start.
+    KxPipeline* optional[2] = {new KxDeferredRendering, new KxHybridRendering};
+    const char* failures[2] = {"Unable to setup deferred rendering", "Unable to setup hybrid rendering"};
+    for (int index = 0; index < 2; ++index)
+    {
+        KxPipeline* pipeline = optional[index];
+        if (!pipeline)
+            continue;
+        engine->pipelines[3 + index] = pipeline;
+        if (reduced || pipeline->load(nullptr))
+            continue;
+        KX_LOG(LEVEL_WARNING, "%s: %s is not available, the forward pipeline is", failures[index],
+               pipeline->getName().c_str());
+        pipeline->unload(nullptr);
+        delete pipeline;
+        engine->pipelines[3 + index] = nullptr;
+    }
     return nullptr;
 }
 
@@ -266,6 +326,21 @@ int Kalvex::getNrOfAASamples()
     return engine ? kx::GlContext::capabilities().aaSamples : 0;
 }
 
+int Kalvex::getAnisotropy()
+{
+    return engine ? engine->anisotropy : KxTexture::MAX_ANISOTROPY;
+}
+
+unsigned int Kalvex::getShadowFilter()
+{
+    return engine ? engine->shadowFilter : 20;
+}
+
+bool Kalvex::usesSoftwarePreset()
+{
+    return engine && engine->softwarePreset;
+}
+
 float Kalvex::getFps()
 {
     return engine ? engine->fps : 0.0f;
@@ -274,6 +349,29 @@ float Kalvex::getFps()
 float Kalvex::getLastFrameTime()
 {
     return engine ? engine->lastFrameTime : 0.0f;
+}
+
+bool Kalvex::resize(int sizeX, int sizeY)
+{
+    if (!engine)
+        return KX_LOG(LEVEL_ERROR, "Not initialized");
+    if (sizeX <= 0 || sizeY <= 0)
+        return KX_LOG(LEVEL_ERROR, "Invalid params");
+    if (sizeX == engine->windowSizeX && sizeY == engine->windowSizeY)
+        return true;
+    KX_LOG(LEVEL_DETAIL, "Window resized to %dx%d", sizeX, sizeY);
+    engine->windowSizeX = sizeX;
+    engine->windowSizeY = sizeY;
+    kx::GlContext::windowResized(sizeX, sizeY);
+    bool resized = true;
+    for (KxPipeline* pipeline : engine->pipelines)
+        if (pipeline && !pipeline->resize(sizeX, sizeY))
+            resized = KX_LOG(LEVEL_ERROR, "Unable to resize pipeline %s", pipeline->getName().c_str());
+    // The presentation quad and camera take the new size from the main framebuffer.
+    stopPresentation();
+    if (!startPresentation())
+        return KX_LOG(LEVEL_ERROR, "Unable to setup main framebuffer");
+    return resized;
 }
 
 KxPipeline* kx::pipeline(int id)

@@ -59,6 +59,11 @@ bool KxPipeline::render(KxCamera*, KxList*, KxFbo*)
     return true;
 }
 
+bool KxPipeline::resize(int, int)
+{
+    return true;
+}
+
 void KxPipeline::init()
 {
     if (state)

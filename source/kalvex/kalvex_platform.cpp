@@ -59,7 +59,7 @@ GLint glInteger(GLenum name)
 // engine needs.
 void windowHints(const KxConfig& config)
 {
-    glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
+    glfwWindowHint(GLFW_RESIZABLE, GLFW_TRUE);
     glfwWindowHint(GLFW_DOUBLEBUFFER, GLFW_TRUE);
     glfwWindowHint(GLFW_CLIENT_API, GLFW_OPENGL_API);
     glfwWindowHint(GLFW_CONTEXT_CREATION_API, GLFW_NATIVE_CONTEXT_API);
@@ -184,6 +184,12 @@ const char* startContext(const KxConfig& config)
         return "Insufficient uniform vector size";
 
     glfwGetFramebufferSize(engine->window, &engine->windowSizeX, &engine->windowSizeY);
+    glfwSetFramebufferSizeCallback(engine->window, [](GLFWwindow*, int sizeX, int sizeY) {
+        if (!engine)
+            return;
+        engine->resizedX = sizeX;
+        engine->resizedY = sizeY;
+    });
     glewExperimental = GL_TRUE;
     if (glewInit() != GLEW_OK)
         return "Unable to init GLEW";
@@ -352,6 +358,10 @@ bool Kalvex::processEvents()
     if (!engine)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     glfwPollEvents();
+    // A minimised window has no size: keep the last one.
+    if (engine->resizedX > 0 && engine->resizedY > 0)
+        resize(engine->resizedX, engine->resizedY);
+    engine->resizedX = engine->resizedY = 0;
     return !glfwWindowShouldClose(engine->window);
 }
 

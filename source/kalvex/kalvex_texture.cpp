@@ -1,6 +1,7 @@
 // KxTexture: OpenGL textures, the default texture, and kx::TexturePool, the
 // texture units that stand in for bindless handles where the driver has none.
 #include "kalvex_internal.h"
+#include "kalvex_engine.h"
 #include "kalvex_glcontext.h"
 
 #include <climits>
@@ -647,7 +648,8 @@ bool KxTexture::uploadBitmap(const std::string& path, int filter, int wrap)
     {
         glTextureParameteri(name, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(MAX_ANISOTROPY));
+        // The engine's setting, already clamped to the driver's limit.
+        glTextureParameterf(name, GL_TEXTURE_MAX_ANISOTROPY, static_cast<GLfloat>(kx::engine ? kx::engine->anisotropy : MAX_ANISOTROPY));
     }
 
     // Decoded rows are tightly packed: three-component rows need not be

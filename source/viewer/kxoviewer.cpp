@@ -11,11 +11,14 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 #include <GLFW/glfw3.h>
 #include <kalvex.h>
 
+#include "kxtool.h"
 #include "kxview.h"
+#include "viewer_files.h"
 #include "viewer_panel.h"
 #include "viewer_platform.h"
 #include "viewer_stats.h"
@@ -50,12 +53,50 @@ struct Viewer
     float appliedShadowBias = 0.0f, appliedShadowSoftness = 0.0f;
     float fpsSamples[FPS_SAMPLES] = {};
     int fpsCount = 0;
+    bool screenshot = false; // F12 pressed: the next frame is written out
+    std::string fileName;    // of the scene shown, in the current directory
+    viewer::LoadedScene scene;
     KxNode* root = nullptr;
     KxAnim* animation = nullptr;
     bool pickRequested = false;
     int pickX = 0, pickY = 0;
+    // The scene's own volumetric marks, which the panel's switch overrides.
+    std::unordered_map<KxLight*, bool> volumetricMarks;
+    bool appliedVolumetric = true;
 };
 Viewer* current = nullptr;
+
+// The pipeline chosen in the panel, with its switches; the forward one
+// where the choice did not load.
+KxPipeline* choosePipeline(const viewer::Settings& settings)
+{
+    KxPipeline* pipeline = Kalvex::getPipeline(2 + settings.pipeline);
+    if (!pipeline)
+        pipeline = Kalvex::getPipeline(2);
+    KxPipeline::setCurrent(pipeline);
+    KxSsao* ssao = nullptr;
+    if (KxDeferredRendering* deferred = dynamic_cast<KxDeferredRendering*>(pipeline))
+    {
+        deferred->setUseSsao(settings.ssao);
+        ssao = deferred->getSsao();
+        if (KxVolLighting* volumetric = deferred->getVolLighting())
+        {
+            volumetric->setScattering(settings.scattering);
+            volumetric->setNrOfSteps(static_cast<unsigned int>(settings.volumetricSteps));
+        }
+    }
+    else if (KxHybridRendering* hybrid = dynamic_cast<KxHybridRendering*>(pipeline))
+    {
+        hybrid->setUseSsao(settings.ssao);
+        ssao = hybrid->getSsao();
+    }
+    if (ssao)
+    {
+        ssao->setRadius(settings.ssaoRadius);
+        ssao->setPower(settings.ssaoPower);
+    }
+    return pipeline;
+}
 
 void resetCamera(Viewer& viewer)
 {
@@ -142,7 +183,9 @@ void onKey(int key, int scancode, int action, int mods)
         return;
     if (action != GLFW_PRESS)
         return;
-    if (key == GLFW_KEY_W)
+    if (key == GLFW_KEY_F12)
+        viewer.screenshot = true;
+    else if (key == GLFW_KEY_W)
     {
         viewer.settings.wireframe = !viewer.settings.wireframe;
         KxOpenGL::wireframe(viewer.settings.wireframe);
@@ -226,6 +269,14 @@ void pickBody(Viewer& viewer)
 }
 
 // Lists the meshes and grows the scene box by each one's bounding sphere.
+unsigned int countNodes(KxNode* node)
+{
+    unsigned int count = 1;
+    for (unsigned int i = 0; i < node->getNrOfChildren(); ++i)
+        count += countNodes(node->getChild(i));
+    return count;
+}
+
 void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
 {
     std::printf("\nLoaded objects:\n");
@@ -251,6 +302,84 @@ void listMeshes(glm::vec3& boxMin, glm::vec3& boxMax)
         boxMax = glm::vec3(1.0f);
     }
 }
+
+void printPath(const std::string& path, std::string& directory, std::string& fileName)
+{
+    std::printf("   Opening file :  %s\n", path.c_str());
+    viewer::splitPath(path, directory, fileName);
+    std::printf("   Working dir  :  %s\n", directory.c_str());
+    std::printf("   Filename . . :  %s\n", fileName.c_str());
+    std::fflush(stdout);
+}
+
+// A freshly loaded scene: its meshes merged and listed, its box printed, and
+// the view fitted to it (the camera and the default light made at the first).
+void showScene(Viewer& viewer, KxNode* root)
+{
+    KxMesh::optimizeMemory();
+    viewer.root = root;
+    viewer.volumetricMarks.clear();
+    for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+        if (object->getType() == KxObject::TYPE_LIGHT)
+            viewer.volumetricMarks[static_cast<KxLight*>(object)] = static_cast<KxLight*>(object)->isVolumetric();
+    viewer.appliedVolumetric = true;
+    glm::vec3 boxMin, boxMax;
+    listMeshes(boxMin, boxMax);
+    std::printf("\nScene boundaries:\n");
+    std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
+    std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
+    std::printf("   Z range :  %f\n", std::fabs(boxMax.z - boxMin.z));
+    std::fflush(stdout);
+
+    // Framed from the meshes' own boxes, as the scene stands under the view.
+    root->setIdentity();
+    viewer.box = kxtool::measureScene();
+    if (!viewer.rig.camera)
+        viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
+    viewer.cameraNode = viewer.rig.camera;
+    fitView(viewer);
+    resetCamera(viewer);
+    // The panel's shadow settings reach the new scene's lights at the next frame.
+    viewer.appliedShadowBias = viewer.appliedShadowSoftness = 0.0f;
+}
+
+// Another scene in place of the one shown (from the panel or a drop); the
+// shown one stays when the new one cannot be read.
+KxNode* openAnother(Viewer& viewer, KxNode* root, const std::string& path)
+{
+    std::string directory, fileName;
+    printPath(path, directory, fileName);
+    const std::string previous = kxtool::absolutePath(".");
+    viewer::LoadedScene next;
+    KxNode* loaded = viewer::changeDirectory(directory) ? next.load(fileName) : nullptr;
+    if (!loaded)
+    {
+        viewer::messageBox("[!] Unable to load file");
+        viewer::changeDirectory(previous);
+        return root;
+    }
+    // The shown scene's animation is bound to its nodes: it goes with them.
+    delete viewer.animation;
+    viewer.animation = nullptr;
+    viewer.settings.hasAnimation = false;
+    viewer.scene.release();
+    viewer.scene = next;
+    viewer.fileName = fileName;
+    showScene(viewer, loaded);
+    loadAnimation(viewer, fileName);
+    return loaded;
+}
+
+void saveScreenshot(Viewer& viewer)
+{
+    viewer.screenshot = false;
+    std::string written = viewer::writeScreenshot(viewer.fileName);
+    if (written.empty())
+        viewer::messageBox("[!] Unable to write the screenshot");
+    else
+        std::printf("   Screenshot . :  %s\n", written.c_str());
+    std::fflush(stdout);
+}
 }
 
 int main(int argc, char** argv)
@@ -269,12 +398,8 @@ int main(int argc, char** argv)
     }
     if (nrOfScenes != 1 && !viewer::chooseFile(path))
         return 0;
-    std::printf("   Opening file :  %s\n", path.c_str());
     std::string directory, fileName;
-    viewer::splitPath(path, directory, fileName);
-    std::printf("   Working dir  :  %s\n", directory.c_str());
-    std::printf("   Filename . . :  %s\n", fileName.c_str());
-    std::fflush(stdout);
+    printPath(path, directory, fileName);
 
     KxConfig config;
     if (!config.load("config.xml"))
@@ -325,7 +450,7 @@ int main(int argc, char** argv)
         Kalvex::free();
         return 4;
     }
-    KxNode* root = Kalvex::load(fileName);
+    KxNode* root = viewer.scene.load(fileName);
     if (!root)
     {
         // The cause, so that a missing file and a damaged one read differently.
@@ -335,28 +460,20 @@ int main(int argc, char** argv)
         Kalvex::free();
         return 3;
     }
-    KxMesh::optimizeMemory();
-    viewer.root = root;
-
-    glm::vec3 boxMin, boxMax;
-    listMeshes(boxMin, boxMax);
-    std::printf("\nScene boundaries:\n");
-    std::printf("   Min . . :  %f, %f, %f\n", boxMin.x, boxMin.y, boxMin.z);
-    std::printf("   Max . . :  %f, %f, %f\n", boxMax.x, boxMax.y, boxMax.z);
-    std::printf("   Z range :  %f\n", std::fabs(boxMax.z - boxMin.z));
-    std::fflush(stdout);
-
-    // Framed from the meshes' own boxes, as the scene stands under the view.
-    root->setIdentity();
-    viewer.box = kxtool::measureScene();
-    viewer.rig = kxtool::makeViewRig(viewer.box, true, Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY());
-    viewer.cameraNode = viewer.rig.camera;
-    fitView(viewer);
+    viewer.fileName = fileName;
+    showScene(viewer, root);
+    viewer::watchDrops(Kalvex::getWindow());
     viewer.cameraNode->setSkybox(skybox);
-    resetCamera(viewer);
 
+    // Room for every node of the scene and of the camera's subtree.
     KxList* list = new KxList;
-    list->create(1024);
+    if (!list->create(countNodes(root) + countNodes(viewer.cameraNode)))
+    {
+        viewer::messageBox("[!] Unable to create the render list");
+        viewer.panel.terminate();
+        Kalvex::free();
+        return 3;
+    }
     if (!viewer.stats.init(Kalvex::getWindowSizeX(), Kalvex::getWindowSizeY()))
         std::printf("   The statistics overlay is not available (see kalvex.log)\n");
     loadAnimation(viewer, fileName);
@@ -367,8 +484,7 @@ int main(int argc, char** argv)
         KxStats::reset(); // the overlay shows one frame's counts
         KxPhysics::update(1.0f, 10, 0.0166666f);
         stepAnimation(viewer);
-        KxPipeline::setCurrent(Kalvex::getPipeline(2));
-        KxPipeline* pipeline = KxPipeline::getCurrent();
+        KxPipeline* pipeline = choosePipeline(viewer.settings);
         pipeline->postProc(viewer.settings.postProcessing);
         pipeline->setAntiAliasing(true);
         if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
@@ -377,6 +493,12 @@ int main(int argc, char** argv)
             postProc->setToneMappingTechnique(viewer.settings.toneMapping);
         }
         KxOpenGL::wireframe(viewer.settings.wireframe);
+        if (viewer.settings.volumetric != viewer.appliedVolumetric)
+        {
+            for (const auto& mark : viewer.volumetricMarks)
+                mark.first->setVolumetric(viewer.settings.volumetric && mark.second);
+            viewer.appliedVolumetric = viewer.settings.volumetric;
+        }
 
         applyView(viewer, root);
 
@@ -389,6 +511,8 @@ int main(int argc, char** argv)
 
         KxOpenGL::clear(true, true, true);
         Kalvex::render(viewer.cameraNode, list, nullptr);
+        if (viewer.screenshot)
+            saveScreenshot(viewer); // the scene without the panel
         if (viewer.settings.statistics)
             viewer.stats.draw(*list);
         if (viewer.panel.draw(viewer.settings))
@@ -398,6 +522,25 @@ int main(int argc, char** argv)
         KxOpenGL::resetCache();
         Kalvex::swap(true);
         viewer.settings.running = viewer.settings.running && Kalvex::processEvents();
+
+        std::string next = viewer::takeDroppedFile();
+        if (next.empty() && viewer.panel.takeOpenRequest() && !viewer::chooseFile(next))
+            next.clear();
+        if (!next.empty())
+        {
+            list->reset(); // it still holds the shown scene's nodes
+            KxNode* shown = openAnother(viewer, root, next);
+            // Room for the new scene's nodes.
+            KxList* sized = shown == root ? nullptr : new KxList;
+            if (sized && sized->create(countNodes(shown) + countNodes(viewer.cameraNode)))
+            {
+                delete list;
+                list = sized;
+            }
+            else
+                delete sized;
+            root = shown;
+        }
 
         if (viewer.settings.shadowBias != viewer.appliedShadowBias ||
             viewer.settings.shadowSoftness != viewer.appliedShadowSoftness)

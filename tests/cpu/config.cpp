@@ -170,3 +170,43 @@ TEST(Config, HugeNumbersDoNotOverflow)
     EXPECT_EQ(c.getWindowSizeX(), 640);
     EXPECT_EQ(c.getNrOfAASamples(), 0x7fffffff); // capped by the hardware at start
 }
+
+// The software preset changes only what neither a setter nor the file chose.
+TEST(Config, PresetLeavesExplicitSettingsAlone)
+{
+    KxConfig untouched;
+    untouched.applySoftwarePreset();
+    EXPECT_EQ(untouched.getShadowFilter(), 4);
+    EXPECT_EQ(untouched.getAnisotropy(), 1);
+    EXPECT_EQ(untouched.getShadowMapSize(), 512);
+
+    ASSERT_TRUE(kxtest::writeFile("quality.xml", config("<anisotropy>8</anisotropy><shadowfilter>20</shadowfilter>"
+                                                        "<preset>2</preset>")));
+    KxConfig fromFile;
+    EXPECT_EQ(fromFile.getAnisotropy(), 16);
+    EXPECT_EQ(fromFile.getShadowFilter(), 20);
+    EXPECT_EQ(fromFile.getPreset(), KxConfig::PRESET_AUTO);
+    ASSERT_TRUE(fromFile.load("quality.xml"));
+    fromFile.applySoftwarePreset();
+    EXPECT_EQ(fromFile.getAnisotropy(), 8);
+    EXPECT_EQ(fromFile.getShadowFilter(), 20);
+    EXPECT_EQ(fromFile.getShadowMapSize(), 512);
+    EXPECT_EQ(fromFile.getPreset(), KxConfig::PRESET_SOFTWARE);
+
+    KxConfig bySetter;
+    bySetter.setShadowMapSize(2048);
+    bySetter.setShadowFilter(3); // not a filter: ignored, and not explicit
+    bySetter.applySoftwarePreset();
+    EXPECT_EQ(bySetter.getShadowMapSize(), 2048);
+    EXPECT_EQ(bySetter.getShadowFilter(), 4);
+
+    ASSERT_TRUE(kxtest::writeFile("badquality.xml", config("<anisotropy>0</anisotropy><shadowfilter>7</shadowfilter>"
+                                                           "<preset>9</preset>")));
+    KxConfig bad;
+    size_t mark = kxtest::readLog().size();
+    ASSERT_TRUE(bad.load("badquality.xml"));
+    EXPECT_EQ(bad.getAnisotropy(), 16);
+    EXPECT_EQ(bad.getShadowFilter(), 20);
+    EXPECT_EQ(bad.getPreset(), KxConfig::PRESET_AUTO);
+    EXPECT_EQ(kxtest::countLogLines("[?] [KxConfig::load] Config value", mark), 3);
+}

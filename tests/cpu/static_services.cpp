@@ -2,6 +2,8 @@
 #include "kxtest.h"
 
 #include <chrono>
+#include <random>
+#include <set>
 #include <thread>
 
 TEST(IdGenerator, LowestFreeFirstAndReuse)
@@ -38,6 +40,38 @@ TEST(IdGenerator, Exhaustion)
     KxIdGenerator::free();
     KxIdGenerator::free(); // detail level: not written
     EXPECT_EQ(kxtest::countLogLines("Redundant free", mark), 0);
+}
+
+// Against a plain set: random takes and releases across many words keep
+// identifiers unique and always hand out the lowest free one.
+TEST(IdGenerator, UniqueAndReusedLowestFirstUnderChurn)
+{
+    KxIdGenerator::init();
+    std::set<int> taken, released; // released: freed identifiers below the highest handed out
+    int next = 0;
+    std::mt19937 random(7);
+    for (int step = 0; step < 60000; ++step)
+    {
+        if (taken.empty() || random() % 3 != 0)
+        {
+            int expected = released.empty() ? next : *released.begin();
+            int id = KxIdGenerator::getId();
+            ASSERT_EQ(id, expected) << step;
+            if (released.erase(id) == 0)
+                ++next;
+            ASSERT_TRUE(taken.insert(id).second) << step;
+        }
+        else
+        {
+            auto it = taken.lower_bound(static_cast<int>(random() % static_cast<unsigned>(next)));
+            if (it == taken.end())
+                it = taken.begin();
+            ASSERT_TRUE(KxIdGenerator::releaseId(*it));
+            released.insert(*it);
+            taken.erase(it);
+        }
+    }
+    KxIdGenerator::free();
 }
 
 TEST(Timer, NanosecondCounterAndDifferences)

@@ -1,6 +1,9 @@
 // Engine start and stop, frame timing and the facade's guards.
 #include "kxtest.h"
 
+#include <GL/glew.h>
+
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -105,6 +108,31 @@ TEST(Engine, AntiAliasingIsCappedByTheDriver)
     ASSERT_TRUE(Kalvex::init(config, true));
     EXPECT_EQ(Kalvex::getNrOfAASamples(), 4); // llvmpipe and real GPUs grant 4
     ASSERT_TRUE(Kalvex::free());
+}
+
+// The software preset is taken on a software rasteriser (or when asked for);
+// explicit settings win over it, and anisotropy stays within the driver's limit.
+TEST(Engine, QualityPresetAndItsOverrides)
+{
+    GLfloat driverLimit = 0.0f;
+    for (int preset : {KxConfig::PRESET_AUTO, KxConfig::PRESET_SOFTWARE, KxConfig::PRESET_DEFAULT})
+    {
+        KxConfig config = smallWindow();
+        config.setPreset(preset);
+        config.setShadowFilter(1);
+        size_t mark = kxtest::readLog().size();
+        ASSERT_TRUE(Kalvex::init(config, true));
+        glGetFloatv(GL_MAX_TEXTURE_MAX_ANISOTROPY, &driverLimit);
+        std::string renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        bool software = preset == KxConfig::PRESET_SOFTWARE ||
+                        (preset == KxConfig::PRESET_AUTO && renderer.find("llvmpipe") != std::string::npos);
+        EXPECT_EQ(Kalvex::usesSoftwarePreset(), software) << preset;
+        EXPECT_EQ(kxtest::countLogLines("using the cheaper quality preset", mark), software ? 1 : 0) << preset;
+        EXPECT_EQ(Kalvex::getAnisotropy(), software ? 1 : std::min(16, static_cast<int>(driverLimit))) << preset;
+        EXPECT_EQ(Kalvex::getShadowFilter(), 1u) << preset; // explicit: the preset's 4 does not apply
+        EXPECT_EQ(static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2))->getShadowFilter(), 1u) << preset;
+        ASSERT_TRUE(Kalvex::free());
+    }
 }
 
 TEST(Engine, MissingDisplayFallsBackToPrimary)

@@ -89,6 +89,11 @@ public:
         config.setShadowMapSize(static_cast<int>(MAP_SIZE));
         if (KxPipeline* pass = Kalvex::getPipeline(1))
             pass->load(&config);
+        // The cheaper filters' programs are built on first use: built here,
+        // they too outlive every test.
+        KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+        for (unsigned int taps : {1u, 4u, 20u})
+            forward->setShadowFilter(taps);
     }
 
 protected:
@@ -924,4 +929,67 @@ TEST(ShadowStart, LoadedInTheFullStartOnly)
     EXPECT_FALSE(Kalvex::init(config, false));
     EXPECT_EQ(kxtest::countLogLines("Unable to setup shadow pass", mark), 1);
     EXPECT_FALSE(Kalvex::isInitialized());
+}
+
+namespace
+{
+// Puts the forward pipeline's shadow filter back when a test ends.
+struct FilterScope
+{
+    KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+    unsigned int kept = forward->getShadowFilter();
+    ~FilterScope() { forward->setShadowFilter(kept); }
+};
+}
+
+// A light that casts no shadows is lit by the program without any shadow
+// lookup (it has no shadow-map sampler at all), and every floor point shows
+// what the 20-tap program shows reading a map that holds nothing in front of it.
+TEST_F(Shadows, ShadowFreeProgramGivesTheSamePixels)
+{
+    FilterScope scope;
+    KxShader* shadowFree = scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, false);
+    KxShader* shadowed = scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, true);
+    ASSERT_NE(shadowFree, nullptr);
+    ASSERT_NE(shadowFree, shadowed);
+    EXPECT_EQ(glGetUniformLocation(shadowFree->getHandle(), "textureSampler6"), -1);
+    EXPECT_NE(glGetUniformLocation(shadowed->getHandle(), "textureSampler6"), -1);
+
+    const glm::vec3 c(0.0f, 1.5f, 0.0f);
+    const float r = 0.8f;
+    KxMesh* sphere = addSphere(c, r);
+    sphere->setCastShadows(false);
+    std::vector<unsigned char> mapped = frame();
+    light->setCastShadows(false);
+    std::vector<unsigned char> unmapped = frame();
+    Verdict verdict = judge(unmapped, mapped, sphereHides(c, r), [](const glm::vec3&) { return Expect::LIT; },
+                            "shadow_free");
+    EXPECT_EQ(verdict.wrong, 0);
+    EXPECT_GE(verdict.lit, 5000);
+}
+
+// The cheaper filters against the same CPU ray test: their lookups stray less
+// than the 20 taps' do, so the same verdicts hold with the same margins.
+TEST_F(Shadows, OneAndFourTapFiltersDarkenTheOccludedFloor)
+{
+    FilterScope scope;
+    const glm::vec3 c(0.0f, 1.5f, 0.0f);
+    const float r = 0.8f;
+    KxMesh* sphere = addSphere(c, r);
+    for (unsigned int taps : {1u, 4u})
+    {
+        ASSERT_TRUE(scope.forward->setShadowFilter(taps));
+        EXPECT_EQ(scope.forward->getShader(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, 0),
+                  scope.forward->getLitProgram(KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES, true));
+        sphere->setCastShadows(true);
+        std::vector<unsigned char> shadowed = frame();
+        sphere->setCastShadows(false);
+        std::vector<unsigned char> unshadowed = frame();
+        Verdict verdict = judge(shadowed, unshadowed, sphereHides(c, r), sphereVerdict(c, r, MAP_SIZE),
+                                "shadow_taps" + std::to_string(taps));
+        EXPECT_EQ(verdict.wrong, 0) << taps;
+        EXPECT_GE(verdict.shadowed, 150) << taps;
+        EXPECT_GE(verdict.lit, 5000) << taps;
+    }
+    EXPECT_FALSE(scope.forward->setShadowFilter(8));
 }

@@ -53,6 +53,8 @@ void EngineTest::SetUpTestSuite()
     KxConfig config;
     config.setWindowSizeX(320);
     config.setWindowSizeY(240);
+    // Tests judge the default quality, whatever the renderer.
+    config.setPreset(KxConfig::PRESET_DEFAULT);
     ASSERT_TRUE(Kalvex::init(config, true));
 }
 

@@ -58,17 +58,18 @@ drawn_share() { # image: share 0..1 of the window's pixels above a faint glow, t
     convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -format "%[fx:mean]" info:
 }
 
-edges_clear() { # image: the window's outermost rows and columns show nothing (the panel left out)
+edges_clear() { # image: the window's outermost rows and columns show nothing (the panel's column left out)
     local inner whole
-    inner=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -shave 1x1 \
+    inner=$(convert "$1" -fill black -draw "rectangle 0,0 360,4096" -colorspace Gray -threshold 10% -shave 1x1 \
         -format "%[fx:mean*w*h]" info:)
-    whole=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% \
+    whole=$(convert "$1" -fill black -draw "rectangle 0,0 360,4096" -colorspace Gray -threshold 10% \
         -format "%[fx:mean*w*h]" info:)
     awk "BEGIN{exit !($whole - $inner < 0.5)}"
 }
 
 # 1. The scene, driven by keys, without config.xml.
 cp "$scene" "$work/scene.kxo"
+cp "$(dirname "$scene")"/*.png "$work/" 2>/dev/null # its textures
 KXOVIEWER_DIALOGS=0 "$viewer" "$work/scene.kxo" >out.txt 2>err.txt &
 pid=$!
 id=$(window_of $pid)
@@ -113,18 +114,49 @@ printf 'v 2 2 2\nv 2.3 2 2\nv 2 2.2 2\nv 2.3 2.2 2\nv 2 2 2.25\nv 2.3 2 2.25\nv 
 printf 'f 1 3 4\nf 1 4 2\nf 5 6 8\nf 5 8 7\nf 1 2 6\nf 1 6 5\nf 3 7 8\nf 3 8 4\nf 1 5 7\nf 1 7 3\nf 2 4 8\nf 2 8 6\n' >>tiny.obj
 "$kxoconvert" tiny.obj tiny.kxo --no-progress >convert.txt 2>&1
 check "tiny scene converted" test -f tiny.kxo
-KXOVIEWER_DIALOGS=0 "$viewer" "$work/tiny.kxo" >out6.txt 2>err6.txt &
+rm -f kalvex.log
+# The file chooser is a prompt on the terminal here: it reads the next scene.
+echo "$work/scene.kxo" >next.txt
+KXOVIEWER_DIALOGS=0 "$viewer" "$work/tiny.kxo" <next.txt >out6.txt 2>err6.txt &
 pid=$!
 id=$(window_of $pid)
 wait_for_panel "$id" shot6.png
 sleep 1
 import -window "$id" shot6.png
-xdotool windowfocus --sync "$id"
-xdotool key Escape
-wait $pid
 share=$(drawn_share shot6.png)
 check "tiny scene covers a fifth of the window ($share)" bash -c "awk 'BEGIN{exit !($share >= 0.2)}'"
 check "tiny scene whole in the window" edges_clear shot6.png
+# Resized by the window manager's request: the picture follows.
+xdotool windowsize "$id" 700 420
+sleep 2
+import -window "$id" shot7.png
+share=$(drawn_share shot7.png)
+check "resized window 700x420 ($(identify -format "%wx%h" shot7.png))" test "$(identify -format "%wx%h" shot7.png)" = "700x420"
+check "resized: the scene still fills the window ($share)" bash -c "awk 'BEGIN{exit !($share >= 0.2)}'"
+check "resized: the scene whole in the window" edges_clear shot7.png
+# F12 writes the picture beside the scene and prints where.
+xdotool windowfocus --sync "$id"
+xdotool key F12
+for _ in $(seq 40); do [ -f tiny_screenshot.png ] && break; sleep 0.25; done
+sleep 0.5
+check "F12: screenshot written" test -f tiny_screenshot.png
+check "F12: path printed" contains out6.txt "   Screenshot . :  $work/tiny_screenshot.png"
+check "F12: screenshot of the window's size" test "$(identify -format "%wx%h" tiny_screenshot.png 2>/dev/null)" = "700x420"
+# The panel's "Open file..." button, right of "Reset camera", opens the next scene.
+xdotool mousemove --window "$id" 160 281 click 1
+for _ in $(seq 40); do [ "$(grep -c "Loaded objects" out6.txt)" -ge 2 ] && break; sleep 0.25; done
+check "open file: the next scene loaded" bash -c "[ \$(grep -c 'Loaded objects' out6.txt) -ge 2 ]"
+check "open file: its path printed" contains out6.txt "   Opening file :  $work/scene.kxo"
+sleep 1
+import -window "$id" shot8.png
+xdotool windowfocus --sync "$id"
+xdotool key Escape
+wait $pid
+check "resize, screenshot, open: ends with 0" test $? -eq 0
+share=$(drawn_share shot8.png)
+check "open file: the next scene shown ($share)" bash -c "awk 'BEGIN{exit !($share >= 0.05)}'"
+# (Without config.xml the engine reports the missing file; nothing else.)
+check "no error in the log" bash -c "! grep -F '[!]' kalvex.log | grep -qvF 'config.xml'"
 
 # 2. A configuration file sets the window size.
 printf '<kalvex><windowsizex>640</windowsizex><windowsizey>480</windowsizey></kalvex>\n' >config.xml
@@ -165,11 +197,11 @@ check "unreadable file: message" contains err4.txt "[!] Unable to load file: not
 mkdir -p fifo && rm -f fifo/config.xml && mkfifo fifo/config.xml
 long="$work/$(printf 'd%.0s' $(seq 1 120))/$(printf 'e%.0s' $(seq 1 120))/$(printf 'f%.0s' $(seq 1 40)).kxo"
 mkdir -p "$(dirname "$long")"
-(cd fifo && KXOVIEWER_DIALOGS=0 timeout 60 "$viewer" "$long" >../out6.txt 2>../err6.txt)
+(cd fifo && KXOVIEWER_DIALOGS=0 timeout 60 "$viewer" "$long" >../out7.txt 2>../err7.txt)
 status=$?
 check "fifo config, long missing path: exit code 3 ($status)" test $status -eq 3
 check "fifo config: default used" contains err6.txt "Config file not found"
-check "long path kept whole" contains out6.txt "   Opening file :  $long"
+check "long path kept whole" contains out7.txt "   Opening file :  $long"
 # Two arguments open the chooser; on a terminal that is a prompt, and an empty answer cancels.
 KXOVIEWER_DIALOGS=0 "$viewer" scene.kxo scene.kxo </dev/null >out5.txt 2>err5.txt
 status=$?

@@ -1,9 +1,18 @@
 #ifndef KX_GLOBAL_INCLUDED
 #define KX_GLOBAL_INCLUDED
 
-// Engine-wide switches read by the lighting code.
+// Engine-wide switches read by the lighting code. A lit stage built for a
+// cheaper shadow filter defines KX_SHADOW_TAPS first: 0 (no shadow lookup at
+// all, for lights without a shadow map), 1 or 4; otherwise 20 soft taps.
+#ifndef KX_SHADOW_TAPS
+#define KX_SHADOW_TAPS 20
+#endif
+#if KX_SHADOW_TAPS >= 4
 #define KX_SOFTSHADOWS
+#endif
+#if KX_SHADOW_TAPS >= 20
 #define KX_SOFTSHADOWS_HIGHQUALITY
+#endif
 
 // Mirrors KxOpenGL::kxGlobal byte for byte (std140, 240 bytes).
 struct GlobalStruct

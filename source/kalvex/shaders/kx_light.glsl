@@ -130,6 +130,10 @@ float VectorToDepthValue(vec3 Vec, float nearPlane, float farPlane, float bias)
 float doShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
                       float nearPlane, float farPlane, float bias)
 {
+#if KX_SHADOW_TAPS == 0
+    // Built for lights without a shadow map: nothing to look up.
+    return 1.0;
+#else
     if (lightData.position.w == 0.0)
         return 1.0;
     vec3 d = lightData.position.xyz - P;
@@ -158,16 +162,21 @@ float doShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruc
 #else
     return texture(textureSampler6, vec4(-dir, reference));
 #endif
+#endif
 }
 
 // One comparison, for where soft edges are not worth 20 lookups.
 float doFastShadowMapping(vec3 P, KX_HANDLE(samplerCubeShadow) shadowMap, LightStruct lightData, float softness,
                           float nearPlane, float farPlane, float bias)
 {
+#if KX_SHADOW_TAPS == 0
+    return 1.0;
+#else
     if (lightData.position.w == 0.0)
         return 1.0;
     vec3 d = lightData.position.xyz - P;
     return texture(textureSampler6, vec4(normalize(-d), VectorToDepthValue(-d, nearPlane, farPlane, bias)));
+#endif
 }
 
 #endif

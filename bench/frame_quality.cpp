@@ -1,0 +1,259 @@
+// Forward frames at 1024 x 768, one light, no post-processing, no
+// multisampling, for the quality settings: 1,000 cubes lit by a light without
+// shadows (the shadow-free programs) and with 20-, 4- and 1-tap shadows; a
+// textured sphere of about 1,400 triangles with three maps at anisotropy 16
+// and 1. Run it under tests/with_display.sh.
+#include <benchmark/benchmark.h>
+#include <kalvex.h>
+
+#include <GL/glew.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+const int WIDTH = 1024;
+const int HEIGHT = 768;
+const float PI = 3.14159265f;
+
+KxMesh::kxMeshVertex vertex(const glm::vec3& p, const glm::vec3& n, const glm::vec2& uv)
+{
+    KxMesh::kxMeshVertex v = {};
+    v.position[0] = p.x;
+    v.position[1] = p.y;
+    v.position[2] = p.z;
+    v.normal = KxMesh::packNormal(glm::vec4(n, 0.0f));
+    v.uv[0] = KxMesh::packHalf(uv.x);
+    v.uv[1] = KxMesh::packHalf(uv.y);
+    return v;
+}
+
+KxMesh* cube()
+{
+    std::vector<KxMesh::kxMeshVertex> vertices;
+    std::vector<KxMesh::kxMeshFace> faces;
+    const glm::vec3 normals[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    for (const glm::vec3& n : normals)
+    {
+        glm::vec3 u = std::fabs(n.x) > 0.5f ? glm::vec3(0, 1, 0) : glm::vec3(1, 0, 0);
+        glm::vec3 v = glm::cross(n, u);
+        uint32_t first = static_cast<uint32_t>(vertices.size());
+        for (glm::vec2 c : {glm::vec2(-1, -1), glm::vec2(1, -1), glm::vec2(1, 1), glm::vec2(-1, 1)})
+            vertices.push_back(vertex(0.4f * (n + c.x * u + c.y * v), n, (c + 1.0f) * 0.5f));
+        faces.push_back({{first, first + 1, first + 2}});
+        faces.push_back({{first, first + 2, first + 3}});
+    }
+    KxMesh* mesh = new KxMesh;
+    mesh->create(static_cast<unsigned int>(vertices.size()), vertices.data(), static_cast<unsigned int>(faces.size()),
+                 faces.data());
+    return mesh;
+}
+
+// A UV sphere of 24 x 30 segments: 1,392 triangles.
+KxMesh* sphere()
+{
+    const unsigned int rings = 24, segments = 30;
+    std::vector<KxMesh::kxMeshVertex> vertices;
+    std::vector<KxMesh::kxMeshFace> faces;
+    for (unsigned int r = 0; r <= rings; ++r)
+        for (unsigned int s = 0; s <= segments; ++s)
+        {
+            float theta = PI * r / rings, phi = 2.0f * PI * s / segments;
+            glm::vec3 n(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
+            vertices.push_back(vertex(n, n, glm::vec2(4.0f * s / segments, 2.0f * r / rings)));
+        }
+    for (unsigned int r = 0; r < rings; ++r)
+        for (unsigned int s = 0; s < segments; ++s)
+        {
+            uint32_t a = r * (segments + 1) + s, b = a + segments + 1;
+            if (r > 0)
+                faces.push_back({{a, a + 1, b}});
+            if (r + 1 < rings)
+                faces.push_back({{a + 1, b + 1, b}});
+        }
+    KxMesh* mesh = new KxMesh;
+    mesh->create(static_cast<unsigned int>(vertices.size()), vertices.data(), static_cast<unsigned int>(faces.size()),
+                 faces.data());
+    return mesh;
+}
+
+// A 512 x 512 binary PPM of stripes, loaded as a mipmapped, repeating texture.
+KxTexture* stripes(const std::string& name, int period, unsigned char low, unsigned char high)
+{
+    const int size = 512;
+    std::string path = "/tmp/kx_bench_" + name + ".ppm";
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return nullptr;
+    std::fprintf(file, "P6\n%d %d\n255\n", size, size);
+    std::vector<unsigned char> row(size * 3);
+    for (int y = 0; y < size; ++y)
+    {
+        for (int x = 0; x < size; ++x)
+        {
+            unsigned char value = ((x / period + y / period) % 2) ? high : low;
+            row[x * 3] = value;
+            row[x * 3 + 1] = static_cast<unsigned char>(255 - value / 2);
+            row[x * 3 + 2] = static_cast<unsigned char>(value / 3);
+        }
+        std::fwrite(row.data(), 1, row.size(), file);
+    }
+    std::fclose(file);
+    KxTexture* texture = new KxTexture;
+    if (!texture->load(path))
+    {
+        delete texture;
+        return nullptr;
+    }
+    return texture;
+}
+
+struct Scene
+{
+    KxCamera* camera = nullptr;
+    KxNode* root = nullptr;
+    KxLight* light = nullptr;
+    std::vector<KxObject*> owned;
+    KxList* list = nullptr;
+    std::vector<KxTexture*> textures;
+};
+
+Scene* begin()
+{
+    Scene* scene = new Scene;
+    scene->camera = new KxCamera;
+    scene->camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
+    scene->camera->setViewport(0, 0, WIDTH, HEIGHT);
+    scene->root = new KxNode;
+    scene->light = new KxLight;
+    scene->light->setRadius(100.0f);
+    scene->light->link(scene->root);
+    return scene;
+}
+
+void finish(Scene* scene, unsigned int capacity)
+{
+    KxMesh::optimizeMemory();
+    scene->list = new KxList;
+    scene->list->create(capacity + 8);
+}
+
+void destroy(Scene* scene)
+{
+    delete scene->list;
+    for (KxObject* object : scene->owned)
+        delete object;
+    for (KxTexture* texture : scene->textures)
+        delete texture;
+    delete scene->light;
+    delete scene->root;
+    delete scene->camera;
+    delete scene;
+}
+
+Scene* cubes(unsigned int count)
+{
+    Scene* scene = begin();
+    scene->light->setTranslation(0.0f, 0.0f, 2.0f);
+    unsigned int side = static_cast<unsigned int>(std::ceil(std::sqrt(static_cast<double>(count))));
+    for (unsigned int i = 0; i < count; ++i)
+    {
+        KxMesh* mesh = cube();
+        float x = (static_cast<float>(i % side) - side / 2.0f) * 1.0f;
+        float y = (static_cast<float>(i / side) - side / 2.0f) * 1.0f;
+        mesh->setTranslation(x, y, -1.2f * side);
+        mesh->rotateY(static_cast<float>(i % 90));
+        mesh->link(scene->root);
+        scene->owned.push_back(mesh);
+    }
+    finish(scene, count);
+    return scene;
+}
+
+Scene* texturedSphere()
+{
+    Scene* scene = begin();
+    scene->light->setTranslation(2.0f, 2.0f, 1.0f);
+    scene->light->setCastShadows(false);
+    KxMaterial* material = new KxMaterial;
+    scene->owned.push_back(material);
+    const unsigned int slots[3] = {0, 3, 4}; // albedo, roughness, metalness
+    for (unsigned int i = 0; i < 3; ++i)
+    {
+        KxTexture* texture = stripes("map" + std::to_string(i), 8 + 8 * static_cast<int>(i), 40, 230);
+        if (!texture)
+            continue;
+        scene->textures.push_back(texture);
+        material->setTexture(texture, slots[i]);
+    }
+    KxMesh* mesh = sphere();
+    mesh->setMaterial(material);
+    mesh->setTranslation(0.0f, 0.0f, -2.6f);
+    mesh->rotateX(-60.0f);
+    mesh->link(scene->root);
+    scene->owned.push_back(mesh);
+    finish(scene, 1);
+    return scene;
+}
+
+void frames(benchmark::State& state, Scene* scene)
+{
+    KxPipeline* forward = Kalvex::getPipeline(2);
+    forward->postProc(false);
+    forward->setAntiAliasing(false);
+    for (auto _ : state)
+    {
+        scene->list->reset();
+        scene->list->pass(scene->root);
+        Kalvex::render(scene->camera, scene->list, nullptr);
+        glFinish();
+    }
+}
+
+// Argument: shadow taps, 0 for a light that casts none.
+void BM_Cubes(benchmark::State& state)
+{
+    Scene* scene = cubes(1000);
+    unsigned int taps = static_cast<unsigned int>(state.range(0));
+    KxDefaultRendering* forward = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+    scene->light->setCastShadows(taps != 0);
+    forward->setShadowFilter(taps ? taps : 20);
+    frames(state, scene);
+    forward->setShadowFilter(20);
+    destroy(scene);
+}
+
+// Argument: anisotropy of the three maps.
+void BM_TexturedSphere(benchmark::State& state)
+{
+    Scene* scene = texturedSphere();
+    for (KxTexture* texture : scene->textures)
+        glTextureParameterf(texture->getHandle(), GL_TEXTURE_MAX_ANISOTROPY, static_cast<float>(state.range(0)));
+    frames(state, scene);
+    destroy(scene);
+}
+
+BENCHMARK(BM_Cubes)->Arg(0)->Arg(20)->Arg(4)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_TexturedSphere)->Arg(16)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+}
+
+int main(int argc, char** argv)
+{
+    KxConfig config;
+    config.setWindowSizeX(WIDTH);
+    config.setWindowSizeY(HEIGHT);
+    config.setPreset(KxConfig::PRESET_DEFAULT);
+    if (!Kalvex::init(config, true))
+        return 1;
+    // The reduced start leaves the shadow pass unloaded.
+    if (!Kalvex::getPipeline(1)->load(&config))
+        return 1;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    Kalvex::free();
+    return 0;
+}
