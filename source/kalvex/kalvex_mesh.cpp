@@ -473,12 +473,18 @@ void KxMesh::resetCache()
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
 {
+    return kx::renderMeshBatch(0, count, buffer, type, subtype, flags);
+}
+
+bool kx::renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
+                         int flags)
+{
     KxPipeline* pipeline = KxPipeline::getCurrent();
     if (!pipeline)
         return KX_LOG(LEVEL_ERROR, "No pipeline set");
     if (!buffer || !state)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    if (static_cast<uint64_t>(count) * KxList::SIZEOF_COMMAND > buffer->getSize())
+    if ((static_cast<uint64_t>(first) + count) * KxList::SIZEOF_COMMAND > buffer->getSize())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!pipeline->renderShaderForType(type, subtype, flags))
         return false;
@@ -487,9 +493,10 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
         kx::GlContext::polygonMode(GL_LINE);
-    bindOptimizedMemory();
+    KxMesh::bindOptimizedMemory();
     kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
-    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
+    const void* offset = reinterpret_cast<const void*>(static_cast<uintptr_t>(first) * KxList::SIZEOF_COMMAND);
+    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, offset, static_cast<GLsizei>(count), 0);
     KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
         kx::GlContext::polygonMode(GL_FILL);
