@@ -9,7 +9,8 @@
 // Kalvex does) and with the same texture anisotropy.
 //
 // Before the frames, two child processes (one per engine) build the 50,000
-// cubes, draw two frames and report their resident memory.
+// cubes, draw two frames and report their resident memory (--memory: only
+// that).
 //
 // Run it under tests/with_display.sh. Built only where the peer's development
 // package (libopenscenegraph-dev) is installed.
@@ -28,6 +29,7 @@
 #include <osg/Texture2D>
 #include <osgViewer/Viewer>
 
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -446,6 +448,8 @@ Memory kalvexMemory()
     KalvexScene* cubes = kalvexScene(CUBES_50K);
     kalvexFrame(cubes);
     kalvexFrame(cubes);
+    if (std::getenv("KX_TRIM"))
+        malloc_trim(0);
     memory.cubesKiB = residentKiB();
     return memory;
 }
@@ -651,6 +655,15 @@ void snapshots()
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--memory") == 0)
+    {
+        // The resident memory alone.
+        Memory kalvex = inChild(kalvexMemory), peer = inChild(peerMemory);
+        std::printf("50,000 cubes resident: Kalvex %.1f MiB (%.1f over empty), peer %.1f MiB (%.1f over empty)\n",
+                    kalvex.cubesKiB / 1024.0, (kalvex.cubesKiB - kalvex.emptyKiB) / 1024.0, peer.cubesKiB / 1024.0,
+                    (peer.cubesKiB - peer.emptyKiB) / 1024.0);
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "--snapshots") == 0)
     {
         if (!kalvexStart(1024, 768))

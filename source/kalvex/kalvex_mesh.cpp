@@ -45,6 +45,14 @@ struct MeshState
 };
 MeshState* state = nullptr;
 
+void releaseMerged()
+{
+    GLuint buffers[2] = {state->vertexBuffer, state->faceBuffer};
+    kx::GlContext::deleteBuffers(2, buffers);
+    kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
+    state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
+}
+
 void mergeIfPending()
 {
     if (state && state->mergePending)
@@ -232,6 +240,57 @@ struct KxMesh::Private
         memoryOptimized = false;
     }
 
+    // Once merged, a mesh's geometry lives in the merged buffers only: its
+    // own buffers and vertex array go (tessellated meshes, drawn from their
+    // own, keep them) and are made again from the merged copy when asked for.
+    void releaseOwnBuffers()
+    {
+        if (state)
+        {
+            GLuint buffers[2] = {vertexBuffer, faceBuffer};
+            kx::GlContext::deleteBuffers(2, buffers);
+            kx::GlContext::deleteVertexArrays(1, &vertexArray);
+        }
+        vertexBuffer = faceBuffer = vertexArray = 0;
+    }
+
+    bool ensureOwnBuffers()
+    {
+        if (vertexArray || !memoryOptimized || !state || !state->vertexBuffer)
+            return vertexArray != 0;
+        glCreateVertexArrays(1, &vertexArray);
+        glCreateBuffers(1, &vertexBuffer);
+        glCreateBuffers(1, &faceBuffer);
+        GLsizeiptr vertexBytes = static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
+        GLsizeiptr faceBytes = static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE;
+        glNamedBufferData(vertexBuffer, vertexBytes, nullptr, GL_STATIC_DRAW);
+        glNamedBufferData(faceBuffer, faceBytes, nullptr, GL_STATIC_DRAW);
+        glCopyNamedBufferSubData(state->vertexBuffer, vertexBuffer, static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE,
+                                 0, vertexBytes);
+        glCopyNamedBufferSubData(state->faceBuffer, faceBuffer, static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE, 0,
+                                 faceBytes);
+        describeLayout(vertexArray, vertexBuffer);
+        glVertexArrayElementBuffer(vertexArray, faceBuffer);
+        return true;
+    }
+
+    // Reads the vertices (or the faces) from wherever they are kept.
+    void readGeometry(bool faces, void* out) const
+    {
+        GLuint own = faces ? faceBuffer : vertexBuffer;
+        GLsizeiptr bytes = faces ? static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE
+                                 : static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
+        if (!bytes)
+            return;
+        if (own)
+            glGetNamedBufferSubData(own, 0, bytes, out);
+        else if (memoryOptimized && state && state->vertexBuffer)
+            glGetNamedBufferSubData(faces ? state->faceBuffer : state->vertexBuffer,
+                                    faces ? static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE
+                                          : static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE,
+                                    bytes, out);
+    }
+
     void uploadGeometry(unsigned int vertexCount, const void* vertices, unsigned int faceCount, const void* faces)
     {
         releaseGeometry();
@@ -325,14 +384,26 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     Private& d = *meshReserved;
-    if (!d.vertexArray)
+    if (d.memoryOptimized && !d.vertexBuffer && nrOfVertices == d.nrOfVertices && nrOfFaces == d.nrOfFaces &&
+        state->vertexBuffer)
+    {
+        // Kept in the merged buffers only: written there in place.
+        glNamedBufferSubData(state->vertexBuffer, static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
+                             static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, vertices);
+        glNamedBufferSubData(state->faceBuffer, static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
+                             static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, faces);
+        resetCache();
+        return true;
+    }
+    if (!d.vertexArray && !d.memoryOptimized)
     {
         setSubtype(KIND_TRIANGLES);
         d.bboxMin = glm::vec3(-1.0f);
         d.bboxMax = glm::vec3(1.0f);
         d.radius = 10.0f;
-        glCreateVertexArrays(1, &d.vertexArray);
     }
+    if (!d.vertexArray)
+        glCreateVertexArrays(1, &d.vertexArray);
     bool resized = false;
     if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
     {
@@ -385,29 +456,27 @@ bool KxMesh::optimizeMemory()
     {
         if (object->getType() != TYPE_MESH)
             continue;
-        KxMesh* mesh = static_cast<KxMesh*>(object);
-        Private& d = *mesh->meshReserved;
-        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
-        d.memoryOptimized = false;
-        d.firstVertexIndex = 0;
-        d.firstFaceIndex = 0;
+        const Private& d = *static_cast<KxMesh*>(object)->meshReserved;
         totalVertices += d.nrOfVertices;
         totalFaces += d.nrOfFaces;
     }
-
-    if (state->vertexBuffer)
-        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
-    if (state->faceBuffer)
-        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
-    if (state->vertexArray)
-        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
-    state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
 
     // Indirect commands carry the base vertex as a signed and the first index
     // as an unsigned 32-bit value.
     if (totalVertices > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
         totalFaces * 3 > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max()))
     {
+        // Every mesh is drawn from its own buffers again.
+        for (KxObject* object = getFirst(); object; object = object->getNext())
+        {
+            if (object->getType() != TYPE_MESH)
+                continue;
+            Private& d = *static_cast<KxMesh*>(object)->meshReserved;
+            d.ensureOwnBuffers();
+            d.memoryOptimized = false;
+            d.firstVertexIndex = d.firstFaceIndex = 0;
+        }
+        releaseMerged();
         resetCache();
         return KX_LOG(LEVEL_ERROR, "Too much geometry to merge (%llu vertices, %llu faces)",
                       static_cast<unsigned long long>(totalVertices), static_cast<unsigned long long>(totalFaces));
@@ -417,6 +486,9 @@ bool KxMesh::optimizeMemory()
            static_cast<double>(totalVertices) * VERTEX_SIZE / 1048576.0,
            static_cast<double>(totalFaces) * FACE_SIZE / 1048576.0);
 
+    // Meshes merged before are copied from the old merged buffers, the others
+    // from their own buffers, which then go.
+    GLuint oldVertices = state->vertexBuffer, oldFaces = state->faceBuffer, oldVertexArray = state->vertexArray;
     glCreateVertexArrays(1, &state->vertexArray);
     glCreateBuffers(1, &state->vertexBuffer);
     glNamedBufferData(state->vertexBuffer, static_cast<GLsizeiptr>(totalVertices * VERTEX_SIZE), nullptr,
@@ -436,21 +508,33 @@ bool KxMesh::optimizeMemory()
         KxMesh* mesh = static_cast<KxMesh*>(object);
         Private& d = *mesh->meshReserved;
         std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
-        if (d.nrOfVertices == 0 || d.nrOfFaces == 0)
+        bool own = d.vertexBuffer != 0;
+        if (d.nrOfVertices == 0 || d.nrOfFaces == 0 || (!own && !(d.memoryOptimized && oldVertices)))
         {
             KX_LOG(LEVEL_WARNING, "Mesh '%s' has no geometry associated", object->getName().c_str());
+            d.memoryOptimized = false;
+            d.firstVertexIndex = d.firstFaceIndex = 0;
             continue;
         }
+        glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
+                                 own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
+                                 static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE,
+                                 static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE);
+        glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
+                                 own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
+                                 static_cast<GLintptr>(faceOffset) * FACE_SIZE,
+                                 static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE);
         d.memoryOptimized = true;
         d.firstVertexIndex = vertexOffset;
         d.firstFaceIndex = faceOffset;
-        glCopyNamedBufferSubData(d.vertexBuffer, state->vertexBuffer, 0, static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE);
-        glCopyNamedBufferSubData(d.faceBuffer, state->faceBuffer, 0, static_cast<GLintptr>(faceOffset) * FACE_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE);
+        if (own && mesh->getSubtype() != KIND_TESSELLATED)
+            d.releaseOwnBuffers();
         vertexOffset += d.nrOfVertices;
         faceOffset += d.nrOfFaces;
     }
+    GLuint oldBuffers[2] = {oldVertices, oldFaces};
+    kx::GlContext::deleteBuffers(2, oldBuffers);
+    kx::GlContext::deleteVertexArrays(1, &oldVertexArray);
     resetCache();
     return true;
 }
@@ -544,6 +628,7 @@ bool KxMesh::render(void* data)
     GLsizei count = static_cast<GLsizei>(indices > 0x7fffffffu ? 0 : indices);
     if (getSubtype() == KIND_TESSELLATED)
     {
+        d.ensureOwnBuffers();
         bindVertexArray(d.vertexArray);
         shader->render(nullptr);
         shader->setParamFloat(KxShader::TESS_LEVEL_INNER, TESS_LEVEL);
@@ -583,10 +668,7 @@ bool KxMesh::getRawVertexData(kxMeshVertex* vertices)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
-    Private& d = *meshReserved;
-    bindVertexArray(d.vertexArray);
-    if (d.vertexBuffer && d.nrOfVertices)
-        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE, vertices);
+    meshReserved->readGeometry(false, vertices);
     return true;
 }
 
@@ -596,10 +678,7 @@ bool KxMesh::getRawFaceData(kxMeshFace* faces)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
-    Private& d = *meshReserved;
-    bindVertexArray(d.vertexArray);
-    if (d.faceBuffer && d.nrOfFaces)
-        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE, faces);
+    meshReserved->readGeometry(true, faces);
     return true;
 }
 
@@ -635,6 +714,8 @@ glm::vec3& KxMesh::getBBoxMax()
 
 unsigned int KxMesh::getVaoHandle() const
 {
+    // Made again from the merged copy for those who draw the mesh by itself.
+    meshReserved->ensureOwnBuffers();
     return meshReserved->vertexArray;
 }
 
@@ -831,11 +912,9 @@ unsigned char* KxMesh::save(unsigned int& size)
     }
     size_t vertexBytes = static_cast<size_t>(d.nrOfVertices) * VERTEX_SIZE;
     size_t faceBytes = static_cast<size_t>(d.nrOfFaces) * FACE_SIZE;
-    if (vertexBytes)
-        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(vertexBytes), bytes + writer.position);
+    d.readGeometry(false, bytes + writer.position);
     writer.position += vertexBytes;
-    if (faceBytes)
-        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(faceBytes), bytes + writer.position);
+    d.readGeometry(true, bytes + writer.position);
     writer.position += faceBytes;
     size = static_cast<unsigned int>(total);
     return bytes;
