@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -38,6 +39,9 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
+    // Geometry of plain meshes made since the last merge, which the merge
+    // uploads and then drops: such a mesh never gets GL objects of its own.
+    std::vector<unsigned char> staged;
     // Meshes were made or resized since the last merge. The merge runs when
     // merged geometry is next asked for, so that making many meshes costs one
     // merge instead of one per mesh.
@@ -222,6 +226,42 @@ struct KxMesh::Private
     KxMaterial* material = nullptr;
     KxShader* shader = nullptr;
     KxPhysics* physics = nullptr;
+    static constexpr size_t NOT_STAGED = ~size_t{0};
+    size_t stagedAt = NOT_STAGED; // where its vertices, then faces, wait in state->staged
+
+    size_t vertexBytes() const { return static_cast<size_t>(nrOfVertices) * VERTEX_SIZE; }
+    size_t faceBytes() const { return static_cast<size_t>(nrOfFaces) * FACE_SIZE; }
+    const unsigned char* stagedData() const
+    {
+        return stagedAt != NOT_STAGED && state ? state->staged.data() + stagedAt : nullptr;
+    }
+
+    // Plain meshes wait for the merge in the staging area; others (and a
+    // mesh whose geometry cannot be staged) upload to buffers of their own.
+    void storeGeometry(bool plain, unsigned int vertexCount, const void* vertices, unsigned int faceCount,
+                       const void* faces)
+    {
+        releaseGeometry();
+        size_t v = static_cast<size_t>(vertexCount) * VERTEX_SIZE, f = static_cast<size_t>(faceCount) * FACE_SIZE;
+        if (plain && state)
+        {
+            try
+            {
+                size_t at = state->staged.size();
+                state->staged.resize(at + v + f);
+                std::memcpy(state->staged.data() + at, vertices, v);
+                std::memcpy(state->staged.data() + at + v, faces, f);
+                stagedAt = at;
+                nrOfVertices = vertexCount;
+                nrOfFaces = faceCount;
+                return;
+            }
+            catch (const std::exception&)
+            {
+            }
+        }
+        uploadGeometry(vertexCount, vertices, faceCount, faces);
+    }
 
     // GL objects are only touched while the class (and so the context) exists.
     void releaseGeometry()
@@ -238,6 +278,7 @@ struct KxMesh::Private
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
         memoryOptimized = false;
+        stagedAt = NOT_STAGED;
     }
 
     // Once merged, a mesh's geometry lives in the merged buffers only: its
@@ -256,19 +297,25 @@ struct KxMesh::Private
 
     bool ensureOwnBuffers()
     {
-        if (vertexArray || !memoryOptimized || !state || !state->vertexBuffer)
+        if (vertexArray || !state)
             return vertexArray != 0;
+        const unsigned char* staged = stagedData();
+        if (!staged && (!memoryOptimized || !state->vertexBuffer))
+            return false;
         glCreateVertexArrays(1, &vertexArray);
         glCreateBuffers(1, &vertexBuffer);
         glCreateBuffers(1, &faceBuffer);
-        GLsizeiptr vertexBytes = static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
-        GLsizeiptr faceBytes = static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE;
-        glNamedBufferData(vertexBuffer, vertexBytes, nullptr, GL_STATIC_DRAW);
-        glNamedBufferData(faceBuffer, faceBytes, nullptr, GL_STATIC_DRAW);
-        glCopyNamedBufferSubData(state->vertexBuffer, vertexBuffer, static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE,
-                                 0, vertexBytes);
-        glCopyNamedBufferSubData(state->faceBuffer, faceBuffer, static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE, 0,
-                                 faceBytes);
+        GLsizeiptr v = static_cast<GLsizeiptr>(vertexBytes()), f = static_cast<GLsizeiptr>(faceBytes());
+        glNamedBufferData(vertexBuffer, v, staged, GL_STATIC_DRAW);
+        glNamedBufferData(faceBuffer, f, staged ? staged + v : nullptr, GL_STATIC_DRAW);
+        if (!staged)
+        {
+            glCopyNamedBufferSubData(state->vertexBuffer, vertexBuffer,
+                                     static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE, 0, v);
+            glCopyNamedBufferSubData(state->faceBuffer, faceBuffer, static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE,
+                                     0, f);
+        }
+        stagedAt = NOT_STAGED;
         describeLayout(vertexArray, vertexBuffer);
         glVertexArrayElementBuffer(vertexArray, faceBuffer);
         return true;
@@ -282,7 +329,9 @@ struct KxMesh::Private
                                  : static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
         if (!bytes)
             return;
-        if (own)
+        if (const unsigned char* staged = stagedData())
+            std::memcpy(out, staged + (faces ? vertexBytes() : 0), static_cast<size_t>(bytes));
+        else if (own)
             glGetNamedBufferSubData(own, 0, bytes, out);
         else if (memoryOptimized && state && state->vertexBuffer)
             glGetNamedBufferSubData(faces ? state->faceBuffer : state->vertexBuffer,
@@ -369,7 +418,7 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.bboxMin = glm::vec3(-1.0f);
     d.bboxMax = glm::vec3(1.0f);
     d.radius = 10.0f;
-    d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
+    d.storeGeometry(getType() == TYPE_MESH, nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
     state->mergePending = true;
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' created", getName().c_str());
@@ -384,6 +433,7 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     Private& d = *meshReserved;
+    d.ensureOwnBuffers(); // a mesh still waiting for the merge takes its own buffers
     if (d.memoryOptimized && !d.vertexBuffer && nrOfVertices == d.nrOfVertices && nrOfFaces == d.nrOfFaces &&
         state->vertexBuffer)
     {
@@ -476,6 +526,7 @@ bool KxMesh::optimizeMemory()
             d.memoryOptimized = false;
             d.firstVertexIndex = d.firstFaceIndex = 0;
         }
+        std::vector<unsigned char>().swap(state->staged);
         releaseMerged();
         resetCache();
         return KX_LOG(LEVEL_ERROR, "Too much geometry to merge (%llu vertices, %llu faces)",
@@ -508,30 +559,46 @@ bool KxMesh::optimizeMemory()
         KxMesh* mesh = static_cast<KxMesh*>(object);
         Private& d = *mesh->meshReserved;
         std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
+        const unsigned char* staged = d.stagedData();
         bool own = d.vertexBuffer != 0;
-        if (d.nrOfVertices == 0 || d.nrOfFaces == 0 || (!own && !(d.memoryOptimized && oldVertices)))
+        if (d.nrOfVertices == 0 || d.nrOfFaces == 0 || (!staged && !own && !(d.memoryOptimized && oldVertices)))
         {
             KX_LOG(LEVEL_WARNING, "Mesh '%s' has no geometry associated", object->getName().c_str());
+            d.ensureOwnBuffers(); // whatever it has outlives the staging area
             d.memoryOptimized = false;
             d.firstVertexIndex = d.firstFaceIndex = 0;
             continue;
         }
-        glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
-                                 own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
-                                 static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE);
-        glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
-                                 own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
-                                 static_cast<GLintptr>(faceOffset) * FACE_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE);
+        GLintptr vertexTarget = static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE;
+        GLintptr faceTarget = static_cast<GLintptr>(faceOffset) * FACE_SIZE;
+        GLsizeiptr vertexBytes = static_cast<GLsizeiptr>(d.vertexBytes()), faceBytes = static_cast<GLsizeiptr>(d.faceBytes());
+        if (staged)
+        {
+            glNamedBufferSubData(state->vertexBuffer, vertexTarget, vertexBytes, staged);
+            glNamedBufferSubData(state->faceBuffer, faceTarget, faceBytes, staged + vertexBytes);
+        }
+        else
+        {
+            glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE, vertexTarget,
+                                     vertexBytes);
+            glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE, faceTarget,
+                                     faceBytes);
+        }
         d.memoryOptimized = true;
         d.firstVertexIndex = vertexOffset;
         d.firstFaceIndex = faceOffset;
-        if (own && mesh->getSubtype() != KIND_TESSELLATED)
+        // Tessellated meshes draw from their own buffers.
+        if (mesh->getSubtype() == KIND_TESSELLATED)
+            d.ensureOwnBuffers();
+        else if (own)
             d.releaseOwnBuffers();
+        d.stagedAt = Private::NOT_STAGED;
         vertexOffset += d.nrOfVertices;
         faceOffset += d.nrOfFaces;
     }
+    std::vector<unsigned char>().swap(state->staged);
     GLuint oldBuffers[2] = {oldVertices, oldFaces};
     kx::GlContext::deleteBuffers(2, oldBuffers);
     kx::GlContext::deleteVertexArrays(1, &oldVertexArray);
@@ -646,6 +713,7 @@ bool KxMesh::render(void* data)
     }
     else
     {
+        d.ensureOwnBuffers();
         bindVertexArray(d.vertexArray);
         if (d.vertexArray)
             glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, nullptr);
@@ -871,7 +939,7 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
         setPhysics(physics);
     }
-    d.uploadGeometry(vertexCount, copy.data(), faceCount, faces);
+    d.storeGeometry(getType() == TYPE_MESH, vertexCount, copy.data(), faceCount, faces);
     resetCache();
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' loaded", getName().c_str());
     return static_cast<unsigned int>(reader.position);
