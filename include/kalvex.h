@@ -370,6 +370,7 @@ class KxFbo;
 class KxCamera;
 class KxMaterial;
 class KxPipeline;
+class KxLight;
 class KxList;
 class KxFilter;
 class KxSkybox;
@@ -1088,6 +1089,185 @@ public:
 private:
     struct Private;
     Private* shadowReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// A stand-alone glow: the four-level blur chain of the post-processing filter
+// (optionally of the channels above 1.0 only) added at a quarter strength to
+// the input, without tone mapping or gamma.
+class KX_API KxGaussian : public KxFilter
+{
+public:
+    static constexpr unsigned int NROFPASSES = 4;
+
+    KxGaussian();
+    ~KxGaussian() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: the KxTexture to blur; the result is in getTexture().
+    bool render(void* data) override;
+
+    void setBloom(bool bloom);
+    bool isBloom() const;
+    // Stored only: the output is never gamma corrected.
+    void setGamma(float gamma);
+    float getGamma() const;
+    KxTexture* getTexture() const;
+    KxFbo* getFbo() const;
+
+private:
+    struct Private;
+    Private* gaussianReserved;
+};
+
+// Screen-space ambient occlusion: a hemisphere kernel around each pixel's
+// view-space position, tested against the depth buffer, box-blurred into a
+// single-channel factor (1 open, 0 occluded).
+class KX_API KxSsao : public KxFilter
+{
+public:
+    static constexpr unsigned int MAX_KERNELS = 64;
+    static constexpr unsigned int NOISE_SIZE = 16;
+
+    KxSsao();
+    ~KxSsao() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: a KxFbo whose colour attachment 0 holds world normals and whose
+    // depth attachment holds the scene depth, both of the filter's size.
+    bool render(void* data) override;
+
+    void setInvCameraProjMatrix(glm::mat4& matrix);
+    void setM33(float m33);
+    void setM43(float m43);
+    void setPower(float power);
+    float getPower() const;
+    void setRadius(float radius);
+    float getRadius() const;
+    void setBias(float bias);
+    float getBias() const;
+    // At most MAX_KERNELS; a larger count is refused.
+    void setNrOfKernels(unsigned int count);
+    unsigned int getNrOfKernels() const;
+    const glm::vec3& getKernel(unsigned int index) const;
+    const glm::vec3& getNoise(unsigned int index) const;
+    // The blurred occlusion factor.
+    KxTexture* getTexture() const;
+    // The factor before the blur.
+    KxTexture* getRawTexture() const;
+
+private:
+    struct Private;
+    Private* ssaoReserved;
+};
+
+// Light shafts of one light: a ray march from the eye to each surface at half
+// resolution through the light's shadow map with Henyey-Greenstein scattering,
+// blurred with depth awareness, upsampled and added to the output.
+class KX_API KxVolLighting : public KxFilter
+{
+public:
+    static constexpr unsigned int SCALING_FACTOR = 2;
+
+    KxVolLighting();
+    ~KxVolLighting() override;
+
+    bool create(int sizeX, int sizeY) override;
+    // data: a KxFbo whose depth buffer holds the full-resolution scene depth.
+    bool render(void* data) override;
+
+    // Where the result is added, and the full-resolution depth used to upsample.
+    void setOutput(KxFbo* fbo, KxTexture* sceneDepth);
+    void setInvCameraProjMatrix(glm::mat4& matrix);
+    void setCameraMatrix(const glm::mat4& matrix);
+    void setM33(float m33);
+    void setM43(float m43);
+    void setCamera(KxCamera* camera);
+    void setLight(KxLight* light, unsigned int index);
+    // At least 1; 0 is refused and stored as 1.
+    void setNrOfSteps(unsigned int steps);
+    unsigned int getNrOfSteps() const;
+    // Above 0; anything else is refused and stored as 0.001.
+    void setScattering(float scattering);
+    float getScattering() const;
+    // The half-resolution blurred in-scattering.
+    KxTexture* getTexture() const;
+    // The Henyey-Greenstein phase function the shader uses, for a cosine mu.
+    static float phase(float scattering, float mu);
+
+private:
+    void renderBlur(KxFbo* target, KxTexture* input, const glm::vec2& direction);
+    struct Private;
+    Private* volReserved;
+};
+
+//////////////////////////////////////////////////////////////////////////////
+// The deferred pipeline: surface attributes of up to four depth-peeled layers
+// in layered G-buffer arrays, then one full-screen lighting quad per light that
+// walks the layers front to back, into the engine framebuffer.
+class KX_API KxDeferredRendering : public KxPipeline
+{
+public:
+    static constexpr unsigned int MAX_LAYERS = 4;
+    static constexpr int MAX_WINDOWSIZEX = 4096;
+    static constexpr int MAX_WINDOWSIZEY = 4096;
+
+    KxDeferredRendering();
+    ~KxDeferredRendering() override;
+
+    // data: a KxConfig* whose window size is used, or null for the window's.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    bool render(void* data) override;
+    // fbo: when given, the image (post-processed when switched on) goes there
+    // instead of to the window, as with the forward pipeline.
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+
+    // Layer 0 of the G-buffer.
+    KxFbo* getFbo() const;
+    KxTexture* getNormalArray() const;
+    KxTexture* getSurfaceArray() const;
+    KxTexture* getDepthArray() const;
+    void setUseSsao(bool on);
+    bool isUseSsao() const;
+    KxSsao* getSsao() const;
+    KxVolLighting* getVolLighting() const;
+
+private:
+    bool buildPrograms();
+    void renderGeometry(KxCamera* camera, KxList* list, glm::mat4 view);
+    struct Private;
+    Private* deferredReserved;
+};
+
+// The hybrid pipeline: the deferred pipeline's two stages on a single G-buffer
+// layer of plain 2D textures, lit into its own HDR target.
+class KX_API KxHybridRendering : public KxPipeline
+{
+public:
+    static constexpr int MAX_WINDOWSIZEX = 4096;
+    static constexpr int MAX_WINDOWSIZEY = 4096;
+
+    KxHybridRendering();
+    ~KxHybridRendering() override;
+
+    // data: a KxConfig* whose window size is used, or null for the window's.
+    bool load(void* data) override;
+    bool unload(void* data) override;
+    bool render(void* data) override;
+    bool render(KxCamera* camera, KxList* list, KxFbo* fbo) override;
+
+    KxFbo* getFbo() const;
+    KxTexture* getDisplayTexture() const;
+    void setUseSsao(bool on);
+    bool isUseSsao() const;
+    KxSsao* getSsao() const;
+    KxVolLighting* getVolLighting() const;
+
+private:
+    bool buildPrograms();
+    struct Private;
+    Private* hybridReserved;
 };
 
 //////////////////////////////////////////////////////////////////////////////

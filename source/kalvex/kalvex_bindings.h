@@ -37,8 +37,9 @@ namespace unit
 constexpr unsigned int SAMPLER_FIRST = 0;
 constexpr unsigned int SAMPLER_COUNT = 8;
 constexpr unsigned int SHADOW_MAP = 6;      // the current light's cube shadow map (textureSampler6)
-constexpr unsigned int GBUFFER_FIRST = 0;   // reserved: deferred G-buffer layers, units 0 to 3
-constexpr unsigned int SSAO_NOISE = 4;      // reserved: ambient occlusion noise
+constexpr unsigned int GBUFFER_FIRST = 0;   // deferred G-buffer: normal, surface, depth, occlusion (0 to 3)
+constexpr unsigned int GBUFFER_PEEL_DEPTH = 1; // the peeled layers' depths, read by the G-buffer stage
+constexpr unsigned int SSAO_NOISE = 4;      // ambient occlusion noise
 constexpr unsigned int FONT_ATLAS = 0;      // reserved: bitmap fonts
 constexpr unsigned int TEXTURE_POOL_FIRST = 8; // bound-texture mode: the material map pool
 constexpr unsigned int TEXTURE_POOL_MAX = 32;  // ... up to this unit (exclusive)
@@ -91,6 +92,7 @@ constexpr ShaderConstant SHADER_CONSTANTS[] = {
     {"KX_UNIT_SHADOW_MAP", unit::SHADOW_MAP},
     {"KX_UNIT_GBUFFER_FIRST", unit::GBUFFER_FIRST},
     {"KX_UNIT_SSAO_NOISE", unit::SSAO_NOISE},
+    {"KX_GBUFFER_LAYERS", KxDeferredRendering::MAX_LAYERS},
     {"KX_UNIT_FONT_ATLAS", unit::FONT_ATLAS},
     {"KX_TEXTURE_POOL_FIRST_UNIT", unit::TEXTURE_POOL_FIRST},
     {"KX_UNIT_MATERIAL_MAPS_FIRST", unit::MATERIAL_MAPS_FIRST},

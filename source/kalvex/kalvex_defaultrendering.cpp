@@ -1,5 +1,6 @@
 // KxDefaultRendering: the forward pipeline.
 #include "kalvex_internal.h"
+#include "kalvex_deferred.h"
 #include "kalvex_engine.h"
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
@@ -357,23 +358,6 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
         node->render(&record);
     }
 }
-
-// Particle emitters glow on top of the lit scene: drawn once, after the last
-// light's pass, each advancing its particles one step.
-void renderEmitters(KxList* list, const glm::mat4& view)
-{
-    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
-    {
-        KxInstance& entry = list->getInstance(i);
-        KxNode* node = entry.getNode();
-        if (node->getType() != KxObject::TYPE_EMITTER)
-            continue;
-        const glm::mat4& world = entry.getMatrix();
-        glm::mat4 modelView = view * world;
-        KxDrawRecord record = {&modelView, nullptr, &world};
-        node->render(&record);
-    }
-}
 }
 
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
@@ -464,7 +448,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         renderSelfDrawn(list, view);
         kx::GlContext::apply(kx::RenderState());
         if (i + 1 == list->getNrOfLights())
-            renderEmitters(list, view);
+            kx::renderEmitters(list, view);
     }
 
     // The table again names the configured filter's programs.
@@ -541,4 +525,21 @@ KxFbo* KxDefaultRendering::getFramebuffer() const
 KxTexture* KxDefaultRendering::getColorTexture() const
 {
     return forwardReserved->colorTexture;
+}
+
+// Particle emitters glow on top of the lit scene: drawn once, after the last
+// light's pass, each advancing its particles one step.
+void kx::renderEmitters(KxList* list, const glm::mat4& view)
+{
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        KxNode* node = entry.getNode();
+        if (node->getType() != KxObject::TYPE_EMITTER)
+            continue;
+        const glm::mat4& world = entry.getMatrix();
+        glm::mat4 modelView = view * world;
+        KxDrawRecord record = {&modelView, nullptr, &world};
+        node->render(&record);
+    }
 }

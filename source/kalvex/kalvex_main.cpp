@@ -202,6 +202,24 @@ const char* Kalvex::startPipelines(const KxConfig& config, bool reduced)
     engine->pipelines[2] = forward;
     if (!forward->load(nullptr))
         return "Unable to setup forward rendering";
+    // The forward pipeline alone keeps the engine usable: a pipeline that
+    // cannot load is dropped with a warning instead of stopping the start.
+    KxPipeline* optional[2] = {new KxDeferredRendering, new KxHybridRendering};
+    const char* failures[2] = {"Unable to setup deferred rendering", "Unable to setup hybrid rendering"};
+    for (int index = 0; index < 2; ++index)
+    {
+        KxPipeline* pipeline = optional[index];
+        if (!pipeline)
+            continue;
+        engine->pipelines[3 + index] = pipeline;
+        if (reduced || pipeline->load(nullptr))
+            continue;
+        KX_LOG(LEVEL_WARNING, "%s: %s is not available, the forward pipeline is", failures[index],
+               pipeline->getName().c_str());
+        pipeline->unload(nullptr);
+        delete pipeline;
+        engine->pipelines[3 + index] = nullptr;
+    }
     return nullptr;
 }
 

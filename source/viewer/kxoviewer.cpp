@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 #include <GLFW/glfw3.h>
 #include <kalvex.h>
@@ -59,8 +60,43 @@ struct Viewer
     KxAnim* animation = nullptr;
     bool pickRequested = false;
     int pickX = 0, pickY = 0;
+    // The scene's own volumetric marks, which the panel's switch overrides.
+    std::unordered_map<KxLight*, bool> volumetricMarks;
+    bool appliedVolumetric = true;
 };
 Viewer* current = nullptr;
+
+// The pipeline chosen in the panel, with its switches; the forward one
+// where the choice did not load.
+KxPipeline* choosePipeline(const viewer::Settings& settings)
+{
+    KxPipeline* pipeline = Kalvex::getPipeline(2 + settings.pipeline);
+    if (!pipeline)
+        pipeline = Kalvex::getPipeline(2);
+    KxPipeline::setCurrent(pipeline);
+    KxSsao* ssao = nullptr;
+    if (KxDeferredRendering* deferred = dynamic_cast<KxDeferredRendering*>(pipeline))
+    {
+        deferred->setUseSsao(settings.ssao);
+        ssao = deferred->getSsao();
+        if (KxVolLighting* volumetric = deferred->getVolLighting())
+        {
+            volumetric->setScattering(settings.scattering);
+            volumetric->setNrOfSteps(static_cast<unsigned int>(settings.volumetricSteps));
+        }
+    }
+    else if (KxHybridRendering* hybrid = dynamic_cast<KxHybridRendering*>(pipeline))
+    {
+        hybrid->setUseSsao(settings.ssao);
+        ssao = hybrid->getSsao();
+    }
+    if (ssao)
+    {
+        ssao->setRadius(settings.ssaoRadius);
+        ssao->setPower(settings.ssaoPower);
+    }
+    return pipeline;
+}
 
 void resetCamera(Viewer& viewer)
 {
@@ -282,6 +318,11 @@ void showScene(Viewer& viewer, KxNode* root)
 {
     KxMesh::optimizeMemory();
     viewer.root = root;
+    viewer.volumetricMarks.clear();
+    for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
+        if (object->getType() == KxObject::TYPE_LIGHT)
+            viewer.volumetricMarks[static_cast<KxLight*>(object)] = static_cast<KxLight*>(object)->isVolumetric();
+    viewer.appliedVolumetric = true;
     glm::vec3 boxMin, boxMax;
     listMeshes(boxMin, boxMax);
     std::printf("\nScene boundaries:\n");
@@ -443,8 +484,7 @@ int main(int argc, char** argv)
         KxStats::reset(); // the overlay shows one frame's counts
         KxPhysics::update(1.0f, 10, 0.0166666f);
         stepAnimation(viewer);
-        KxPipeline::setCurrent(Kalvex::getPipeline(2));
-        KxPipeline* pipeline = KxPipeline::getCurrent();
+        KxPipeline* pipeline = choosePipeline(viewer.settings);
         pipeline->postProc(viewer.settings.postProcessing);
         pipeline->setAntiAliasing(true);
         if (KxPostProc* postProc = static_cast<KxPostProc*>(pipeline->getPostProcFilter()))
@@ -453,6 +493,12 @@ int main(int argc, char** argv)
             postProc->setToneMappingTechnique(viewer.settings.toneMapping);
         }
         KxOpenGL::wireframe(viewer.settings.wireframe);
+        if (viewer.settings.volumetric != viewer.appliedVolumetric)
+        {
+            for (const auto& mark : viewer.volumetricMarks)
+                mark.first->setVolumetric(viewer.settings.volumetric && mark.second);
+            viewer.appliedVolumetric = viewer.settings.volumetric;
+        }
 
         applyView(viewer, root);
 

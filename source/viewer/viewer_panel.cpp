@@ -13,6 +13,7 @@ namespace viewer
 namespace
 {
 const char* const TONE_MAPPINGS[] = {"None", "Linear", "Reinhard", "RomBinDaHouse", "Filmic", "Uncharted 2"};
+const char* const PIPELINES[] = {"Forward", "Deferred", "Hybrid"};
 const float GAMMA_MIN = 0.2f, GAMMA_MAX = 3.0f, GAMMA_STEP = 0.1f;
 }
 
@@ -94,6 +95,9 @@ bool Panel::key(int key, int scancode, int action, int mods, Settings& settings)
     case GLFW_KEY_F10:
         settings.gamma = std::min(GAMMA_MAX, settings.gamma + GAMMA_STEP);
         return true;
+    case GLFW_KEY_F2:
+        settings.pipeline = (settings.pipeline + 1) % 3;
+        return true;
     default:
         return false; // W and Escape belong to the viewer
     }
@@ -138,7 +142,7 @@ bool Panel::draw(Settings& settings)
     else
         std::snprintf(title, sizeof(title), "Kxoviewer###gui");
     ImGui::SetNextWindowPos(ImVec2(10, 10), ImGuiCond_Always);
-    ImGui::SetNextWindowSize(ImVec2(340, 364), ImGuiCond_Always);
+    ImGui::SetNextWindowSize(ImVec2(340, 540), ImGuiCond_Always);
     ImGui::SetNextWindowBgAlpha(200.0f / 255.0f);
     ImGui::PushStyleColor(ImGuiCol_TitleBg, ImVec4(10 / 255.0f, 45 / 255.0f, 170 / 255.0f, 1.0f));
     ImGui::PushStyleColor(ImGuiCol_TitleBgActive, ImVec4(10 / 255.0f, 45 / 255.0f, 170 / 255.0f, 1.0f));
@@ -180,6 +184,22 @@ bool Panel::draw(Settings& settings)
             ImGui::SameLine();
             if (ImGui::Button("Open file..."))
                 openRequest = true;
+        }
+        if (ImGui::CollapsingHeader("Pipeline", ImGuiTreeNodeFlags_DefaultOpen))
+        {
+            ImGui::Combo("Pipeline", &settings.pipeline, PIPELINES, 3);
+            ImGui::SameLine();
+            ImGui::TextDisabled("[F2]");
+            ImGui::Checkbox("Ambient occlusion", &settings.ssao);
+            ImGui::InputFloat("AO radius", &settings.ssaoRadius, 0.05f, 0.05f, "%.2f");
+            settings.ssaoRadius = std::min(5.0f, std::max(0.01f, settings.ssaoRadius));
+            ImGui::InputFloat("AO power", &settings.ssaoPower, 0.25f, 0.25f, "%.2f");
+            settings.ssaoPower = std::min(8.0f, std::max(0.25f, settings.ssaoPower));
+            ImGui::Checkbox("Volumetric light", &settings.volumetric);
+            ImGui::InputFloat("Scattering", &settings.scattering, 0.05f, 0.05f, "%.2f");
+            settings.scattering = std::min(0.95f, std::max(0.05f, settings.scattering));
+            ImGui::InputInt("Steps", &settings.volumetricSteps, 4, 16);
+            settings.volumetricSteps = std::min(128, std::max(1, settings.volumetricSteps));
         }
         drawAnimation(settings);
         ImGui::Separator();

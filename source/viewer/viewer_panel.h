@@ -22,6 +22,14 @@ struct Settings
     bool toggleAnimation = false; // play or pause
     bool replayAnimation = false;
     bool statistics = false; // the overlay of frame statistics
+    // 0 forward (the default), 1 deferred, 2 hybrid.
+    int pipeline = 0;
+    bool ssao = true;
+    float ssaoRadius = 0.3f;
+    float ssaoPower = 2.0f;
+    bool volumetric = true;
+    float scattering = 0.5f;
+    int volumetricSteps = 32;
 };
 
 class Panel
@@ -35,7 +43,7 @@ public:
     bool mouseMotion(int x, int y);
     bool mouseButton(int button, int action, int mods);
     bool mouseWheel(double offset);
-    // Handles the panel's keys (P, L, S, F9, F10) itself; true when taken.
+    // Handles the panel's keys (P, L, S, F9, F10, F2) itself; true when taken.
     bool key(int key, int scancode, int action, int mods, Settings& settings);
 
     // Draws the panel; true when the "Reset camera" button was pressed.

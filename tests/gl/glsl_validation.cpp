@@ -50,6 +50,10 @@ TEST(GlslValidation, BuiltInStagesCompileInBothModes)
         }
     }
 
+    // Filters no pipeline owns.
+    KxGaussian* gaussian = new KxGaussian;
+    EXPECT_TRUE(gaussian->create(64, 64));
+
     std::set<uint32_t> seen;
     int checked = 0;
     for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())

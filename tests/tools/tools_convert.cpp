@@ -779,7 +779,7 @@ TEST(ConvertFailures, BadArguments)
     EXPECT_EQ(nowhere.status, 4);
     EXPECT_EQ(toolstest::run(KXORENDER, {"missing.kxo", "out.png"}).status, 2);
     EXPECT_EQ(toolstest::run(KXORENDER, {"a.kxo", "out.png", "--size", "0x10"}).status, 1);
-    EXPECT_EQ(toolstest::run(KXORENDER, {"a.kxo", "out.png", "--pipeline", "deferred"}).status, 1);
+    EXPECT_EQ(toolstest::run(KXORENDER, {"a.kxo", "out.png", "--pipeline", "sideways"}).status, 1);
 }
 
 TEST(ConvertFailures, RenderRefusesWhatIsNotAScene)

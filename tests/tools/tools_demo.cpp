@@ -242,3 +242,38 @@ TEST(DemoWithoutDisplay, RendersUnderItsOwnServer)
     EXPECT_EQ(image.width, 96);
     EXPECT_GT(toolstest::coverage(image).share, 0.2);
 }
+
+// The deferred and hybrid pipelines draw the demo too: the same scene, the
+// glass panes blended over the spheres by the deferred one.
+TEST(DemoPipelines, DeferredAndHybridRenderTheDemo)
+{
+    for (const char* pipeline : {"deferred", "hybrid"})
+    {
+        const std::string png = kxtool::absolutePath(std::string("demo_") + pipeline + ".png");
+        toolstest::Run result =
+            toolstest::run(KXORENDER, {DEMO, png, "--size", "160x120", "--pipeline", pipeline, "--ssao"});
+        ASSERT_EQ(result.status, 0) << result.output;
+        toolstest::Image image;
+        ASSERT_TRUE(image.load(png));
+        EXPECT_GT(toolstest::coverage(image).share, 0.2) << pipeline;
+        EXPECT_GT(toolstest::coverage(image).colours, 10) << pipeline;
+    }
+    toolstest::Run bad = toolstest::run(KXORENDER, {DEMO, "bad.png", "--pipeline", "sideways"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.output.find("unknown pipeline"), std::string::npos);
+}
+
+// Turned to where the rasteriser's anisotropic sampling once spun for minutes
+// on the demo's grazing floor: under the software preset the frame completes
+// well within the watchdog's limit.
+TEST(DemoTurned, GrazingViewDrawsWithinTheFrameLimit)
+{
+    const std::string png = kxtool::absolutePath("demo_turned.png");
+    toolstest::Run result =
+        toolstest::run(KXORENDER, {DEMO, png, "--size", "640x480", "--turn", "251,20", "--frame-limit", "60"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    toolstest::Image image;
+    ASSERT_TRUE(image.load(png));
+    EXPECT_GT(toolstest::coverage(image).share, 0.1);
+    EXPECT_EQ(toolstest::run(KXORENDER, {DEMO, png, "--turn", "251"}).status, 1);
+}

@@ -58,11 +58,11 @@ drawn_share() { # image: share 0..1 of the window's pixels above a faint glow, t
     convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -format "%[fx:mean]" info:
 }
 
-edges_clear() { # image: the window's outermost rows and columns show nothing (the panel left out)
+edges_clear() { # image: the window's outermost rows and columns show nothing (the panel's column left out)
     local inner whole
-    inner=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% -shave 1x1 \
+    inner=$(convert "$1" -fill black -draw "rectangle 0,0 360,4096" -colorspace Gray -threshold 10% -shave 1x1 \
         -format "%[fx:mean*w*h]" info:)
-    whole=$(convert "$1" -fill black -draw "rectangle 0,0 360,380" -colorspace Gray -threshold 10% \
+    whole=$(convert "$1" -fill black -draw "rectangle 0,0 360,4096" -colorspace Gray -threshold 10% \
         -format "%[fx:mean*w*h]" info:)
     awk "BEGIN{exit !($whole - $inner < 0.5)}"
 }

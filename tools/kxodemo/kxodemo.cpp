@@ -5,8 +5,11 @@
 // OUTPUT_DIR/demo.kxo holds a floor; a grid of spheres whose roughness falls
 // from left to right and whose metalness rises from the bottom row to the top
 // one; a box textured with OUTPUT_DIR/demo_box.png (also written here); a
-// column skinned to two bones and bent at the upper one; an omni light; and a
-// spot light aimed at the sphere grid through a target node.
+// column skinned to two bones and bent at the upper one; two overlapping
+// semi-transparent panes in front of the grid's top row; a corner of two walls
+// at the back left, where ambient occlusion darkens the creases; an omni
+// light; and a volumetric spot light aimed at the sphere grid through a target
+// node, with a shade in its beam.
 //
 // Exit codes: 0 written, 1 bad arguments, 3 no display or the engine did not
 // start, 4 a file could not be written.
@@ -386,6 +389,30 @@ KxNode* buildScene(std::string& error)
     bend->rotateZ(-50.0f);
     bend->link(base);
 
+    // Panes for the deferred pipeline's depth peeling (the forward pipeline
+    // draws them opaque); they overlap and keep clear of the lower rows.
+    const glm::vec3 paneColours[2] = {glm::vec3(0.2f, 0.45f, 0.9f), glm::vec3(0.9f, 0.8f, 0.2f)};
+    for (int i = 0; i < 2; ++i)
+    {
+        Geometry paneGeometry;
+        paneGeometry.quad(glm::vec3(0.0f), glm::vec3(0.8f, 0, 0), glm::vec3(0, 0.35f, 0));
+        KxMesh* pane = makeMesh(new KxMesh, paneGeometry, "pane_" + std::to_string(i));
+        pane->setTranslation(0.9f + 0.7f * static_cast<float>(i), 2.75f + 0.15f * static_cast<float>(i),
+                             -0.3f + 0.3f * static_cast<float>(i));
+        KxMaterial* glass = material("pane_" + std::to_string(i) + "_material", paneColours[i], 0.2f, 0.0f);
+        glass->setTransparency(0.5f);
+        pane->setMaterial(glass);
+        pane->link(root);
+    }
+
+    // Two walls meeting the floor at the back left: creases for ambient occlusion.
+    Geometry cornerGeometry;
+    cornerGeometry.quad(glm::vec3(-3.8f, 0.1f, -2.4f), glm::vec3(0.7f, 0, 0), glm::vec3(0, 0.6f, 0));
+    cornerGeometry.quad(glm::vec3(-4.4f, 0.1f, -1.5f), glm::vec3(0, 0, -0.9f), glm::vec3(0, 0.6f, 0));
+    KxMesh* corner = makeMesh(new KxMesh, cornerGeometry, "ssao_corner");
+    corner->setMaterial(material("ssao_corner_material", glm::vec3(0.4f, 0.38f, 0.35f), 0.9f, 0.0f));
+    corner->link(root);
+
     KxLight* omni = new KxLight;
     omni->setName("omni_light");
     omni->setSubtype(KxLight::KIND_OMNI);
@@ -409,7 +436,21 @@ KxNode* buildScene(std::string& error)
     spot->setTranslation(3.5f, 5.0f, 4.0f);
     spot->setDirection(glm::normalize(glm::vec3(0.0f, 1.5f, -1.0f) - glm::vec3(3.5f, 5.0f, 4.0f)));
     spot->setTargetNode(target);
+    spot->setVolumetric(true); // light shafts in the deferred pipeline
     spot->link(root);
+
+    // A shade in the upper part of the spot light's beam casts a gap into its shafts.
+    Geometry shadeGeometry;
+    glm::vec3 beam = glm::normalize(glm::vec3(0.0f, 1.5f, -1.0f) - glm::vec3(3.5f, 5.0f, 4.0f));
+    glm::vec3 across = glm::normalize(glm::cross(beam, glm::vec3(0, 1, 0)));
+    glm::vec3 up = glm::cross(across, beam);
+    // Facing along the beam: its back is what the shadow pass draws.
+    shadeGeometry.quad(glm::vec3(0.0f), up * 0.3f, across * 0.3f);
+    KxMesh* shade = makeMesh(new KxMesh, shadeGeometry, "beam_shade");
+    // Off the beam's axis: its shadow passes above the grid, not over the spheres.
+    shade->setTranslation(glm::vec3(3.5f, 5.0f, 4.0f) + beam * 1.6f + up * 0.75f);
+    shade->setMaterial(material("beam_shade_material", glm::vec3(0.3f), 0.7f, 0.0f));
+    shade->link(root);
 
     buildPhysicsCorner(root);
     if (!writeAnimation(root))

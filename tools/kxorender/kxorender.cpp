@@ -1,7 +1,7 @@
 // kxorender: renders a KXO scene to a PNG without user interaction.
 //
-//   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]
-//             [--no-default-light] [--frame-limit SECONDS] [--verbose]
+//   kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]
+//             [--ssao] [--turn Y,X] [--no-default-light] [--frame-limit SECONDS] [--verbose]
 //
 // The scene is framed as the viewer frames it when it opens a file (whole,
 // for any picture shape), lit by its own lights and the viewer's default
@@ -14,6 +14,7 @@
 // display or the engine did not start, 4 the image could not be written, 5 a
 // frame took longer than the frame limit.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,12 +32,16 @@
 namespace
 {
 const char* const USAGE =
-    "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward]\n"
-    "                 [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
+    "usage: kxorender SCENE.kxo OUTPUT.png [--size WxH] [--frames N] [--pipeline forward|deferred|hybrid]\n"
+    "                 [--ssao] [--turn Y,X] [--no-default-light] [--frame-limit SECONDS] [--verbose]\n"
     "  --size WxH          image size, default 640x480 (1 to 4096 each)\n"
     "  --frames N          frames drawn before the last one is kept, default 2; physics and\n"
     "                      the scene's animation (SCENE.kxa) advance one frame before each\n"
-    "  --pipeline NAME     rendering pipeline: forward (the default)\n"
+    "  --pipeline NAME     rendering pipeline: forward (the default), deferred or hybrid\n"
+    "  --ssao              ambient occlusion (deferred and hybrid pipelines)\n"
+    "  --turn Y,X          turns the scene Y degrees about the vertical and X about the\n"
+    "                      horizontal axis, as dragging in the viewer does; default 0,20,\n"
+    "                      the view the viewer opens with\n"
     "  --no-default-light  only the scene's own lights (the viewer adds one at the camera)\n"
     "  --frame-limit S     give up (exit 5) when a frame takes longer than S seconds,\n"
     "                      default 60, 0 for no limit\n"
@@ -50,6 +55,8 @@ struct Options
     int height = 480;
     int frames = 2;
     int pipeline = 2;
+    bool ssao = false;
+    float turnY = 0.0f, turnX = 20.0f; // the viewer's opening view
     bool defaultLight = true;
     int frameLimit = 60;
     bool verbose = false;
@@ -131,18 +138,40 @@ int parseArguments(int argc, char** argv, Options& options)
                 return 1;
             }
         }
+        else if (argument == "--turn")
+        {
+            const char* text = value("--turn");
+            if (!text)
+                return 1;
+            char* end = nullptr;
+            options.turnY = std::strtof(text, &end);
+            bool good = end != text && *end == ',';
+            const char* second = good ? end + 1 : text;
+            options.turnX = std::strtof(second, &end);
+            if (!good || end == second || *end || !std::isfinite(options.turnY) || !std::isfinite(options.turnX))
+            {
+                std::fprintf(stderr, "kxorender: bad turn '%s' (degrees Y,X)\n", text);
+                return 1;
+            }
+        }
         else if (argument == "--pipeline")
         {
             const char* text = value("--pipeline");
             if (!text)
                 return 1;
-            if (std::strcmp(text, "forward") != 0)
+            const char* const names[] = {"forward", "deferred", "hybrid"};
+            options.pipeline = 0;
+            for (int id = 0; id < 3; ++id)
+                if (std::strcmp(text, names[id]) == 0)
+                    options.pipeline = 2 + id;
+            if (!options.pipeline)
             {
-                std::fprintf(stderr, "kxorender: unknown pipeline '%s' (available: forward)\n", text);
+                std::fprintf(stderr, "kxorender: unknown pipeline '%s' (available: forward, deferred, hybrid)\n", text);
                 return 1;
             }
-            options.pipeline = 2;
         }
+        else if (argument == "--ssao")
+            options.ssao = true;
         else if (argument == "--no-default-light")
             options.defaultLight = false;
         else if (argument == "--frame-limit")
@@ -250,6 +279,12 @@ int render(const Options& options)
     {
         kxtool::QuietStdout quiet(!options.verbose);
         started = Kalvex::init(config, true);
+        // The reduced start loads the forward pipeline only: the chosen one is loaded here.
+        if (started && options.pipeline != 2 && !Kalvex::getPipeline(options.pipeline)->load(nullptr))
+        {
+            Kalvex::free();
+            started = false;
+        }
     }
     if (!started)
     {
@@ -316,9 +351,14 @@ int render(const Options& options)
             KxPipeline* pipeline = KxPipeline::getCurrent();
             if (!pipeline)
             {
+                std::fprintf(stderr, "kxorender: the pipeline is not available\n");
                 ok = false;
                 break;
             }
+            if (KxDeferredRendering* deferred = dynamic_cast<KxDeferredRendering*>(pipeline))
+                deferred->setUseSsao(options.ssao);
+            if (KxHybridRendering* hybrid = dynamic_cast<KxHybridRendering*>(pipeline))
+                hybrid->setUseSsao(options.ssao);
             // The viewer's start settings: post-processing with Reinhard tone
             // mapping, gamma 1, anti-aliasing.
             pipeline->postProc(true);
@@ -329,7 +369,7 @@ int render(const Options& options)
                 postProc->setToneMappingTechnique(KxPostProc::TONEMAPPING_REINHARD);
             }
             advanceFrame(animation);
-            kxtool::poseRoot(root, rig.framing);
+            kxtool::poseRoot(root, rig.framing, glm::vec3(0.0f), options.turnX, options.turnY);
             list->reset();
             // What the list cannot take (nodes too deep) is left out of the picture.
             passed = list->pass(root) && passed;
