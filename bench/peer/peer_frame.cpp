@@ -384,6 +384,7 @@ osg::ref_ptr<osg::Group> peerScene(int kind, int anisotropy)
 std::unique_ptr<osgViewer::Viewer> peerViewer(int width, int height)
 {
     osg::ref_ptr<osg::GraphicsContext::Traits> traits = new osg::GraphicsContext::Traits;
+    traits->readDISPLAY(); // the display Kalvex opens, not display 0
     traits->x = 0;
     traits->y = 0;
     traits->width = width;
