@@ -397,15 +397,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxOpenGL::setBackgroundColor(0.0f, 0.0f, 0.0f, 0.0f);
     kx::GlContext::depthWrite(true);
     KxOpenGL::clear(true, true, true);
-    if (KxSkybox* skybox = camera->getSkybox())
-    {
-        // Centred on the eye: the view's rotation only.
-        glm::mat4 rotation = view;
-        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
-        KxDrawRecord record = {&rotation, nullptr, nullptr};
-        KxOpenGL::blending(false);
-        skybox->render(&record);
-    }
+    kx::deferred::renderSky(camera, view);
 
     // Unloaded in the reduced start: every light then reads as unshadowed.
     KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));

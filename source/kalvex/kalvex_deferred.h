@@ -17,6 +17,13 @@ void renderEmitters(KxList* list, const glm::mat4& view);
 
 namespace kx::deferred
 {
+// The G-buffer programs of plain, normal-mapped, skinned and instanced meshes
+// (the two fragment stages given), then the unlit ones below, registered for
+// their types; false (after logging) when one cannot be built.
+bool addGeometryPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned, const unsigned char* fragment,
+                         const unsigned char* normalMappedFragment, KxShader* programs[4]);
+// The camera's sky box, centred on the eye (the forward pipeline's too).
+void renderSky(KxCamera* camera, const glm::mat4& view);
 // The particle and sky-box programs (their stages kept in owned), registered
 // for their types; false (after logging) when they cannot be built.
 bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned);

@@ -76,6 +76,55 @@ KxShader* buildProgram(std::vector<KxShader*>& owned, KxShader* vertex, KxShader
     return program;
 }
 
+bool addGeometryPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned, const unsigned char* fragment,
+                         const unsigned char* normalMappedFragment, KxShader* programs[4])
+{
+    struct Entry
+    {
+        const unsigned char* vertex;
+        const unsigned char* fragment;
+        KxObject::Type type;
+        int subtype;
+    };
+    // Skinned and instanced meshes give the plain mesh's outputs.
+    const Entry entries[4] = {{kx_resource_find("mesh_vs.glsl"), fragment, KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES},
+                              {kx_resource_find("mesh_normal_vs.glsl"), normalMappedFragment, KxObject::TYPE_MESH,
+                               KxMesh::KIND_NORMAL_MAPPED},
+                              {kx_resource_find("skinned_vs.glsl"), fragment, KxObject::TYPE_SKINNED, 0},
+                              {kx_resource_find("instanced_vs.glsl"), fragment, KxObject::TYPE_INSTANCED, 0}};
+    KxShader* fragmentStage = nullptr;
+    for (int i = 0; i < 4; ++i)
+    {
+        KxShader* vertex =
+            buildStage(owned, KxShader::KIND_VERTEX, entries[i].vertex, "Unable to compile geometry VS shader");
+        // The plain fragment stage serves three of them.
+        KxShader* shared = entries[i].fragment == fragment ? fragmentStage : nullptr;
+        KxShader* stage = shared ? shared
+                                 : buildStage(owned, KxShader::KIND_FRAGMENT, entries[i].fragment,
+                                              "Unable to compile geometry FS shader");
+        if (entries[i].fragment == fragment)
+            fragmentStage = stage;
+        programs[i] = buildProgram(owned, vertex, stage, "Unable to compile geometry pass shader");
+        if (!programs[i] ||
+            !pipeline->setShader(programs[i], entries[i].type, entries[i].subtype, KxPipeline::FLAGS_ALONE))
+            return false;
+    }
+    return addUnlitPrograms(pipeline, owned);
+}
+
+void renderSky(KxCamera* camera, const glm::mat4& view)
+{
+    KxSkybox* skybox = camera->getSkybox();
+    if (!skybox)
+        return;
+    // Centred on the eye: the view's rotation only.
+    glm::mat4 rotation = view;
+    rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
+    KxDrawRecord record = {&rotation, nullptr, nullptr};
+    KxOpenGL::blending(false);
+    skybox->render(&record);
+}
+
 bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned)
 {
     KxShader* vertex = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("emitter_vs.glsl"),
@@ -105,15 +154,7 @@ void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* t
     target->render(nullptr);
     camera->render(nullptr); // the lighting quads' 2D camera was the last one
     KxOpenGL::depthTest(true);
-    if (KxSkybox* skybox = camera->getSkybox())
-    {
-        // Centred on the eye: the view's rotation only.
-        glm::mat4 rotation = view;
-        rotation[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
-        KxDrawRecord record = {&rotation, nullptr, nullptr};
-        KxOpenGL::blending(false);
-        skybox->render(&record);
-    }
+    renderSky(camera, view);
     kx::renderEmitters(list, view);
     KxOpenGL::blending(false);
 }
@@ -266,7 +307,54 @@ struct KxDeferredRendering::Private
     bool useSsao = true;
     KxVolLighting* volLighting = nullptr;
     KxTexture* emptyShadowMap = nullptr;
+
+    // The display target, the layered G-buffer with a framebuffer per layer,
+    // the depth-only one and the layer-0 views; false after logging.
+    bool buildTargets(int sizeX, int sizeY);
 };
+
+namespace
+{
+bool createArray(KxTexture*& texture, int kind, int sizeX, int sizeY)
+{
+    texture = new KxTexture;
+    return texture->create(kind, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY),
+                           KxDeferredRendering::MAX_LAYERS, 1, 0);
+}
+}
+
+bool KxDeferredRendering::Private::buildTargets(int sizeX, int sizeY)
+{
+    displayTexture = new KxTexture;
+    displayFbo = new KxFbo;
+    if (!displayTexture->create(7, sizeX, sizeY, 1, 0, 0) ||
+        !displayFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, displayTexture, 0, 0) || !displayFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create display FBO");
+    if (!createArray(normalArray, 14, sizeX, sizeY) || !createArray(surfaceArray, 14, sizeX, sizeY) ||
+        !createArray(depthArray, 15, sizeX, sizeY))
+        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer");
+    for (unsigned int layer = 0; layer < MAX_LAYERS; ++layer)
+    {
+        KxFbo* fbo = layerFbos[layer] = new KxFbo;
+        fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE_LAYER, normalArray, 0, static_cast<int>(layer));
+        fbo->bindTexture(1, KxFbo::OP_COLOR_TEXTURE_LAYER, surfaceArray, 1, static_cast<int>(layer));
+        fbo->bindTexture(2, KxFbo::OP_DEPTH_TEXTURE_LAYER, depthArray, 0, static_cast<int>(layer));
+        if (!fbo->isOk())
+            return KX_LOG(LEVEL_ERROR, "Unable to create deferred FBO number %u", layer);
+    }
+    depthOnlyFbo = new KxFbo;
+    depthOnlyFbo->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYER, depthArray, 0, 0);
+    if (!depthOnlyFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create depth-only FBO");
+    normalView = layerView(normalArray, GL_RGBA32F, 0, viewNames[0]);
+    depthView = layerView(depthArray, GL_DEPTH_COMPONENT32, 0, viewNames[1]);
+    viewFbo = new KxFbo;
+    if (!normalView || !depthView || !viewFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, normalView, 0, 0) ||
+        !viewFbo->bindTexture(1, KxFbo::OP_DEPTH_TEXTURE, depthView, 0, 0) || !viewFbo->isOk())
+        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer layer views");
+    KxFbo::resetCache();
+    return true;
+}
 
 KxDeferredRendering::KxDeferredRendering() : deferredReserved(new Private)
 {
@@ -285,16 +373,6 @@ bool KxDeferredRendering::render(void*)
     return true;
 }
 
-namespace
-{
-bool createArray(KxTexture*& texture, int kind, int sizeX, int sizeY)
-{
-    texture = new KxTexture;
-    return texture->create(kind, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY),
-                           KxDeferredRendering::MAX_LAYERS, 1, 0);
-}
-}
-
 bool KxDeferredRendering::load(void* data)
 {
     unload(nullptr);
@@ -306,53 +384,7 @@ bool KxDeferredRendering::load(void* data)
     if (sizeX <= 0 || sizeY <= 0)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
 
-
-    d.displayTexture = new KxTexture;
-    d.displayFbo = new KxFbo;
-    if (!d.displayTexture->create(7, sizeX, sizeY, 1, 0, 0) ||
-        !d.displayFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, d.displayTexture, 0, 0) || !d.displayFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create display FBO");
-    }
-
-    if (!createArray(d.normalArray, 14, sizeX, sizeY) || !createArray(d.surfaceArray, 14, sizeX, sizeY) ||
-        !createArray(d.depthArray, 15, sizeX, sizeY))
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer");
-    }
-    for (unsigned int layer = 0; layer < MAX_LAYERS; ++layer)
-    {
-        KxFbo* fbo = d.layerFbos[layer] = new KxFbo;
-        fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE_LAYER, d.normalArray, 0, static_cast<int>(layer));
-        fbo->bindTexture(1, KxFbo::OP_COLOR_TEXTURE_LAYER, d.surfaceArray, 1, static_cast<int>(layer));
-        fbo->bindTexture(2, KxFbo::OP_DEPTH_TEXTURE_LAYER, d.depthArray, 0, static_cast<int>(layer));
-        if (!fbo->isOk())
-        {
-            unload(nullptr);
-            return KX_LOG(LEVEL_ERROR, "Unable to create deferred FBO number %u", layer);
-        }
-    }
-    d.depthOnlyFbo = new KxFbo;
-    d.depthOnlyFbo->bindTexture(0, KxFbo::OP_DEPTH_TEXTURE_LAYER, d.depthArray, 0, 0);
-    if (!d.depthOnlyFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create depth-only FBO");
-    }
-    d.normalView = layerView(d.normalArray, GL_RGBA32F, 0, d.viewNames[0]);
-    d.depthView = layerView(d.depthArray, GL_DEPTH_COMPONENT32, 0, d.viewNames[1]);
-    d.viewFbo = new KxFbo;
-    if (!d.normalView || !d.depthView || !d.viewFbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, d.normalView, 0, 0) ||
-        !d.viewFbo->bindTexture(1, KxFbo::OP_DEPTH_TEXTURE, d.depthView, 0, 0) || !d.viewFbo->isOk())
-    {
-        unload(nullptr);
-        return KX_LOG(LEVEL_ERROR, "Unable to create the G-buffer layer views");
-    }
-    KxFbo::resetCache();
-
-    if (!buildPrograms())
+    if (!d.buildTargets(sizeX, sizeY) || !buildPrograms())
     {
         unload(nullptr);
         return false;
@@ -392,42 +424,17 @@ bool KxDeferredRendering::load(void* data)
 bool KxDeferredRendering::buildPrograms()
 {
     Private& d = *deferredReserved;
-    using kx::deferred::buildProgram;
-    using kx::deferred::buildStage;
-    std::vector<KxShader*>& owned = d.shaders;
-    KxShader* geometryVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_mesh_vs_glsl,
-                                      "Unable to compile geometry VS shader");
-    KxShader* geometryFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_gbuffer_peel_fs_glsl,
-                                      "Unable to compile geometry FS shader");
-    d.geometryPrograms[0] = buildProgram(owned, geometryVs, geometryFs, "Unable to compile geometry pass shader");
-    KxShader* normalVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_mesh_normal_vs_glsl,
-                                    "Unable to compile geometry normal map VS shader");
-    KxShader* normalFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_gbuffer_peel_normal_fs_glsl,
-                                    "Unable to compile geometry normal map FS shader");
-    d.geometryPrograms[1] = buildProgram(owned, normalVs, normalFs, "Unable to compile geometry pass normal map shader");
-    KxShader* skinnedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("skinned_vs.glsl"),
-                                     "Unable to compile geometry skinned VS shader");
-    d.geometryPrograms[2] = buildProgram(owned, skinnedVs, geometryFs, "Unable to compile geometry pass skinned shader");
-    // Instanced meshes give the plain mesh's outputs, instance transform applied.
-    KxShader* instancedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("instanced_vs.glsl"),
-                                       "Unable to compile geometry instanced VS shader");
-    d.geometryPrograms[3] = buildProgram(owned, instancedVs, geometryFs, "Unable to compile geometry pass instanced shader");
-    KxShader* lightVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_deferred_light_vs_glsl,
-                                   "Unable to compile omni light VS shader");
-    KxShader* lightFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_deferred_light_fs_glsl,
-                                   "Unable to compile omni light FS shader");
-    d.lightProgram = buildProgram(owned, lightVs, lightFs, "Unable to compile omni light pass shader");
-    if (!d.geometryPrograms[0] || !d.geometryPrograms[1] || !d.geometryPrograms[2] || !d.geometryPrograms[3] ||
-        !d.lightProgram)
+    if (!kx::deferred::addGeometryPrograms(this, d.shaders, kx_resource_gbuffer_peel_fs_glsl,
+                                           kx_resource_gbuffer_peel_normal_fs_glsl, d.geometryPrograms))
         return false;
-    setShader(d.geometryPrograms[0], TYPE_MESH, KxMesh::KIND_TRIANGLES, FLAGS_ALONE);
-    setShader(d.geometryPrograms[1], TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, FLAGS_ALONE);
-    setShader(d.geometryPrograms[2], TYPE_SKINNED, 0, FLAGS_ALONE);
-    setShader(d.geometryPrograms[3], TYPE_INSTANCED, 0, FLAGS_ALONE);
-    if (!kx::deferred::addUnlitPrograms(this, owned))
-        return false;
-    setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
-    return true;
+    d.lightProgram = kx::deferred::buildProgram(
+        d.shaders,
+        kx::deferred::buildStage(d.shaders, KxShader::KIND_VERTEX, kx_resource_deferred_light_vs_glsl,
+                                 "Unable to compile omni light VS shader"),
+        kx::deferred::buildStage(d.shaders, KxShader::KIND_FRAGMENT, kx_resource_deferred_light_fs_glsl,
+                                 "Unable to compile omni light FS shader"),
+        "Unable to compile omni light pass shader");
+    return d.lightProgram && setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
 }
 
 bool KxDeferredRendering::unload(void*)

@@ -129,42 +129,17 @@ bool KxHybridRendering::load(void* data)
 bool KxHybridRendering::buildPrograms()
 {
     Private& d = *hybridReserved;
-    using kx::deferred::buildProgram;
-    using kx::deferred::buildStage;
-    std::vector<KxShader*>& owned = d.shaders;
-    KxShader* geometryVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_mesh_vs_glsl,
-                                      "Unable to compile geometry VS shader");
-    KxShader* geometryFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_gbuffer_fs_glsl,
-                                      "Unable to compile geometry FS shader");
-    d.geometryPrograms[0] = buildProgram(owned, geometryVs, geometryFs, "Unable to compile geometry pass shader");
-    KxShader* normalVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_mesh_normal_vs_glsl,
-                                    "Unable to compile geometry normal map VS shader");
-    KxShader* normalFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_gbuffer_normal_fs_glsl,
-                                    "Unable to compile geometry normal map FS shader");
-    d.geometryPrograms[1] = buildProgram(owned, normalVs, normalFs, "Unable to compile geometry pass normal map shader");
-    KxShader* skinnedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("skinned_vs.glsl"),
-                                     "Unable to compile geometry skinned VS shader");
-    d.geometryPrograms[2] = buildProgram(owned, skinnedVs, geometryFs, "Unable to compile geometry pass skinned shader");
-    // Instanced meshes give the plain mesh's outputs, instance transform applied.
-    KxShader* instancedVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_find("instanced_vs.glsl"),
-                                       "Unable to compile geometry instanced VS shader");
-    d.geometryPrograms[3] = buildProgram(owned, instancedVs, geometryFs, "Unable to compile geometry pass instanced shader");
-    KxShader* lightVs = buildStage(owned, KxShader::KIND_VERTEX, kx_resource_deferred_light_vs_glsl,
-                                   "Unable to compile omni light VS shader");
-    KxShader* lightFs = buildStage(owned, KxShader::KIND_FRAGMENT, kx_resource_hybrid_light_fs_glsl,
-                                   "Unable to compile omni light FS shader");
-    d.lightProgram = buildProgram(owned, lightVs, lightFs, "Unable to compile omni light pass shader");
-    if (!d.geometryPrograms[0] || !d.geometryPrograms[1] || !d.geometryPrograms[2] || !d.geometryPrograms[3] ||
-        !d.lightProgram)
+    if (!kx::deferred::addGeometryPrograms(this, d.shaders, kx_resource_gbuffer_fs_glsl,
+                                           kx_resource_gbuffer_normal_fs_glsl, d.geometryPrograms))
         return false;
-    setShader(d.geometryPrograms[0], TYPE_MESH, KxMesh::KIND_TRIANGLES, FLAGS_ALONE);
-    setShader(d.geometryPrograms[1], TYPE_MESH, KxMesh::KIND_NORMAL_MAPPED, FLAGS_ALONE);
-    setShader(d.geometryPrograms[2], TYPE_SKINNED, 0, FLAGS_ALONE);
-    setShader(d.geometryPrograms[3], TYPE_INSTANCED, 0, FLAGS_ALONE);
-    if (!kx::deferred::addUnlitPrograms(this, owned))
-        return false;
-    setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
-    return true;
+    d.lightProgram = kx::deferred::buildProgram(
+        d.shaders,
+        kx::deferred::buildStage(d.shaders, KxShader::KIND_VERTEX, kx_resource_deferred_light_vs_glsl,
+                                 "Unable to compile omni light VS shader"),
+        kx::deferred::buildStage(d.shaders, KxShader::KIND_FRAGMENT, kx_resource_hybrid_light_fs_glsl,
+                                 "Unable to compile omni light FS shader"),
+        "Unable to compile omni light pass shader");
+    return d.lightProgram && setShader(d.lightProgram, TYPE_QUAD, 0, FLAGS_ALONE);
 }
 
 bool KxHybridRendering::unload(void*)
