@@ -1,6 +1,7 @@
 // Loading a scene file of about 100 MB, against the floor no loader can beat:
-// reading the same bytes and uploading them raw into one GPU buffer. Starts
-// the engine itself; run under tests/with_display.sh.
+// reading the same bytes and uploading them raw into one GPU buffer; and
+// scene files of 1,000, 10,000 and 50,000 small meshes, per mesh. Starts the
+// engine itself; run under tests/with_display.sh.
 #include <benchmark/benchmark.h>
 
 #include <GL/glew.h>
@@ -107,6 +108,52 @@ bool writeScene()
     return std::fclose(file) == 0 && written;
 }
 
+// root with count cube meshes (24 vertices, 12 triangles each) below it.
+bool writeManyMeshes(const std::string& path, unsigned int count)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    Writer out{file};
+    out.u32(KxObject::TYPE_NONE);
+    out.u32(4);
+    out.u32(Kalvex::KXO_VERSION);
+    out.u32(KxObject::TYPE_NODE);
+    out.u32(static_cast<uint32_t>(4 + 1 + 64 + 4 + 7));
+    out.nodePart("root", count);
+    KxMesh::kxMeshVertex vertices[24] = {};
+    KxMesh::kxMeshFace faces[12];
+    for (uint32_t v = 0; v < 24; ++v)
+    {
+        vertices[v].position[0] = static_cast<float>(v % 2);
+        vertices[v].position[1] = static_cast<float>((v / 2) % 2);
+        vertices[v].position[2] = static_cast<float>(v / 4) / 6.0f;
+        vertices[v].normal = 0x1FF00000u; // +z
+    }
+    for (uint32_t f = 0; f < 12; ++f)
+        faces[f] = {{f * 2, f * 2 + 1, (f * 2 + 2) % 24}};
+    for (unsigned int mesh = 0; mesh < count; ++mesh)
+    {
+        std::string name = "cube" + std::to_string(mesh);
+        uint64_t meshPart = 1 + 4 + 4 + 7 + 4 + 24 + 1 + sizeof(vertices) + sizeof(faces);
+        out.u32(KxObject::TYPE_MESH);
+        out.u32(static_cast<uint32_t>(name.size() + 1 + 64 + 4 + 7 + meshPart));
+        out.nodePart(name, 0);
+        out.u8(0);
+        out.u32(24);
+        out.u32(12);
+        out.str("[none]");
+        out.f32(1.0f);
+        for (float corner : {0.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f})
+            out.f32(corner);
+        out.u8(0);
+        out.bytes(vertices, sizeof(vertices));
+        out.bytes(faces, sizeof(faces));
+    }
+    bool written = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && written;
+}
+
 KxObject* lastObject()
 {
     KxObject* last = KxObject::getFirst();
@@ -149,6 +196,36 @@ void kxoLoad(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sceneSize));
 }
 
+// Argument: number of meshes. The figure to read is per_mesh (seconds).
+void kxoLoadMeshes(benchmark::State& state)
+{
+    unsigned int count = static_cast<unsigned int>(state.range(0));
+    std::string path = "bench_meshes_" + std::to_string(count) + ".kxo";
+    if (!writeManyMeshes(path, count))
+    {
+        state.SkipWithError("cannot write the scene file");
+        return;
+    }
+    KxObject* mark = lastObject();
+    for (auto _ : state)
+    {
+        KxNode* root = Kalvex::load(path);
+        glFinish();
+        if (!root)
+        {
+            state.SkipWithError("Kalvex::load failed");
+            break;
+        }
+        state.PauseTiming();
+        deleteObjectsAfter(mark);
+        glFinish();
+        state.ResumeTiming();
+    }
+    std::remove(path.c_str());
+    state.counters["per_mesh"] = benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void readAndUploadRaw(benchmark::State& state)
 {
     for (auto _ : state)
@@ -181,6 +258,7 @@ void readAndUploadRaw(benchmark::State& state)
 
 BENCHMARK(readAndUploadRaw)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(kxoLoad)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(kxoLoadMeshes)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 }
 
 int main(int argc, char** argv)

@@ -43,6 +43,13 @@ constexpr unsigned int SSAO_NOISE = 4;      // ambient occlusion noise
 constexpr unsigned int FONT_ATLAS = 0;      // reserved: bitmap fonts
 constexpr unsigned int TEXTURE_POOL_FIRST = 8; // bound-texture mode: the material map pool
 constexpr unsigned int TEXTURE_POOL_MAX = 32;  // ... up to this unit (exclusive)
+// Bound-texture mode: the maps of the material being drawn, one unit per map
+// slot (albedo, normal, height, roughness, metalness), bound per material so
+// that lit stages read them with constant indices.
+constexpr unsigned int MATERIAL_MAPS_FIRST = 32;
+constexpr unsigned int MATERIAL_MAP_COUNT = 5;
+// Units below this one are tracked by the GL context's binding cache.
+constexpr unsigned int TRACKED_COUNT = MATERIAL_MAPS_FIRST + MATERIAL_MAP_COUNT;
 }
 
 namespace location
@@ -88,6 +95,8 @@ constexpr ShaderConstant SHADER_CONSTANTS[] = {
     {"KX_GBUFFER_LAYERS", KxDeferredRendering::MAX_LAYERS},
     {"KX_UNIT_FONT_ATLAS", unit::FONT_ATLAS},
     {"KX_TEXTURE_POOL_FIRST_UNIT", unit::TEXTURE_POOL_FIRST},
+    {"KX_UNIT_MATERIAL_MAPS_FIRST", unit::MATERIAL_MAPS_FIRST},
+    {"KX_MATERIAL_MAP_COUNT", unit::MATERIAL_MAP_COUNT},
     {"KX_LOCATION_VERTEX", location::VERTEX},
     {"KX_LOCATION_NORMAL", location::NORMAL},
     {"KX_LOCATION_UV", location::UV},

@@ -210,6 +210,9 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, unsigned int t
     std::string text = source(wanted.text);
     if (taps != DEFAULT_FILTER_TAPS)
         text = "#define KX_SHADOW_TAPS " + std::to_string(taps) + "\n" + text;
+    // Read when the pipeline is loaded: a change takes a reload.
+    if (kx::MaterialMaps::isFromPool() && wanted.kind == KxShader::KIND_FRAGMENT)
+        text = "#define KX_MATERIAL_MAPS_FROM_POOL\n" + text;
     KxShader* shader = new KxShader;
     shaders.push_back(shader);
     if (!shader->loadFromMemory(wanted.kind, text.c_str()) || !shader->compile())

@@ -63,7 +63,7 @@ struct ContextState
     Cached<GLuint> vertexArray;
     Cached<GLuint> readFramebuffer;
     Cached<GLuint> drawFramebuffer;
-    Cached<GLuint> textures[kx::unit::TEXTURE_POOL_MAX];
+    Cached<GLuint> textures[kx::unit::TRACKED_COUNT];
     Cached<GLuint> plainBuffers[NR_OF_PLAIN_TARGETS];
     Cached<GLuint> indexedBuffers[2][INDEXED_BINDINGS];
 
@@ -166,6 +166,7 @@ void GlContext::init(int configuredSamples, int windowSizeX, int windowSizeY)
     c.aaSamples = std::min(c.maxSamples, configuredSamples);
     c.uniformBlockSize = integer(GL_MAX_UNIFORM_BLOCK_SIZE);
     c.textureUnits = integer(GL_MAX_TEXTURE_IMAGE_UNITS);
+    c.storageOffsetAlignment = integer(GL_SHADER_STORAGE_BUFFER_OFFSET_ALIGNMENT);
     c.windowSizeX = windowSizeX;
     c.windowSizeY = windowSizeY;
 }
@@ -276,7 +277,7 @@ void GlContext::bindDrawFramebuffer(GLuint framebuffer)
 
 void GlContext::bindTexture(GLenum, GLuint unit, GLuint texture)
 {
-    if (!state || unit >= unit::TEXTURE_POOL_MAX || state->textures[unit].change(texture))
+    if (!state || unit >= unit::TRACKED_COUNT || state->textures[unit].change(texture))
         glBindTextureUnit(unit, texture);
 }
 
@@ -286,7 +287,7 @@ void GlContext::bindTextures(GLuint firstUnit, GLsizei count, const GLuint* text
     if (!state)
         return;
     for (GLsizei i = 0; i < count; ++i)
-        if (firstUnit + static_cast<GLuint>(i) < unit::TEXTURE_POOL_MAX)
+        if (firstUnit + static_cast<GLuint>(i) < unit::TRACKED_COUNT)
             state->textures[firstUnit + static_cast<GLuint>(i)].change(textures ? textures[i] : 0);
 }
 

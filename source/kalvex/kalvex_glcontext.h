@@ -40,6 +40,7 @@ struct Capabilities
     int aaSamples = 0;         // samples of the engine's framebuffers: min(configured, maxSamples)
     int uniformBlockSize = 0;  // GL_MAX_UNIFORM_BLOCK_SIZE
     int textureUnits = 0;      // GL_MAX_TEXTURE_IMAGE_UNITS
+    int storageOffsetAlignment = 0; // GL_SHADER_STORAGE_BUFFER_OFFSET_ALIGNMENT
     int windowSizeX = 0;       // the default framebuffer
     int windowSizeY = 0;
 };

@@ -55,6 +55,38 @@ public:
     static void bind();
 };
 
+// Bound mode: the maps of the material being drawn on fixed units
+// (unit::MATERIAL_MAPS_FIRST on), which the lit mesh stages read with constant
+// indices instead of switching over the pool per pixel. Single draws bind
+// their material's maps (KxMaterial::render); the render list draws one
+// multi-draw per material with maps. Nothing happens in bindless mode.
+class KX_API MaterialMaps
+{
+public:
+    using Names = GLuint[unit::MATERIAL_MAP_COUNT];
+    // The GL names for a material's maps: the default texture where a slot
+    // is empty or has no storage, all default for null.
+    static void namesOf(const KxMaterial* material, Names& names);
+    static void bind(const Names& names);
+    static void bind(const KxMaterial* material);
+    // Materials whose maps are all the default texture share key 0 (drawn
+    // together); any other material with a table slot has key listId + 1.
+    static const unsigned int NR_OF_KEYS = KxMaterial::MAX_NUMBER + 1;
+    static unsigned int key(const KxMaterial* material);
+    // Whether lit mesh programs read the maps the earlier way, through the
+    // pool per pixel (for comparisons); programs built afterwards follow it.
+    static void setFromPool(bool fromPool);
+    static bool isFromPool();
+    // Whether draws are split by material: bound mode, maps not from the pool.
+    static bool isActive();
+};
+
+// KxMesh::renderBatch from command first on: count commands of buffer in
+// one multi-draw (gl_DrawIDARB counts from 0, so the caller binds the
+// matching records).
+KX_API bool renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
+                            int flags);
+
 // Who refers to whom, so that deleting an object clears every reference to it
 // instead of leaving a dangling pointer for the next frame or save. A holder
 // links each object it points at (once per target, whatever the number of its

@@ -4,11 +4,14 @@
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "kalvex_resources.h"
 
@@ -112,7 +115,70 @@ struct KxList::Private
     unsigned char* recordData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
     unsigned char* commandData[MAX_REDUNDANCY][NR_OF_BATCHES] = {};
 
+    // Bound mode: the mesh kinds (0 to 3) are drawn one multi-draw per
+    // material with maps (kx::MaterialMaps), so their records are written
+    // grouped by material key, after the walk: a counting sort.
+    static constexpr unsigned int GROUPED_KINDS = 4;
+    static constexpr unsigned int NR_OF_KEYS = kx::MaterialMaps::NR_OF_KEYS;
+    struct Pending
+    {
+        unsigned int entry;
+        unsigned int kind;
+        unsigned int key;
+        uint32_t materialId;
+    };
+    struct Group
+    {
+        unsigned int first;
+        unsigned int count;
+        kx::MaterialMaps::Names maps;
+    };
+    bool grouping = false; // this frame's batches are grouped
+    std::vector<Pending> pending;
+    std::vector<unsigned int> keyNext;              // GROUPED_KINDS x NR_OF_KEYS
+    std::vector<const KxMaterial*> keyMaterial;     // NR_OF_KEYS
+    std::vector<Group> groups[GROUPED_KINDS];
+
     bool full() const { return nrOfInstances + nrOfLights >= capacity; }
+
+    // One draw's record and indirect command, at position n of its batch.
+    void write(unsigned int slot, unsigned int kind, unsigned int n, const glm::mat4& world, const glm::mat4& modelView,
+               KxMesh* mesh, const uint32_t materialIds[2], unsigned int copies)
+    {
+        glm::mat4 normalMatrix = normalMatrixOf(world);
+        unsigned char* record = recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
+        // meshId and the padding are left as they are.
+        std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
+        std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
+        std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
+        std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
+        DrawCommand command = {mesh->getNrOfFaces() * 3, copies, mesh->getFirstFaceIndex() * 3,
+                               static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
+        std::memcpy(commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
+    }
+
+    void writeGrouped(unsigned int slot, const glm::mat4& view);
+
+    // A grouped batch: each group's records seen from list[0] (gl_DrawIDARB
+    // restarts with every multi-draw), its material's maps bound.
+    bool renderGroups(unsigned int slot, unsigned int kind)
+    {
+        bool drawn = true;
+        for (const Group& group : groups[kind])
+        {
+            kx::GlContext::bindBufferRange(GL_SHADER_STORAGE_BUFFER, kx::binding::LIST, records[slot][kind]->getHandle(),
+                                           static_cast<GLintptr>(group.first) * SIZEOF_RECORD,
+                                           static_cast<GLsizeiptr>(group.count) * SIZEOF_RECORD);
+            KxStats::inc(KxStats::BUFFER_RENDER);
+            kx::MaterialMaps::bind(group.maps);
+            drawn = kx::renderMeshBatch(group.first, group.count, commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
+                                        BATCHES[kind].flags) &&
+                    drawn;
+        }
+        if (drawn)
+            KxStats::add(KxStats::TRIANGLE, triangles[kind]);
+        return drawn;
+    }
 
     bool allocateKind(unsigned int kind);
 
@@ -145,6 +211,11 @@ struct KxList::Private
             releaseKind(kind);
         delete[] entries;
         entries = nullptr;
+        pending = std::vector<Pending>();
+        keyNext = std::vector<unsigned int>();
+        keyMaterial = std::vector<const KxMaterial*>();
+        for (std::vector<Group>& kindGroups : groups)
+            kindGroups = std::vector<Group>();
         capacity = 0;
         nrOfInstances = nrOfLights = 0;
     }
@@ -258,6 +329,23 @@ bool KxList::create(unsigned int capacity)
     if (!d.entries)
         return KX_LOG(LEVEL_ERROR, "Out of memory");
     d.capacity = capacity;
+    if (!kx::GlContext::capabilities().bindlessTextures)
+    {
+        // Reserved here: the list never allocates while it draws.
+        try
+        {
+            d.pending.reserve(capacity);
+            d.keyNext.assign(Private::GROUPED_KINDS * Private::NR_OF_KEYS, 0u);
+            d.keyMaterial.assign(Private::NR_OF_KEYS, nullptr);
+            for (std::vector<Private::Group>& groups : d.groups)
+                groups.reserve(std::min(capacity, Private::NR_OF_KEYS));
+        }
+        catch (const std::exception&)
+        {
+            d.release();
+            return KX_LOG(LEVEL_ERROR, "Out of memory");
+        }
+    }
 
     // The GPU buffers of a batch kind are made when the kind is first filled:
     // most scenes use one or two of the six kinds.
@@ -456,6 +544,8 @@ bool KxList::update(const glm::mat4& view)
     const KxFrustum* frustum = camera ? camera->getFrustum() : nullptr;
     bool cull = d.culling && d.pass == 0 && frustum;
     KxMaterial* defaultMaterial = KxMaterial::getDefault();
+    d.grouping = kx::MaterialMaps::isActive() && !d.keyNext.empty();
+    d.pending.clear();
 
     for (unsigned int i = 0; i < d.nrOfInstances; ++i)
     {
@@ -508,30 +598,62 @@ bool KxList::update(const glm::mat4& view)
             kind = INSTANCED_KIND;
         // A material without a table slot shows as the default one rather
         // than indexing past the table.
-        uint32_t materialIds[2] = {0, instanced ? instanced->getFirstInstance() : 0};
+        KxMaterial* shown = nullptr;
         if (material && material->getListId() < KxMaterial::MAX_NUMBER)
-            materialIds[0] = material->getListId();
+            shown = material;
         else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
-            materialIds[0] = defaultMaterial->getListId();
+            shown = defaultMaterial;
+        uint32_t materialIds[2] = {shown ? shown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
         if (!d.recordData[slot][kind] && !d.allocateKind(kind))
             continue;
-        glm::mat4 normalMatrix = normalMatrixOf(world);
-
-        unsigned int n = d.counts[kind]++;
-        uint64_t copies = instanced ? instanced->getNrOfInstances() : 1;
+        unsigned int copies = instanced ? instanced->getNrOfInstances() : 1;
         d.triangles[kind] += static_cast<uint64_t>(mesh->getNrOfFaces()) * copies;
-        unsigned char* record = d.recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
-        // meshId and the padding are left as they are.
-        std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
-        std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
-        std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
-        std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
-        DrawCommand command = {mesh->getNrOfFaces() * 3, instanced ? instanced->getNrOfInstances() : 1,
-                               mesh->getFirstFaceIndex() * 3,
-                               static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
-        std::memcpy(d.commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
+        if (d.grouping && kind < Private::GROUPED_KINDS)
+        {
+            unsigned int key = kx::MaterialMaps::key(shown);
+            d.keyMaterial[key] = shown;
+            d.pending.push_back({i, kind, key, materialIds[0]});
+            continue;
+        }
+        d.write(slot, kind, d.counts[kind]++, world, modelView, mesh, materialIds, copies);
     }
+    if (d.grouping)
+        d.writeGrouped(slot, view);
     return true;
+}
+
+void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
+{
+    std::fill(keyNext.begin(), keyNext.end(), 0u);
+    for (const Pending& p : pending)
+        keyNext[p.kind * NR_OF_KEYS + p.key]++;
+    // Each kind's groups in key order; keyNext becomes each group's next position.
+    for (unsigned int kind = 0; kind < GROUPED_KINDS; ++kind)
+    {
+        groups[kind].clear();
+        unsigned int first = 0;
+        for (unsigned int key = 0; key < NR_OF_KEYS; ++key)
+        {
+            unsigned int& next = keyNext[kind * NR_OF_KEYS + key];
+            if (!next)
+                continue;
+            Group group = {first, next, {}};
+            kx::MaterialMaps::namesOf(key ? keyMaterial[key] : nullptr, group.maps);
+            groups[kind].push_back(group);
+            first += next;
+            next = group.first;
+        }
+        counts[kind] = first;
+    }
+    const uint32_t noInstances = 0;
+    for (const Pending& p : pending)
+    {
+        KxInstance& entry = entries[p.entry];
+        const glm::mat4& world = entry.getMatrix();
+        uint32_t materialIds[2] = {p.materialId, noInstances};
+        write(slot, p.kind, keyNext[p.kind * NR_OF_KEYS + p.key]++, world, view * world,
+              static_cast<KxMesh*>(entry.getNode()), materialIds, 1);
+    }
 }
 
 bool KxList::renderByType(int what, bool fence)
@@ -575,8 +697,13 @@ bool KxList::renderByType(int what, bool fence)
         unsigned int kind = kinds[i];
         if (d.counts[kind] == 0 || kind == RESERVED_KIND)
             continue;
-        d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         KxOpenGL::culling(BATCHES[kind].culling);
+        if (d.grouping && kind < Private::GROUPED_KINDS)
+        {
+            drawn = d.renderGroups(slot, kind) && drawn;
+            continue;
+        }
+        d.records[slot][kind]->render(reinterpret_cast<void*>(uintptr_t{kx::binding::LIST}));
         bool batchDrawn = kind == INSTANCED_KIND
                               ? KxInstanced::renderBatch(d.counts[kind], d.commands[slot][kind], TYPE_INSTANCED,
                                                          BATCHES[kind].subtype, BATCHES[kind].flags)

@@ -1,6 +1,7 @@
 // KxMaterial: surfaces in one GPU table of MAX_NUMBER records, uploaded lazily.
 #include "kalvex_internal.h"
 #include "kalvex_bindings.h"
+#include "kalvex_glcontext.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -38,6 +39,7 @@ struct MaterialState
     std::vector<KxMaterial*> dirty;
     KxMaterial* lastMaterial = nullptr;
     KxShader* lastShader = nullptr;
+    bool mapsFromPool = false; // kx::MaterialMaps::setFromPool
 };
 MaterialState* state = nullptr;
 
@@ -344,6 +346,8 @@ bool KxMaterial::render(void*)
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     KxShader* shader = KxShader::getCurrent();
+    // Before the cache check: batches in between may have bound other maps.
+    kx::MaterialMaps::bind(this);
     if (state->lastMaterial == this && state->lastShader == shader && !d.dirty)
     {
         KxStats::inc(KxStats::MATERIAL_CACHED);
@@ -487,4 +491,72 @@ unsigned char* KxMaterial::save(unsigned int& size)
     }
     size = static_cast<unsigned int>(length);
     return data;
+}
+
+//////////////////////////////////////////////////////////////////////////////
+// Material maps on fixed units (bound mode)
+
+namespace kx
+{
+void MaterialMaps::namesOf(const KxMaterial* material, Names& names)
+{
+    KxTexture* fallback = KxTexture::getDefault();
+    GLuint fallbackName = fallback ? fallback->getHandle() : 0;
+    for (unsigned int slot = 0; slot < unit::MATERIAL_MAP_COUNT; ++slot)
+    {
+        KxTexture* texture = material ? material->getTexture(slot) : nullptr;
+        names[slot] = texture && texture->getHandle() ? texture->getHandle() : fallbackName;
+    }
+}
+
+void MaterialMaps::bind(const Names& names)
+{
+    // The context's cache makes a material drawn again bind nothing.
+    for (unsigned int slot = 0; slot < unit::MATERIAL_MAP_COUNT; ++slot)
+        GlContext::bindTexture(GL_TEXTURE_2D, unit::MATERIAL_MAPS_FIRST + slot, names[slot]);
+}
+
+void MaterialMaps::bind(const KxMaterial* material)
+{
+    if (!isActive())
+        return;
+    Names names;
+    namesOf(material, names);
+    bind(names);
+}
+
+unsigned int MaterialMaps::key(const KxMaterial* material)
+{
+    if (!material || material->getListId() >= KxMaterial::MAX_NUMBER)
+        return 0;
+    KxTexture* fallback = KxTexture::getDefault();
+    for (unsigned int slot = 0; slot < unit::MATERIAL_MAP_COUNT; ++slot)
+    {
+        KxTexture* texture = material->getTexture(slot);
+        if (texture && texture != fallback)
+            return material->getListId() + 1;
+    }
+    return 0;
+}
+
+void MaterialMaps::setFromPool(bool fromPool)
+{
+    if (state)
+        state->mapsFromPool = fromPool;
+}
+
+bool MaterialMaps::isFromPool()
+{
+    if (state && state->mapsFromPool)
+        return true;
+    // The list binds each material's records at a record boundary: where
+    // storage offsets need a coarser alignment, maps stay in the pool.
+    int alignment = GlContext::isStarted() ? GlContext::capabilities().storageOffsetAlignment : 0;
+    return alignment <= 0 || KxList::SIZEOF_RECORD % static_cast<unsigned int>(alignment) != 0;
+}
+
+bool MaterialMaps::isActive()
+{
+    return GlContext::isStarted() && !GlContext::capabilities().bindlessTextures && !isFromPool();
+}
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -38,12 +39,23 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
+    // Geometry of plain meshes made since the last merge, which the merge
+    // uploads and then drops: such a mesh never gets GL objects of its own.
+    std::vector<unsigned char> staged;
     // Meshes were made or resized since the last merge. The merge runs when
     // merged geometry is next asked for, so that making many meshes costs one
     // merge instead of one per mesh.
     bool mergePending = false;
 };
 MeshState* state = nullptr;
+
+void releaseMerged()
+{
+    GLuint buffers[2] = {state->vertexBuffer, state->faceBuffer};
+    kx::GlContext::deleteBuffers(2, buffers);
+    kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
+    state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
+}
 
 void mergeIfPending()
 {
@@ -214,6 +226,42 @@ struct KxMesh::Private
     KxMaterial* material = nullptr;
     KxShader* shader = nullptr;
     KxPhysics* physics = nullptr;
+    static constexpr size_t NOT_STAGED = ~size_t{0};
+    size_t stagedAt = NOT_STAGED; // where its vertices, then faces, wait in state->staged
+
+    size_t vertexBytes() const { return static_cast<size_t>(nrOfVertices) * VERTEX_SIZE; }
+    size_t faceBytes() const { return static_cast<size_t>(nrOfFaces) * FACE_SIZE; }
+    const unsigned char* stagedData() const
+    {
+        return stagedAt != NOT_STAGED && state ? state->staged.data() + stagedAt : nullptr;
+    }
+
+    // Plain meshes wait for the merge in the staging area; others (and a
+    // mesh whose geometry cannot be staged) upload to buffers of their own.
+    void storeGeometry(bool plain, unsigned int vertexCount, const void* vertices, unsigned int faceCount,
+                       const void* faces)
+    {
+        releaseGeometry();
+        size_t v = static_cast<size_t>(vertexCount) * VERTEX_SIZE, f = static_cast<size_t>(faceCount) * FACE_SIZE;
+        if (plain && state)
+        {
+            try
+            {
+                size_t at = state->staged.size();
+                state->staged.resize(at + v + f);
+                std::memcpy(state->staged.data() + at, vertices, v);
+                std::memcpy(state->staged.data() + at + v, faces, f);
+                stagedAt = at;
+                nrOfVertices = vertexCount;
+                nrOfFaces = faceCount;
+                return;
+            }
+            catch (const std::exception&)
+            {
+            }
+        }
+        uploadGeometry(vertexCount, vertices, faceCount, faces);
+    }
 
     // GL objects are only touched while the class (and so the context) exists.
     void releaseGeometry()
@@ -230,6 +278,66 @@ struct KxMesh::Private
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
         memoryOptimized = false;
+        stagedAt = NOT_STAGED;
+    }
+
+    // Once merged, a mesh's geometry lives in the merged buffers only: its
+    // own buffers and vertex array go (tessellated meshes, drawn from their
+    // own, keep them) and are made again from the merged copy when asked for.
+    void releaseOwnBuffers()
+    {
+        if (state)
+        {
+            GLuint buffers[2] = {vertexBuffer, faceBuffer};
+            kx::GlContext::deleteBuffers(2, buffers);
+            kx::GlContext::deleteVertexArrays(1, &vertexArray);
+        }
+        vertexBuffer = faceBuffer = vertexArray = 0;
+    }
+
+    bool ensureOwnBuffers()
+    {
+        if (vertexArray || !state)
+            return vertexArray != 0;
+        const unsigned char* staged = stagedData();
+        if (!staged && (!memoryOptimized || !state->vertexBuffer))
+            return false;
+        glCreateVertexArrays(1, &vertexArray);
+        glCreateBuffers(1, &vertexBuffer);
+        glCreateBuffers(1, &faceBuffer);
+        GLsizeiptr v = static_cast<GLsizeiptr>(vertexBytes()), f = static_cast<GLsizeiptr>(faceBytes());
+        glNamedBufferData(vertexBuffer, v, staged, GL_STATIC_DRAW);
+        glNamedBufferData(faceBuffer, f, staged ? staged + v : nullptr, GL_STATIC_DRAW);
+        if (!staged)
+        {
+            glCopyNamedBufferSubData(state->vertexBuffer, vertexBuffer,
+                                     static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE, 0, v);
+            glCopyNamedBufferSubData(state->faceBuffer, faceBuffer, static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE,
+                                     0, f);
+        }
+        stagedAt = NOT_STAGED;
+        describeLayout(vertexArray, vertexBuffer);
+        glVertexArrayElementBuffer(vertexArray, faceBuffer);
+        return true;
+    }
+
+    // Reads the vertices (or the faces) from wherever they are kept.
+    void readGeometry(bool faces, void* out) const
+    {
+        GLuint own = faces ? faceBuffer : vertexBuffer;
+        GLsizeiptr bytes = faces ? static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE
+                                 : static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
+        if (!bytes)
+            return;
+        if (const unsigned char* staged = stagedData())
+            std::memcpy(out, staged + (faces ? vertexBytes() : 0), static_cast<size_t>(bytes));
+        else if (own)
+            glGetNamedBufferSubData(own, 0, bytes, out);
+        else if (memoryOptimized && state && state->vertexBuffer)
+            glGetNamedBufferSubData(faces ? state->faceBuffer : state->vertexBuffer,
+                                    faces ? static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE
+                                          : static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE,
+                                    bytes, out);
     }
 
     void uploadGeometry(unsigned int vertexCount, const void* vertices, unsigned int faceCount, const void* faces)
@@ -310,7 +418,7 @@ bool KxMesh::create(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     d.bboxMin = glm::vec3(-1.0f);
     d.bboxMax = glm::vec3(1.0f);
     d.radius = 10.0f;
-    d.uploadGeometry(nrOfVertices, vertices, nrOfFaces, faces);
+    d.storeGeometry(getType() == TYPE_MESH, nrOfVertices, vertices, nrOfFaces, faces);
     resetCache();
     state->mergePending = true;
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' created", getName().c_str());
@@ -325,14 +433,27 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     Private& d = *meshReserved;
-    if (!d.vertexArray)
+    d.ensureOwnBuffers(); // a mesh still waiting for the merge takes its own buffers
+    if (d.memoryOptimized && !d.vertexBuffer && nrOfVertices == d.nrOfVertices && nrOfFaces == d.nrOfFaces &&
+        state->vertexBuffer)
+    {
+        // Kept in the merged buffers only: written there in place.
+        glNamedBufferSubData(state->vertexBuffer, static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
+                             static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE, vertices);
+        glNamedBufferSubData(state->faceBuffer, static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
+                             static_cast<GLsizeiptr>(nrOfFaces) * FACE_SIZE, faces);
+        resetCache();
+        return true;
+    }
+    if (!d.vertexArray && !d.memoryOptimized)
     {
         setSubtype(KIND_TRIANGLES);
         d.bboxMin = glm::vec3(-1.0f);
         d.bboxMax = glm::vec3(1.0f);
         d.radius = 10.0f;
-        glCreateVertexArrays(1, &d.vertexArray);
     }
+    if (!d.vertexArray)
+        glCreateVertexArrays(1, &d.vertexArray);
     bool resized = false;
     if (nrOfVertices != d.nrOfVertices || !d.vertexBuffer)
     {
@@ -385,29 +506,28 @@ bool KxMesh::optimizeMemory()
     {
         if (object->getType() != TYPE_MESH)
             continue;
-        KxMesh* mesh = static_cast<KxMesh*>(object);
-        Private& d = *mesh->meshReserved;
-        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
-        d.memoryOptimized = false;
-        d.firstVertexIndex = 0;
-        d.firstFaceIndex = 0;
+        const Private& d = *static_cast<KxMesh*>(object)->meshReserved;
         totalVertices += d.nrOfVertices;
         totalFaces += d.nrOfFaces;
     }
-
-    if (state->vertexBuffer)
-        kx::GlContext::deleteBuffers(1, &state->vertexBuffer);
-    if (state->faceBuffer)
-        kx::GlContext::deleteBuffers(1, &state->faceBuffer);
-    if (state->vertexArray)
-        kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
-    state->vertexBuffer = state->faceBuffer = state->vertexArray = 0;
 
     // Indirect commands carry the base vertex as a signed and the first index
     // as an unsigned 32-bit value.
     if (totalVertices > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
         totalFaces * 3 > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max()))
     {
+        // Every mesh is drawn from its own buffers again.
+        for (KxObject* object = getFirst(); object; object = object->getNext())
+        {
+            if (object->getType() != TYPE_MESH)
+                continue;
+            Private& d = *static_cast<KxMesh*>(object)->meshReserved;
+            d.ensureOwnBuffers();
+            d.memoryOptimized = false;
+            d.firstVertexIndex = d.firstFaceIndex = 0;
+        }
+        std::vector<unsigned char>().swap(state->staged);
+        releaseMerged();
         resetCache();
         return KX_LOG(LEVEL_ERROR, "Too much geometry to merge (%llu vertices, %llu faces)",
                       static_cast<unsigned long long>(totalVertices), static_cast<unsigned long long>(totalFaces));
@@ -417,6 +537,9 @@ bool KxMesh::optimizeMemory()
            static_cast<double>(totalVertices) * VERTEX_SIZE / 1048576.0,
            static_cast<double>(totalFaces) * FACE_SIZE / 1048576.0);
 
+    // Meshes merged before are copied from the old merged buffers, the others
+    // from their own buffers, which then go.
+    GLuint oldVertices = state->vertexBuffer, oldFaces = state->faceBuffer, oldVertexArray = state->vertexArray;
     glCreateVertexArrays(1, &state->vertexArray);
     glCreateBuffers(1, &state->vertexBuffer);
     glNamedBufferData(state->vertexBuffer, static_cast<GLsizeiptr>(totalVertices * VERTEX_SIZE), nullptr,
@@ -436,21 +559,49 @@ bool KxMesh::optimizeMemory()
         KxMesh* mesh = static_cast<KxMesh*>(object);
         Private& d = *mesh->meshReserved;
         std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(mesh->getMutex()));
-        if (d.nrOfVertices == 0 || d.nrOfFaces == 0)
+        const unsigned char* staged = d.stagedData();
+        bool own = d.vertexBuffer != 0;
+        if (d.nrOfVertices == 0 || d.nrOfFaces == 0 || (!staged && !own && !(d.memoryOptimized && oldVertices)))
         {
             KX_LOG(LEVEL_WARNING, "Mesh '%s' has no geometry associated", object->getName().c_str());
+            d.ensureOwnBuffers(); // whatever it has outlives the staging area
+            d.memoryOptimized = false;
+            d.firstVertexIndex = d.firstFaceIndex = 0;
             continue;
+        }
+        GLintptr vertexTarget = static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE;
+        GLintptr faceTarget = static_cast<GLintptr>(faceOffset) * FACE_SIZE;
+        GLsizeiptr vertexBytes = static_cast<GLsizeiptr>(d.vertexBytes()), faceBytes = static_cast<GLsizeiptr>(d.faceBytes());
+        if (staged)
+        {
+            glNamedBufferSubData(state->vertexBuffer, vertexTarget, vertexBytes, staged);
+            glNamedBufferSubData(state->faceBuffer, faceTarget, faceBytes, staged + vertexBytes);
+        }
+        else
+        {
+            glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE, vertexTarget,
+                                     vertexBytes);
+            glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE, faceTarget,
+                                     faceBytes);
         }
         d.memoryOptimized = true;
         d.firstVertexIndex = vertexOffset;
         d.firstFaceIndex = faceOffset;
-        glCopyNamedBufferSubData(d.vertexBuffer, state->vertexBuffer, 0, static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE);
-        glCopyNamedBufferSubData(d.faceBuffer, state->faceBuffer, 0, static_cast<GLintptr>(faceOffset) * FACE_SIZE,
-                                 static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE);
+        // Tessellated meshes draw from their own buffers.
+        if (mesh->getSubtype() == KIND_TESSELLATED)
+            d.ensureOwnBuffers();
+        else if (own)
+            d.releaseOwnBuffers();
+        d.stagedAt = Private::NOT_STAGED;
         vertexOffset += d.nrOfVertices;
         faceOffset += d.nrOfFaces;
     }
+    std::vector<unsigned char>().swap(state->staged);
+    GLuint oldBuffers[2] = {oldVertices, oldFaces};
+    kx::GlContext::deleteBuffers(2, oldBuffers);
+    kx::GlContext::deleteVertexArrays(1, &oldVertexArray);
     resetCache();
     return true;
 }
@@ -473,12 +624,18 @@ void KxMesh::resetCache()
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
 {
+    return kx::renderMeshBatch(0, count, buffer, type, subtype, flags);
+}
+
+bool kx::renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
+                         int flags)
+{
     KxPipeline* pipeline = KxPipeline::getCurrent();
     if (!pipeline)
         return KX_LOG(LEVEL_ERROR, "No pipeline set");
     if (!buffer || !state)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    if (static_cast<uint64_t>(count) * KxList::SIZEOF_COMMAND > buffer->getSize())
+    if ((static_cast<uint64_t>(first) + count) * KxList::SIZEOF_COMMAND > buffer->getSize())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!pipeline->renderShaderForType(type, subtype, flags))
         return false;
@@ -487,9 +644,10 @@ bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type ty
     bool wireframe = KxOpenGL::isWireframe();
     if (wireframe)
         kx::GlContext::polygonMode(GL_LINE);
-    bindOptimizedMemory();
+    KxMesh::bindOptimizedMemory();
     kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
-    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, static_cast<GLsizei>(count), 0);
+    const void* offset = reinterpret_cast<const void*>(static_cast<uintptr_t>(first) * KxList::SIZEOF_COMMAND);
+    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, offset, static_cast<GLsizei>(count), 0);
     KxStats::inc(KxStats::DRAW_CALL);
     if (wireframe)
         kx::GlContext::polygonMode(GL_FILL);
@@ -537,6 +695,7 @@ bool KxMesh::render(void* data)
     GLsizei count = static_cast<GLsizei>(indices > 0x7fffffffu ? 0 : indices);
     if (getSubtype() == KIND_TESSELLATED)
     {
+        d.ensureOwnBuffers();
         bindVertexArray(d.vertexArray);
         shader->render(nullptr);
         shader->setParamFloat(KxShader::TESS_LEVEL_INNER, TESS_LEVEL);
@@ -554,6 +713,7 @@ bool KxMesh::render(void* data)
     }
     else
     {
+        d.ensureOwnBuffers();
         bindVertexArray(d.vertexArray);
         if (d.vertexArray)
             glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, nullptr);
@@ -576,10 +736,7 @@ bool KxMesh::getRawVertexData(kxMeshVertex* vertices)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
-    Private& d = *meshReserved;
-    bindVertexArray(d.vertexArray);
-    if (d.vertexBuffer && d.nrOfVertices)
-        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(d.nrOfVertices) * VERTEX_SIZE, vertices);
+    meshReserved->readGeometry(false, vertices);
     return true;
 }
 
@@ -589,10 +746,7 @@ bool KxMesh::getRawFaceData(kxMeshFace* faces)
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if (!state)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
-    Private& d = *meshReserved;
-    bindVertexArray(d.vertexArray);
-    if (d.faceBuffer && d.nrOfFaces)
-        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(d.nrOfFaces) * FACE_SIZE, faces);
+    meshReserved->readGeometry(true, faces);
     return true;
 }
 
@@ -628,6 +782,8 @@ glm::vec3& KxMesh::getBBoxMax()
 
 unsigned int KxMesh::getVaoHandle() const
 {
+    // Made again from the merged copy for those who draw the mesh by itself.
+    meshReserved->ensureOwnBuffers();
     return meshReserved->vertexArray;
 }
 
@@ -783,7 +939,7 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
         physics->load(data + physicsOffset, sizeof(KxPhysics::kxProps));
         setPhysics(physics);
     }
-    d.uploadGeometry(vertexCount, copy.data(), faceCount, faces);
+    d.storeGeometry(getType() == TYPE_MESH, vertexCount, copy.data(), faceCount, faces);
     resetCache();
     KX_LOG(LEVEL_DETAIL, "Mesh '%s' loaded", getName().c_str());
     return static_cast<unsigned int>(reader.position);
@@ -824,11 +980,9 @@ unsigned char* KxMesh::save(unsigned int& size)
     }
     size_t vertexBytes = static_cast<size_t>(d.nrOfVertices) * VERTEX_SIZE;
     size_t faceBytes = static_cast<size_t>(d.nrOfFaces) * FACE_SIZE;
-    if (vertexBytes)
-        glGetNamedBufferSubData(d.vertexBuffer, 0, static_cast<GLsizeiptr>(vertexBytes), bytes + writer.position);
+    d.readGeometry(false, bytes + writer.position);
     writer.position += vertexBytes;
-    if (faceBytes)
-        glGetNamedBufferSubData(d.faceBuffer, 0, static_cast<GLsizeiptr>(faceBytes), bytes + writer.position);
+    d.readGeometry(true, bytes + writer.position);
     writer.position += faceBytes;
     size = static_cast<unsigned int>(total);
     return bytes;

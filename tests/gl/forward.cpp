@@ -350,3 +350,65 @@ TEST_F(Forward, OrthographicCameraDrawsTheListOnceWithoutClearing)
     EXPECT_EQ(outside[0], 255); // not cleared
     EXPECT_EQ(outside[1], 0);
 }
+
+// Squares of one batch with different albedo maps, in mixed order: in the
+// bound-texture mode the batch is drawn one multi-draw per material with
+// maps (plain materials together), each with its material's maps bound.
+// Every square looks as it does drawn alone, in its own map's colour.
+TEST_F(Forward, EachMaterialShowsItsOwnMap)
+{
+    auto mapped = [](unsigned char r, unsigned char g, unsigned char b) {
+        KxTexture* map = new KxTexture;
+        EXPECT_TRUE(map->create(4, 2, 2, 0, 1, 1));
+        const unsigned char texels[16] = {r, g, b, 255, r, g, b, 255, r, g, b, 255, r, g, b, 255};
+        EXPECT_TRUE(map->write(texels));
+        KxMaterial* material = new KxMaterial;
+        material->setAlbedo(1.0f, 1.0f, 1.0f);
+        EXPECT_TRUE(material->setTexture(map, KxMaterial::SLOT_ALBEDO));
+        return material;
+    };
+    KxMaterial* red = mapped(255, 0, 0);
+    KxMaterial* green = mapped(0, 255, 0);
+    KxMaterial* plainBlue = new KxMaterial;
+    plainBlue->setAlbedo(0.0f, 0.0f, 1.0f);
+    KxMaterial* order[4] = {red, plainBlue, green, red};
+    KxMesh* squares[4];
+    for (int i = 0; i < 4; ++i)
+    {
+        squares[i] = kxscene::makeSquare(0.3f);
+        squares[i]->setTranslation(-1.2f + 0.8f * i, 0.0f, -4.0f);
+        squares[i]->setMaterial(order[i]);
+        squares[i]->link(root);
+    }
+    KxLight* light = addLight(glm::vec3(0.0f, 0.0f, 0.0f), glm::vec3(1.0f), 20.0f);
+    light->setCastShadows(false);
+    KxStats::reset();
+    std::vector<unsigned char> together = renderFrame();
+    // Opaque batch: plain, red and green apart (bound mode), else one draw.
+    unsigned int draws = Kalvex::usesBindlessTextures() ? 1u : 3u;
+    EXPECT_EQ(KxStats::get(KxStats::DRAW_CALL), draws);
+
+    const int w = Kalvex::getWindowSizeX(), h = Kalvex::getWindowSizeY();
+    const int dominant[4] = {0, 2, 1, 0};
+    for (int i = 0; i < 4; ++i)
+    {
+        // One unit at this distance spans about 75 pixels.
+        int centre = w / 2 + static_cast<int>((-1.2f + 0.8f * i) * 75.0f);
+        const unsigned char* p = kxscene::pixel(together, centre, h / 2);
+        int c = dominant[i];
+        EXPECT_GT(p[c], p[(c + 1) % 3] + 60) << "square " << i;
+        EXPECT_GT(p[c], p[(c + 2) % 3] + 60) << "square " << i;
+        for (int j = 0; j < 4; ++j)
+            squares[j]->setVisible(j == i);
+        std::vector<unsigned char> alone = renderFrame();
+        for (int row = h / 2 - 20; row <= h / 2 + 20; row += 4)
+            for (int column = centre - 20; column <= centre + 20; column += 4)
+                for (int channel = 0; channel < 3; ++channel)
+                    ASSERT_EQ(kxscene::pixel(alone, column, row)[channel], kxscene::pixel(together, column, row)[channel])
+                        << "square " << i << " at " << column << ", " << row;
+        for (KxMesh* square : squares)
+            square->setVisible(true);
+    }
+    if (HasFailure())
+        kxscene::savePng("forward_materials", together);
+}

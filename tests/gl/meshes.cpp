@@ -212,6 +212,44 @@ TEST_F(Meshes, RawDataReadsBackTheUpload)
     EXPECT_FALSE(mesh->getRawFaceData(nullptr));
 }
 
+// Once merged, the geometry is kept once: the mesh's own vertex array and
+// buffers are deleted, and its data reads back from the merged copy, through
+// later merges and an update in place.
+TEST_F(Meshes, MergedGeometryIsKeptOnce)
+{
+    std::vector<KxMesh::kxMeshVertex> vertices = someVertices(7, 1.5f);
+    std::vector<KxMesh::kxMeshFace> faces = someFaces(5, 7);
+    KxMesh* mesh = new KxMesh;
+    ASSERT_TRUE(mesh->create(7, vertices.data(), 5, faces.data()));
+    GLuint own = mesh->getVaoHandle();
+    ASSERT_TRUE(glIsVertexArray(own));
+    ASSERT_TRUE(mesh->isMemoryOptimized()); // merges
+    EXPECT_FALSE(glIsVertexArray(own));
+
+    auto readsBack = [&](const std::vector<KxMesh::kxMeshVertex>& expected) {
+        std::vector<KxMesh::kxMeshVertex> v(7);
+        std::vector<KxMesh::kxMeshFace> f(5);
+        EXPECT_TRUE(mesh->getRawVertexData(v.data()));
+        EXPECT_TRUE(mesh->getRawFaceData(f.data()));
+        EXPECT_EQ(std::memcmp(v.data(), expected.data(), 7 * 24), 0);
+        EXPECT_EQ(std::memcmp(f.data(), faces.data(), 5 * 12), 0);
+    };
+    readsBack(vertices);
+    KxMesh* later = new KxMesh; // merged after: mesh is copied from the old merged buffers
+    std::vector<KxMesh::kxMeshVertex> laterVertices = someVertices(4, 9.0f);
+    ASSERT_TRUE(later->create(4, laterVertices.data(), 2, someFaces(2, 4).data()));
+    ASSERT_TRUE(later->isMemoryOptimized());
+    readsBack(vertices);
+    std::vector<KxMesh::kxMeshVertex> moved = someVertices(7, -3.0f);
+    ASSERT_TRUE(mesh->update(7, moved.data(), 5, faces.data()));
+    readsBack(moved);
+    std::vector<unsigned char> merged = mergedBuffer(false);
+    ASSERT_EQ(merged.size(), 11u * 24);
+    EXPECT_EQ(std::memcmp(merged.data() + mesh->getFirstVertexIndex() * 24, moved.data(), 7 * 24), 0);
+    // Drawn by itself, it gets a vertex array again.
+    EXPECT_NE(mesh->getVaoHandle(), 0u);
+}
+
 TEST_F(Meshes, UpdateRewritesTheSlotOrReMerges)
 {
     KxMesh* a = makeMesh(3, 1, 0.0f);

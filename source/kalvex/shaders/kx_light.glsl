@@ -40,13 +40,13 @@ vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct light
     // Branches rather than selects: a pool index of "no texture" must never be sampled.
     vec4 albedoTexel = vec4(1.0);
     if (KX_HAS_TEXTURE(mat.textureHandle0))
-        albedoTexel = KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord);
+        albedoTexel = KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord);
     float roughnessTexel = 1.0;
     if (KX_HAS_TEXTURE(mat.textureHandle3))
-        roughnessTexel = KX_MATERIAL_TEXTURE(mat.textureHandle3, texCoord).r;
+        roughnessTexel = KX_MATERIAL_MAP(3, mat.textureHandle3, texCoord).r;
     float metalnessTexel = 1.0;
     if (KX_HAS_TEXTURE(mat.textureHandle4))
-        metalnessTexel = KX_MATERIAL_TEXTURE(mat.textureHandle4, texCoord).r;
+        metalnessTexel = KX_MATERIAL_MAP(4, mat.textureHandle4, texCoord).r;
 
     // Colours are authored gamma encoded: linearise before shading.
     vec3 albedo = pow(max(mat.albedo * albedoTexel.rgb, vec3(0.0)), vec3(2.2));

@@ -154,8 +154,23 @@ vec2 kxBoundedDerivative(vec2 d)
 }
 #define KX_MATERIAL_TEXTURE(handle, uv) \
     kxMaterialTexture(handle, uv, kxBoundedDerivative(dFdx(uv)), kxBoundedDerivative(dFdy(uv)))
+#define KX_MATERIAL_GRADIENTS(uv) kxBoundedDerivative(dFdx(uv)), kxBoundedDerivative(dFdy(uv))
 #else
 #define KX_MATERIAL_TEXTURE(handle, uv) kxMaterialTexture(handle, uv, vec2(0.0), vec2(0.0))
+#define KX_MATERIAL_GRADIENTS(uv) vec2(0.0), vec2(0.0)
+#endif
+
+// KX_MATERIAL_MAP(slot, handle, uv): map slot (0 to 4) of the material being
+// shaded. A bound-mode stage that defines KX_FIXED_MATERIAL_MAPS before
+// including this reads the drawn material's maps from their own units, which
+// every draw of that stage binds for its material (the list draws one
+// multi-draw per material with maps): constant indices, so no pixel pays for
+// the switch over the pool. Elsewhere it is KX_MATERIAL_TEXTURE.
+#if defined(KX_BOUND_TEXTURES) && defined(KX_FIXED_MATERIAL_MAPS)
+layout(binding = KX_UNIT_MATERIAL_MAPS_FIRST) uniform sampler2D kx_materialMaps[KX_MATERIAL_MAP_COUNT];
+#define KX_MATERIAL_MAP(slot, handle, uv) textureGrad(kx_materialMaps[slot], uv, KX_MATERIAL_GRADIENTS(uv))
+#else
+#define KX_MATERIAL_MAP(slot, handle, uv) KX_MATERIAL_TEXTURE(handle, uv)
 #endif
 
 #endif

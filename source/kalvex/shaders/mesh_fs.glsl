@@ -1,7 +1,12 @@
 // Lit fragment stage, shared by the mesh, tessellated and skinned programs:
 // one light per pass, its slot in lightId. With KX_NORMAL_MAPPING (the
 // mesh_normal_fs wrapper) the normal comes from the material's normal map
-// (slot 1), two channels stored, the third rebuilt.
+// (slot 1), two channels stored, the third rebuilt. Material maps come from
+// the units the draw binds for its material, unless the including stage
+// defines KX_MATERIAL_MAPS_FROM_POOL (materials that change within a draw).
+#ifndef KX_MATERIAL_MAPS_FROM_POOL
+#define KX_FIXED_MATERIAL_MAPS
+#endif
 @include kx_global;
 @include kx_material;
 @include kx_light;
@@ -29,7 +34,7 @@ void main()
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
     if (KX_HAS_TEXTURE(mat.textureHandle0))
     {
-        if (KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)
+        if (KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord0).a < global.alphaThreshold)
             discard;
     }
     LightStruct lightData = light[min(lightId, uint(light.length()) - 1u)];
@@ -39,7 +44,7 @@ void main()
     vec3 n = vec3(0.0, 0.0, 1.0); // without a map: the vertex normal
     if (KX_HAS_TEXTURE(mat.textureHandle1))
     {
-        n = KX_MATERIAL_TEXTURE(mat.textureHandle1, texCoord0).xyz * 2.0 - 1.0;
+        n = KX_MATERIAL_MAP(1, mat.textureHandle1, texCoord0).xyz * 2.0 - 1.0;
         n.z = sqrt(max(1.0 - n.x * n.x - n.y * n.y, 0.0));
     }
     vec3 N = normalize(tbn * normalize(n));
