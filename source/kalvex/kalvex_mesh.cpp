@@ -5,6 +5,8 @@
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
+#include <glm/gtc/type_ptr.hpp>
+
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -198,6 +200,38 @@ unsigned int repairVertices(KxMesh::kxMeshVertex* vertices, uint32_t count, glm:
         repaired += changed ? 1u : 0u;
     }
     return repaired;
+}
+
+// A normal of (almost) no length gives the lighting no direction: it takes the
+// direction of the faces around its vertex, or +z where they have none.
+unsigned int repairNormals(KxMesh::kxMeshVertex* vertices, uint32_t count, const unsigned char* faces,
+                           uint32_t faceCount)
+{
+    std::vector<uint32_t> broken;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!(glm::length(glm::vec3(KxMesh::unpackNormal(vertices[i].normal))) >= 0.25f))
+            broken.push_back(i);
+    if (broken.empty())
+        return 0;
+    std::vector<glm::vec3> sums(count, glm::vec3(0.0f));
+    for (uint32_t f = 0; f < faceCount; ++f)
+    {
+        uint32_t index[3];
+        std::memcpy(index, faces + static_cast<size_t>(f) * 12, 12); // checked against count by the caller
+        const glm::vec3 a = glm::make_vec3(vertices[index[0]].position);
+        const glm::vec3 b = glm::make_vec3(vertices[index[1]].position);
+        const glm::vec3 c = glm::make_vec3(vertices[index[2]].position);
+        const glm::vec3 area = glm::cross(b - a, c - a); // weighted by the face's size
+        for (uint32_t v : index)
+            sums[v] += area;
+    }
+    for (uint32_t i : broken)
+    {
+        float length = glm::length(sums[i]);
+        glm::vec3 normal = length > 0.0f && std::isfinite(length) ? sums[i] / length : glm::vec3(0.0f, 0.0f, 1.0f);
+        vertices[i].normal = KxMesh::packNormal(glm::vec4(normal, KxMesh::unpackNormal(vertices[i].normal).w));
+    }
+    return static_cast<unsigned int>(broken.size());
 }
 
 // The first material of that name (another object may share it).
@@ -923,6 +957,8 @@ unsigned int KxMesh::load(const unsigned char* data, unsigned int size)
     if (repaired)
         KX_LOG(LEVEL_WARNING, "Mesh '%s': %u vertices outside its bounds or not finite, repaired", getName().c_str(),
                repaired);
+    if (unsigned int normals = repairNormals(copy.data(), vertexCount, faces, faceCount))
+        KX_LOG(LEVEL_WARNING, "Mesh '%s': %u normals without a direction, repaired", getName().c_str(), normals);
     if (!std::isfinite(radius) || radius < 0.0f)
         radius = glm::length(glm::max(glm::abs(bboxMin), glm::abs(bboxMax)));
     d.radius = radius;
