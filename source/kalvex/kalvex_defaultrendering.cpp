@@ -128,6 +128,9 @@ struct KxDefaultRendering::Private
 
     KxShader* stage(const Stage& stage, unsigned int taps);
     bool buildProgram(size_t index, size_t filter);
+    // Points the lit programs at one light and its shadow map (or the
+    // shadow-free column's at none) and registers them with the pipeline.
+    void prepareLight(KxPipeline& pipeline, KxLight* light, unsigned int index, KxTexture* shadowMap, bool shadowed);
 };
 
 KxDefaultRendering::KxDefaultRendering() : forwardReserved(new Private)
@@ -360,6 +363,25 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
 }
 }
 
+void KxDefaultRendering::Private::prepareLight(KxPipeline& pipeline, KxLight* light, unsigned int index,
+                                               KxTexture* shadowMap, bool shadowed)
+{
+    for (size_t entry = 0; entry < NR_OF_PROGRAMS; ++entry)
+    {
+        KxShader* program = programs[entry][shadowed ? filter : SHADOW_FREE];
+        if (!program || !PROGRAMS[entry].lit)
+            continue;
+        pipeline.setShader(program, PROGRAMS[entry].type, PROGRAMS[entry].subtype, FLAGS_ALONE);
+        program->render();
+        program->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
+        program->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
+        program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
+        program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
+        program->setParamDWord(KxShader::LIGHT_ID, index);
+        shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
+    }
+}
+
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 {
     if (!camera || !list)
@@ -419,20 +441,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         }
         bindTarget();
         list->setPass(0);
-        for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-        {
-            KxShader* program = d.programs[index][shadowed ? d.filter : SHADOW_FREE];
-            if (!program || !PROGRAMS[index].lit)
-                continue;
-            setShader(program, PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
-            program->render();
-            program->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
-            program->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
-            program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
-            program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
-            program->setParamDWord(KxShader::LIGHT_ID, i);
-            shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
-        }
+        d.prepareLight(*this, light, i, shadowMap, shadowed);
         // Later lights add their share on top of the depth the first one laid down.
         kx::GlContext::apply(i > 0 ? kx::RenderState::additive() : kx::RenderState::opaque());
         camera->render(nullptr);
@@ -459,31 +468,7 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
                                0, 0, static_cast<GLint>(d.framebuffer->getSizeX()),
                                static_cast<GLint>(d.framebuffer->getSizeY()), GL_COLOR_BUFFER_BIT, GL_NEAREST);
 
-    if (isPostProc() && d.postProc)
-    {
-        d.postProc->render(d.colorTexture, fbo);
-        if (isSRGB())
-            kx::GlContext::framebufferSrgb(true);
-        if (!fbo)
-            kx::presentTexture(d.postProc->getTexture());
-    }
-    else
-    {
-        if (isSRGB())
-            kx::GlContext::framebufferSrgb(true);
-        if (fbo)
-            glBlitNamedFramebuffer(d.framebuffer->getHandle(), fbo->getHandle(), 0, 0,
-                                   static_cast<GLint>(d.framebuffer->getSizeX()),
-                                   static_cast<GLint>(d.framebuffer->getSizeY()), 0, 0,
-                                   static_cast<GLint>(fbo->getSizeX()), static_cast<GLint>(fbo->getSizeY()),
-                                   GL_COLOR_BUFFER_BIT, GL_NEAREST);
-        else
-            kx::presentTexture(d.colorTexture);
-    }
-    if (isSRGB())
-        kx::GlContext::framebufferSrgb(false);
-    // The screen quad bound vertex arrays of its own.
-    KxMesh::resetCache();
+    kx::deferred::present(this, d.postProc, d.framebuffer, d.colorTexture, fbo);
     return true;
 }
 

@@ -58,7 +58,8 @@ struct LightStage
 // (whose lights must be uploaded), calling afterLight after each.
 void renderLights(KxPipeline* pipeline, KxCamera* camera, KxList* list, const LightStage& stage,
                   const std::function<void(KxLight*, unsigned int)>& afterLight);
-// Post-processes (when switched on) and shows an image, or writes it to target.
+// Post-processes (when switched on) and shows an image, or writes it to target
+// (the forward pipeline's too).
 void present(KxPipeline* pipeline, KxPostProc* postProc, KxFbo* source, KxTexture* image, KxFbo* target);
 }
 
