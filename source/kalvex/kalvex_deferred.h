@@ -28,9 +28,10 @@ void renderSky(KxCamera* camera, const glm::mat4& view);
 // for their types; false (after logging) when they cannot be built.
 bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned);
 // The camera's sky box and the list's emitters over a lit image in target,
-// whose depth attachment holds the scene's depth: both stay behind what the
-// G-buffer saw.
-void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target);
+// whose depth attachment holds the scene's depth (copied from depthSource
+// first when given): both stay behind what the G-buffer saw. Nothing is done
+// when there is neither.
+void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target, KxFbo* depthSource);
 // A compiled stage, kept in owned; null (after logging failure) when it does not compile.
 KxShader* buildStage(std::vector<KxShader*>& owned, int kind, const unsigned char* text, const char* failure);
 // A linked program of two stages, kept in owned; null (after logging failure) on failure.

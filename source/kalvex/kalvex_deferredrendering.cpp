@@ -149,8 +149,19 @@ bool addUnlitPrograms(KxPipeline* pipeline, std::vector<KxShader*>& owned)
            pipeline->setShader(sky, KxObject::TYPE_SKYBOX, 0, KxPipeline::FLAGS_ALONE);
 }
 
-void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target)
+void renderUnlit(KxCamera* camera, KxList* list, const glm::mat4& view, KxFbo* target, KxFbo* depthSource)
 {
+    bool particles = false;
+    for (unsigned int i = 0; i < list->getNrOfInstances() && !particles; ++i)
+        particles = list->getInstance(i).getNode()->getType() == KxObject::TYPE_EMITTER;
+    // Most frames have neither: no depth copy then.
+    if (!particles && !camera->getSkybox())
+        return;
+    if (depthSource)
+        glBlitNamedFramebuffer(depthSource->getHandle(), target->getHandle(), 0, 0,
+                               static_cast<GLint>(depthSource->getSizeX()), static_cast<GLint>(depthSource->getSizeY()),
+                               0, 0, static_cast<GLint>(target->getSizeX()), static_cast<GLint>(target->getSizeY()),
+                               GL_DEPTH_BUFFER_BIT, GL_NEAREST);
     target->render(nullptr);
     camera->render(nullptr); // the lighting quads' 2D camera was the last one
     KxOpenGL::depthTest(true);
@@ -535,10 +546,7 @@ bool KxDeferredRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     list->setPass(0);
 
     // The first layer's depth under the sky and the particles.
-    glBlitNamedFramebuffer(d.viewFbo->getHandle(), output->getHandle(), 0, 0, static_cast<GLint>(d.viewFbo->getSizeX()),
-                           static_cast<GLint>(d.viewFbo->getSizeY()), 0, 0, static_cast<GLint>(output->getSizeX()),
-                           static_cast<GLint>(output->getSizeY()), GL_DEPTH_BUFFER_BIT, GL_NEAREST);
-    kx::deferred::renderUnlit(camera, list, view, output);
+    kx::deferred::renderUnlit(camera, list, view, output, d.viewFbo);
 
     kx::deferred::present(this, d.postProc, output, output->getTexture(0), fbo);
     KxOpenGL::setBackgroundColor(background);

@@ -207,7 +207,7 @@ bool KxHybridRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     kx::deferred::renderLights(this, camera, list, stage, nullptr);
     list->setPass(0);
     // The display target's depth is the G-buffer's.
-    kx::deferred::renderUnlit(camera, list, view, d.displayFbo);
+    kx::deferred::renderUnlit(camera, list, view, d.displayFbo, nullptr);
 
     kx::deferred::present(this, d.postProc, d.displayFbo, d.displayTexture, fbo);
     KxOpenGL::setBackgroundColor(background);

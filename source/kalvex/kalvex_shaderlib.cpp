@@ -41,6 +41,8 @@ const BuiltInInclude BUILT_IN_INCLUDES[] = {
     // variants (which define KX_NORMAL_MAPPING and include them).
     {"kx_mesh_vs", kx_resource_mesh_vs_glsl},
     {"kx_mesh_fs", kx_resource_mesh_fs_glsl},
+    // The shadow pass's cube geometry stage, shared with its instanced variant.
+    {"kx_shadow_gs", kx_resource_shadow_gs_glsl},
     // The deferred and hybrid pipelines' G-buffer and lighting stages, shared
     // with their variants (peeling, normal mapping, a single layer).
     {"kx_gbuffer_fs", kx_resource_gbuffer_fs_glsl},
