@@ -33,13 +33,10 @@ bool createTarget(KxTexture*& texture, KxFbo*& fbo, int sizeX, int sizeY, const 
     if (!texture->create(1, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY), 0, 1, 2))
         return KX_LOG(LEVEL_ERROR, "%s", failure);
     fbo->bindTexture(0, KxFbo::OP_COLOR_TEXTURE, texture, 0, 0);
-    GLenum status = glCheckNamedFramebufferStatus(fbo->getHandle(), GL_FRAMEBUFFER);
+    bool complete = fbo->isOk();
     KxFbo::resetCache();
-    if (status != GL_FRAMEBUFFER_COMPLETE)
-    {
-        KX_LOG(LEVEL_ERROR, "FBO not complete (error: %d)", static_cast<int>(status));
+    if (!complete)
         return KX_LOG(LEVEL_ERROR, "%s", failure);
-    }
     return true;
 }
 }

@@ -27,13 +27,10 @@ bool createTarget(KxTexture*& texture, KxFbo*& fbo, int kind, int sizeX, int siz
     if (!texture->create(kind, static_cast<unsigned int>(sizeX), static_cast<unsigned int>(sizeY), 1, 2, 0))
         return KX_LOG(LEVEL_ERROR, "%s", failure);
     fbo->bindTexture(0, depth ? KxFbo::OP_DEPTH_TEXTURE : KxFbo::OP_COLOR_TEXTURE, texture, 0, 0);
-    GLenum status = glCheckNamedFramebufferStatus(fbo->getHandle(), GL_FRAMEBUFFER);
+    bool complete = fbo->isOk();
     KxFbo::resetCache();
-    if (status != GL_FRAMEBUFFER_COMPLETE)
-    {
-        KX_LOG(LEVEL_ERROR, "FBO not complete (error: %d)", static_cast<int>(status));
+    if (!complete)
         return KX_LOG(LEVEL_ERROR, "%s", failure);
-    }
     return true;
 }
 }
