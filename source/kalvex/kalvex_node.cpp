@@ -13,13 +13,14 @@
 
 struct KxNode::Private
 {
-    glm::mat4 matrix = glm::mat4(1.0f);
-    KxNode* parent = nullptr;
-    std::vector<KxNode*> children;
-    std::string targetNodeName;
-    KxNode* targetNode = nullptr;
+    // What the render list reads every frame first, close together.
     bool visible = true;
     bool castShadows = false;
+    glm::mat4 matrix = glm::mat4(1.0f);
+    std::vector<KxNode*> children;
+    KxNode* parent = nullptr;
+    std::string targetNodeName;
+    KxNode* targetNode = nullptr;
 };
 
 namespace
@@ -120,6 +121,25 @@ unsigned int KxNode::getNrOfChildren() const
 {
     StructureLock lock(getStaticMutex());
     return static_cast<unsigned int>(nodeReserved->children.size());
+}
+
+kx::NodeAccess::Walk kx::NodeAccess::walk(const KxNode& node)
+{
+    const KxNode::Private& d = *node.nodeReserved;
+    return {&d.matrix, d.children.data(), static_cast<unsigned int>(d.children.size()), d.visible, d.castShadows};
+}
+
+void kx::NodeAccess::prefetch(const KxNode& node)
+{
+    __builtin_prefetch(node.getMutex()); // the object block: type and subtype
+    __builtin_prefetch(node.nodeReserved);
+    __builtin_prefetch(reinterpret_cast<const char*>(node.nodeReserved) + 64);
+}
+
+void kx::NodeAccess::prefetch(const KxMesh& mesh)
+{
+    __builtin_prefetch(mesh.meshReserved);
+    __builtin_prefetch(reinterpret_cast<const char*>(mesh.meshReserved) + 64);
 }
 
 KxNode* KxNode::getChild(unsigned int index) const
