@@ -74,49 +74,59 @@ inline __m128 cross(__m128 a, __m128 b)
 }
 #endif
 
-inline float dot3(const float* a, const float* b)
-{
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-
-// The transpose of the inverse of a world matrix. Scene matrices are affine:
-// the inverse-transpose of the 3 x 3 part (what normals need) and the
-// inverse translation complete it, without a full 4 x 4 inverse. Columns of
-// the inverse-transpose are cross products of the columns over the determinant.
-glm::mat4 normalMatrixOf(const glm::mat4& world)
+// The transpose of the inverse of a world matrix, written to out (16 floats).
+// Scene matrices are affine: the inverse-transpose of the 3 x 3 part (what
+// normals need) and the inverse translation complete it, without a full 4 x 4
+// inverse. Columns of the inverse-transpose are cross products of the columns
+// over the determinant; the bottom row carries -A^-1 t.
+void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
 {
     if (world[0][3] != 0.0f || world[1][3] != 0.0f || world[2][3] != 0.0f || world[3][3] != 1.0f)
-        return glm::transpose(glm::inverse(world));
-    glm::mat4 result;
-    float* it[3] = {&result[0][0], &result[1][0], &result[2][0]};
+    {
+        glm::mat4 general = glm::transpose(glm::inverse(world));
+        std::memcpy(out, &general[0][0], 64);
+        return;
+    }
 #if defined(__SSE__)
+    // Lane sums in x, y, z order, as glm's dot.
+    auto sum3 = [](__m128 v) {
+        return _mm_cvtss_f32(v) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 2));
+    };
     const __m128 a0 = _mm_loadu_ps(&world[0][0]), a1 = _mm_loadu_ps(&world[1][0]), a2 = _mm_loadu_ps(&world[2][0]);
+    const __m128 t = _mm_loadu_ps(&world[3][0]);
     __m128 c[3] = {cross(a1, a2), cross(a2, a0), cross(a0, a1)};
-    for (int i = 0; i < 3; ++i)
-        _mm_storeu_ps(it[i], c[i]);
+    float det = sum3(_mm_mul_ps(a0, c[0]));
+    if (det != 0.0f)
+    {
+        const __m128 inv = _mm_set1_ps(1.0f / det);
+        float column[4];
+        for (int i = 0; i < 3; ++i)
+        {
+            c[i] = _mm_mul_ps(c[i], inv);
+            _mm_storeu_ps(column, c[i]);
+            column[3] = -sum3(_mm_mul_ps(c[i], t));
+            std::memcpy(out + 16 * i, column, 16);
+        }
+        const float last[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        std::memcpy(out + 48, last, 16);
+        return;
+    }
 #else
-    const glm::vec3 a0(world[0]), a1(world[1]), a2(world[2]);
-    const glm::vec3 c[3] = {glm::cross(a1, a2), glm::cross(a2, a0), glm::cross(a0, a1)};
-    for (int i = 0; i < 3; ++i)
-        result[i] = glm::vec4(c[i], 0.0f);
+    const glm::mat3 a(world);
+    glm::mat3 it(glm::cross(a[1], a[2]), glm::cross(a[2], a[0]), glm::cross(a[0], a[1]));
+    float det = glm::dot(a[0], it[0]);
+    if (det != 0.0f)
+    {
+        it *= 1.0f / det;
+        const glm::vec3 back = -(glm::transpose(it) * glm::vec3(world[3]));
+        glm::mat4 result(glm::vec4(it[0], back.x), glm::vec4(it[1], back.y), glm::vec4(it[2], back.z),
+                         glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+        std::memcpy(out, &result[0][0], 64);
+        return;
+    }
 #endif
-    float det = dot3(&world[0][0], it[0]);
-    if (det == 0.0f)
-        return glm::transpose(glm::inverse(world));
-    float inv = 1.0f / det;
-#if defined(__SSE__)
-    for (int i = 0; i < 3; ++i)
-        _mm_storeu_ps(it[i], _mm_mul_ps(c[i], _mm_set1_ps(inv)));
-#else
-    for (int i = 0; i < 3; ++i)
-        result[i] *= inv;
-#endif
-    // inverse = [A^-1, -A^-1 t]; its transpose carries -A^-1 t in the bottom row.
-    const float* t = &world[3][0];
-    for (int i = 0; i < 3; ++i)
-        it[i][3] = -dot3(it[i], t);
-    result[3] = glm::vec4(0.0f, 0.0f, 0.0f, 1.0f);
-    return result;
+    glm::mat4 singular = glm::transpose(glm::inverse(world));
+    std::memcpy(out, &singular[0][0], 64);
 }
 
 struct ListState
@@ -190,12 +200,11 @@ struct KxList::Private
     void write(unsigned int slot, unsigned int kind, unsigned int n, const glm::mat4& world, const glm::mat4& modelView,
                const DrawCommand& command, const uint32_t materialIds[2])
     {
-        glm::mat4 normalMatrix = normalMatrixOf(world);
         unsigned char* record = recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
         std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
-        std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
+        writeNormalMatrix(record + offsetof(ListRecord, normalMatrix), world);
         std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
         std::memcpy(commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
     }
@@ -313,10 +322,10 @@ struct KxList::Private
         {
             // Scene nodes live in separate blocks: fetch the objects of
             // later siblings, then their blocks, while this one is walked.
+            if (i + 8 < walk.nrOfChildren)
+                __builtin_prefetch(walk.children[i + 8]);
             if (i + 4 < walk.nrOfChildren)
-                __builtin_prefetch(walk.children[i + 4]);
-            if (i + 2 < walk.nrOfChildren)
-                kx::NodeAccess::prefetch(*walk.children[i + 2]);
+                kx::NodeAccess::prefetch(*walk.children[i + 4]);
             if (passNode(walk.children[i]))
                 continue;
             passed = false;
