@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -50,6 +51,18 @@ struct NodeLock
     explicit NodeLock(void* objectMutex) : guard(*static_cast<std::recursive_mutex*>(objectMutex)) {}
 };
 
+// Takes node out of its parent's children, keeping their order. Searched
+// from the back: scenes are torn down newest first, which makes each removal
+// constant time instead of a scan of every sibling.
+bool removeChild(std::vector<KxNode*>& siblings, const KxNode* node)
+{
+    auto position = std::find(siblings.rbegin(), siblings.rend(), node);
+    if (position == siblings.rend())
+        return false;
+    siblings.erase(std::next(position).base());
+    return true;
+}
+
 glm::mat4 rotation(float degrees, const glm::vec3& axis)
 {
     return glm::rotate(glm::mat4(1.0f), degrees * DEGREES_TO_RADIANS, axis);
@@ -73,10 +86,7 @@ KxNode::~KxNode()
             KX_LOG(LEVEL_DETAIL, "Node was still linked upon destruction");
             // Detach on both sides, so no survivor keeps a pointer to this node.
             if (nodeReserved->parent)
-            {
-                auto& siblings = nodeReserved->parent->nodeReserved->children;
-                siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
-            }
+                removeChild(nodeReserved->parent->nodeReserved->children, this);
             for (KxNode* child : nodeReserved->children)
                 child->nodeReserved->parent = nullptr;
         }
@@ -102,11 +112,8 @@ bool KxNode::unlink()
     StructureLock lock(getStaticMutex());
     if (!nodeReserved->parent)
         return KX_LOG(LEVEL_ERROR, "Node already unlinked");
-    auto& siblings = nodeReserved->parent->nodeReserved->children;
-    auto position = std::find(siblings.begin(), siblings.end(), this);
-    if (position == siblings.end())
+    if (!removeChild(nodeReserved->parent->nodeReserved->children, this))
         return KX_LOG(LEVEL_ERROR, "Consistency error");
-    siblings.erase(position);
     nodeReserved->parent = nullptr;
     return true;
 }
