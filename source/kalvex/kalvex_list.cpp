@@ -146,10 +146,16 @@ struct KxList::Private
     // this array in order instead of each node's private blocks again.
     struct Hot
     {
+        const KxNode* node; // whom it describes: entries can be set through getInstance too
         KxObject::Type type;
         int subtype;
         bool visible;
         bool castShadows;
+
+        static Hot of(const KxNode* node, const kx::NodeAccess::Walk& walk)
+        {
+            return {node, node->getType(), node->getSubtype(), walk.visible, walk.castShadows};
+        }
     };
     Hot* hot = nullptr;
     unsigned int nrOfInstances = 0;
@@ -304,7 +310,7 @@ struct KxList::Private
         entry.setNode(node);
         // Nothing is stacked at the top: the current matrix is the identity.
         entry.setMatrix(depth == 0 ? *walk.matrix : kx::multiply(current, *walk.matrix));
-        hot[index] = {type, node->getSubtype(), walk.visible, walk.castShadows};
+        hot[index] = Hot::of(node, walk);
         if (light)
             ++nrOfLights;
         else
@@ -629,11 +635,17 @@ bool KxList::update(const glm::mat4& view)
             __builtin_prefetch(d.entries[i + 8].getNode());
         if (i + 4 < d.nrOfInstances && d.hot[i + 4].type == TYPE_MESH)
             kx::NodeAccess::prefetch(*static_cast<const KxMesh*>(d.entries[i + 4].getNode()));
+        KxInstance& entry = d.entries[i];
+        if (d.hot[i].node != entry.getNode())
+        {
+            if (!entry.getNode())
+                continue;
+            d.hot[i] = Private::Hot::of(entry.getNode(), kx::NodeAccess::walk(*entry.getNode()));
+        }
         const Private::Hot& hot = d.hot[i];
         // The shadow-map pass draws only what casts shadows.
         if (!hot.visible || (d.pass == 2 && !hot.castShadows))
             continue;
-        KxInstance& entry = d.entries[i];
         KxMesh* mesh = nullptr;
         KxInstanced* instanced = nullptr;
         int subtype = hot.subtype;
