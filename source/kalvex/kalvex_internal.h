@@ -49,6 +49,19 @@ struct NodeAccess
     static void prefetch(const KxNode& node);
     // The same for what the list's update reads of a mesh.
     static void prefetch(const KxMesh& mesh);
+
+    // What one draw of a merged mesh needs, in one read (a pending merge is
+    // done first, as the mesh's own getters do).
+    struct MeshDraw
+    {
+        bool resident;
+        unsigned int nrOfFaces;
+        unsigned int firstFace;
+        unsigned int firstVertex;
+        float radius;
+        KxMaterial* material;
+    };
+    static MeshDraw draw(const KxMesh& mesh);
 };
 
 // a * b for the affine and projective matrices of the render list, four

@@ -302,20 +302,20 @@ struct KxList::Private
             return KX_LOG(LEVEL_ERROR, "Invalid params");
         if (full())
             return KX_LOG(LEVEL_ERROR, "List full (max %u instance(s))", capacity);
-        KxObject::Type type = node->getType();
-        bool light = type == KxObject::TYPE_LIGHT;
+        const kx::NodeAccess::Walk walk = kx::NodeAccess::walk(*node);
+        const Hot described = Hot::of(node, walk);
+        bool light = described.type == KxObject::TYPE_LIGHT;
         unsigned int index = light ? capacity - nrOfLights - 1 : nrOfInstances;
         KxInstance& entry = entries[index];
-        const kx::NodeAccess::Walk walk = kx::NodeAccess::walk(*node);
         entry.setNode(node);
         // Nothing is stacked at the top: the current matrix is the identity.
         entry.setMatrix(depth == 0 ? *walk.matrix : kx::multiply(current, *walk.matrix));
-        hot[index] = Hot::of(node, walk);
+        hot[index] = described;
         if (light)
             ++nrOfLights;
         else
             ++nrOfInstances;
-        if (type == KxObject::TYPE_BONE)
+        if (described.type == KxObject::TYPE_BONE)
             static_cast<KxBone*>(node)->updateSkeleton(&entry.getMatrix());
 
         if (walk.nrOfChildren == 0)
@@ -674,7 +674,8 @@ bool KxList::update(const glm::mat4& view)
         // Tessellated meshes are drawn one by one, as patches from their own buffers.
         if (!instanced && subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
             continue;
-        if (!mesh->isMemoryOptimized())
+        const kx::NodeAccess::MeshDraw draw = kx::NodeAccess::draw(*mesh);
+        if (!draw.resident)
         {
             KX_LOG(LEVEL_ERROR, "Not resident mesh passed in the list");
             continue;
@@ -684,11 +685,11 @@ bool KxList::update(const glm::mat4& view)
         {
             // The centre seen from the camera: the view times the world translation.
             glm::vec3 centre = glm::vec3(view * world[3]);
-            if (sphereInFrustum(frustum, centre, mesh->getRadius()) == 0.0f)
+            if (sphereInFrustum(frustum, centre, draw.radius) == 0.0f)
                 continue;
         }
 
-        KxMaterial* material = mesh->getMaterial() ? mesh->getMaterial() : defaultMaterial;
+        KxMaterial* material = draw.material ? draw.material : defaultMaterial;
         if (!haveLast || material != lastMaterial)
         {
             haveLast = true;
@@ -710,9 +711,8 @@ bool KxList::update(const glm::mat4& view)
         if (!d.recordData[slot][kind] && !d.allocateKind(kind))
             continue;
         unsigned int copies = instanced ? instanced->getNrOfInstances() : 1;
-        unsigned int faces = mesh->getNrOfFaces();
-        DrawCommand command = {faces * 3, copies, mesh->getFirstFaceIndex() * 3,
-                               static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
+        unsigned int faces = draw.nrOfFaces;
+        DrawCommand command = {faces * 3, copies, draw.firstFace * 3, static_cast<int32_t>(draw.firstVertex), 0};
         d.triangles[kind] += static_cast<uint64_t>(faces) * copies;
         if (d.grouping && kind < Private::GROUPED_KINDS)
         {

@@ -1105,3 +1105,10 @@ float KxMesh::unpackHalf(uint16_t half)
     std::memcpy(&value, &bits, 4);
     return value;
 }
+
+kx::NodeAccess::MeshDraw kx::NodeAccess::draw(const KxMesh& mesh)
+{
+    mergeIfPending();
+    const KxMesh::Private& d = *mesh.meshReserved;
+    return {d.memoryOptimized, d.nrOfFaces, d.firstFaceIndex, d.firstVertexIndex, d.radius, d.material};
+}
