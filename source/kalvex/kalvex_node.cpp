@@ -2,6 +2,7 @@
 #include "kalvex_internal.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,8 +140,13 @@ kx::NodeAccess::Walk kx::NodeAccess::walk(const KxNode& node)
 void kx::NodeAccess::prefetch(const KxNode& node)
 {
     __builtin_prefetch(node.getMutex()); // the object block: type and subtype
-    __builtin_prefetch(node.nodeReserved);
-    __builtin_prefetch(reinterpret_cast<const char*>(node.nodeReserved) + 64);
+    // Flags, matrix and children: bytes 0 to 103, on two or three lines
+    // wherever the block starts; no line of them lacks one of these bytes.
+    const char* block = reinterpret_cast<const char*>(node.nodeReserved);
+    static_assert(offsetof(KxNode::Private, children) + sizeof(std::vector<KxNode*>) <= 104, "hot bytes");
+    __builtin_prefetch(block);
+    __builtin_prefetch(block + 64);
+    __builtin_prefetch(block + 103);
 }
 
 void kx::NodeAccess::prefetch(const KxMesh& mesh)
