@@ -622,6 +622,7 @@ bool KxMesh::optimizeMemory()
     // Only meshes of exactly this type: skinned and instanced meshes draw from
     // their own buffers.
     uint64_t totalVertices = 0, totalFaces = 0;
+    size_t nrOfMeshes = 0;
     for (KxObject* object = getFirst(); object; object = object->getNext())
     {
         if (object->getType() != TYPE_MESH)
@@ -629,6 +630,7 @@ bool KxMesh::optimizeMemory()
         const Private& d = *static_cast<KxMesh*>(object)->meshReserved;
         totalVertices += d.nrOfVertices;
         totalFaces += d.nrOfFaces;
+        ++nrOfMeshes;
     }
 
     // Indirect commands carry the base vertex as a signed and the first index
@@ -671,6 +673,7 @@ bool KxMesh::optimizeMemory()
     // Packed in registry order; faces keep mesh-local indices, the base vertex
     // is applied at draw time.
     std::vector<Placement> placements;
+    placements.reserve(nrOfMeshes);
     uint32_t vertexOffset = 0, faceOffset = 0;
     for (KxObject* object = getFirst(); object; object = object->getNext())
     {
