@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <algorithm>
 
@@ -263,13 +265,65 @@ unsigned int repairNormals(KxMesh::kxMeshVertex* vertices, uint32_t count, const
     return static_cast<unsigned int>(broken.size());
 }
 
-// The first material of that name (another object may share it).
+// Found materials by name while a kx::MaterialNames lives.
+std::unordered_map<std::string, KxMaterial*>* materialNames = nullptr;
+std::mutex materialNamesMutex; // not held while walking the objects
+
+// The first material of that name (another object may share it). Objects are
+// only ever added behind the others, so a remembered first one stays first.
 KxMaterial* findMaterial(const std::string& name)
 {
+    {
+        std::lock_guard<std::mutex> lock(materialNamesMutex);
+        if (materialNames)
+        {
+            auto found = materialNames->find(name);
+            if (found != materialNames->end())
+                return found->second;
+        }
+    }
     for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
         if (object->getType() == KxObject::TYPE_MATERIAL && object->getName() == name)
-            return static_cast<KxMaterial*>(object);
+        {
+            KxMaterial* material = static_cast<KxMaterial*>(object);
+            std::lock_guard<std::mutex> lock(materialNamesMutex);
+            if (materialNames)
+                materialNames->emplace(name, material);
+            return material;
+        }
     return nullptr;
+}
+}
+
+namespace kx
+{
+MaterialNames::MaterialNames()
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (!materialNames)
+    {
+        materialNames = new std::unordered_map<std::string, KxMaterial*>;
+        owner = true;
+    }
+}
+
+MaterialNames::~MaterialNames()
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (owner)
+    {
+        delete materialNames;
+        materialNames = nullptr;
+    }
+}
+
+void MaterialNames::forget(KxMaterial* material)
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (!materialNames)
+        return;
+    for (auto entry = materialNames->begin(); entry != materialNames->end();)
+        entry = entry->second == material ? materialNames->erase(entry) : std::next(entry);
 }
 }
 

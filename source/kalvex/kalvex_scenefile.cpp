@@ -556,6 +556,7 @@ KxNode* load(const std::string& fileName)
     KxNode* root = nullptr;
     try
     {
+        kx::MaterialNames materialNames;
         SceneReader reader(file.get(), length, fileName);
         while (!reader.atEnd())
             root = reader.readChunk(0);
