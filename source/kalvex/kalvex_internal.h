@@ -166,6 +166,23 @@ public:
     static void free();
 };
 
+// While one lives, mesh parts that name a material remember what the name
+// found (the first material of that name among the objects): a scene file's
+// meshes name the same few materials, and each look-up walked every object
+// made before them. A deleted material is forgotten.
+class MaterialNames
+{
+public:
+    MaterialNames();
+    ~MaterialNames();
+    MaterialNames(const MaterialNames&) = delete;
+    MaterialNames& operator=(const MaterialNames&) = delete;
+    static void forget(KxMaterial* material);
+
+private:
+    bool owner = false;
+};
+
 // How many identifier requests found all identifiers taken, since start.
 KX_API unsigned int refusedIds();
 
