@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <vector>
@@ -129,6 +130,35 @@ void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
     std::memcpy(out, &singular[0][0], 64);
 }
 
+// Consecutive meshes mostly share their material: how it is batched (its
+// transparency, the table slot it shows with, its maps' key) is worked out
+// once per run of it.
+struct MaterialRun
+{
+    const KxMaterial* material = nullptr;
+    bool started = false;
+    bool transparent = false;
+    KxMaterial* shown = nullptr;
+    unsigned int key = 0;
+
+    void follow(KxMaterial* next, KxMaterial* defaultMaterial, bool grouping)
+    {
+        if (started && next == material)
+            return;
+        started = true;
+        material = next;
+        transparent = next && (next->isTransparent() || next->isAlpha());
+        // A material without a table slot shows as the default one rather
+        // than indexing past the table.
+        shown = nullptr;
+        if (next && next->getListId() < KxMaterial::MAX_NUMBER)
+            shown = next;
+        else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
+            shown = defaultMaterial;
+        key = grouping ? kx::MaterialMaps::key(shown) : 0;
+    }
+};
+
 struct ListState
 {
     unsigned int currentPass = 0;
@@ -216,6 +246,113 @@ struct KxList::Private
     }
 
     void writeGrouped(unsigned int slot, const glm::mat4& view);
+
+    // What entry i draws in this pass: a batched mesh (drawn by itself or by
+    // an instanced node), nothing, or a type the list does not know.
+    struct Drawn
+    {
+        KxMesh* mesh = nullptr;
+        KxInstanced* instanced = nullptr;
+        int subtype = 0;
+        bool unhandled = false;
+    };
+    Drawn drawnBy(unsigned int i) const
+    {
+        const Hot& node = hot[i];
+        Drawn drawn;
+        // The shadow-map pass draws only what casts shadows.
+        if (!node.visible || (pass == 2 && !node.castShadows))
+            return drawn;
+        switch (node.type)
+        {
+        case TYPE_MESH:
+            drawn.subtype = node.subtype;
+            // Tessellated meshes are drawn one by one, as patches from their own buffers.
+            if (drawn.subtype == KxMesh::KIND_TRIANGLES || drawn.subtype == KxMesh::KIND_NORMAL_MAPPED)
+                drawn.mesh = static_cast<KxMesh*>(entries[i].getNode());
+            return drawn;
+        case TYPE_INSTANCED:
+            drawn.instanced = static_cast<KxInstanced*>(entries[i].getNode());
+            drawn.mesh = drawn.instanced->getMesh();
+            if (!drawn.mesh || !drawn.instanced->isMemoryOptimized())
+                return Drawn(); // nothing to draw yet
+            drawn.subtype = drawn.mesh->getSubtype();
+            return drawn;
+        case TYPE_NODE:
+        case TYPE_CAMERA:
+        case TYPE_BONE:
+        case TYPE_SKINNED: // skinned meshes draw themselves from their own buffers
+        case TYPE_EMITTER: // emitters are handed to the pipeline, which draws them itself
+            return drawn;
+        default:
+            drawn.unhandled = true;
+            return drawn;
+        }
+    }
+
+    // One draw into its batch: written now or, in grouped batches, once
+    // every draw's material is known.
+    void add(unsigned int slot, unsigned int entry, unsigned int kind, const glm::mat4& view,
+             const DrawCommand& command, const uint32_t materialIds[2], const MaterialRun& run)
+    {
+        triangles[kind] += static_cast<uint64_t>(command.count / 3) * command.instanceCount;
+        if (grouping && kind < GROUPED_KINDS)
+        {
+            keyMaterial[run.key] = run.shown;
+            pending.push_back({entry, kind, run.key, materialIds[0], command});
+            return;
+        }
+        const glm::mat4& world = entries[entry].getMatrix();
+        write(slot, kind, counts[kind]++, world, kx::multiply(view, world), command, materialIds);
+    }
+
+    // Lights go to the light class, each with its model-view matrix.
+    void uploadLights(const glm::mat4& view)
+    {
+        const glm::mat3 identity(1.0f);
+        for (unsigned int i = 0; i < nrOfLights; ++i)
+        {
+            KxInstance& entry = entries[capacity - i - 1];
+            glm::mat4 modelView = kx::multiply(view, entry.getMatrix());
+            KxDrawRecord record = {&modelView, &identity, &entry.getMatrix()};
+            entry.getNode()->render(&record);
+        }
+    }
+
+    // Empties the batches of this frame's slot, once the GPU is done with it.
+    unsigned int beginBatches()
+    {
+        std::fill(std::begin(counts), std::end(counts), 0u);
+        std::fill(std::begin(triangles), std::end(triangles), uint64_t{0});
+        if (fences[redundancy])
+        {
+            KxOpenGL::waitForFence(fences[redundancy]);
+            fences[redundancy] = nullptr;
+        }
+        return redundancy;
+    }
+
+    // Asks for the objects of later entries, then their meshes' blocks.
+    void prefetch(unsigned int i) const
+    {
+        if (i + 8 < nrOfInstances)
+            __builtin_prefetch(entries[i + 8].getNode());
+        if (i + 4 < nrOfInstances && hot[i + 4].type == TYPE_MESH && hot[i + 4].node == entries[i + 4].getNode())
+            kx::NodeAccess::prefetch(*static_cast<const KxMesh*>(entries[i + 4].getNode()));
+    }
+
+    // Whether entry i holds a node, its description brought up to date when
+    // the entry was set through getInstance rather than by the walk.
+    bool describe(unsigned int i)
+    {
+        const KxNode* node = entries[i].getNode();
+        if (hot[i].node == node)
+            return node != nullptr;
+        if (!node)
+            return false;
+        hot[i] = Hot::of(node, kx::NodeAccess::walk(*node));
+        return true;
+    }
 
     // A grouped batch: each group's records seen from list[0] (gl_DrawIDARB
     // restarts with every multi-draw), its material's maps bound.
@@ -396,7 +533,7 @@ bool KxList::create(unsigned int capacity)
     if (!listState)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     d.entries = new (std::nothrow) KxInstance[capacity];
-    d.hot = new (std::nothrow) Private::Hot[capacity];
+    d.hot = new (std::nothrow) Private::Hot[capacity]();
     if (!d.entries || !d.hot)
     {
         d.release();
@@ -590,30 +727,12 @@ bool KxList::update(const glm::mat4& view)
         global->nrOfLights = d.nrOfLights;
     KxOpenGL::syncGlobal();
 
-    if ((d.pass == 0 || d.pass == 3) && d.nrOfLights)
-    {
-        const glm::mat3 identity(1.0f);
-        for (unsigned int i = 0; i < d.nrOfLights; ++i)
-        {
-            KxInstance& entry = d.entries[d.capacity - i - 1];
-            glm::mat4 modelView = kx::multiply(view, entry.getMatrix());
-            KxDrawRecord record = {&modelView, &identity, &entry.getMatrix()};
-            entry.getNode()->render(&record);
-        }
-    }
+    if (d.pass == 0 || d.pass == 3)
+        d.uploadLights(view);
     if (d.pass > 2 || !d.entries)
         return true;
 
-    for (unsigned int& count : d.counts)
-        count = 0;
-    for (uint64_t& triangles : d.triangles)
-        triangles = 0;
-    unsigned int slot = d.redundancy;
-    if (d.fences[slot])
-    {
-        KxOpenGL::waitForFence(d.fences[slot]);
-        d.fences[slot] = nullptr;
-    }
+    unsigned int slot = d.beginBatches();
     KxCamera* camera = KxCamera::getCurrent();
     const KxFrustum* frustum = camera ? camera->getFrustum() : nullptr;
     bool cull = d.culling && d.pass == 0 && frustum;
@@ -621,58 +740,23 @@ bool KxList::update(const glm::mat4& view)
     d.grouping = kx::MaterialMaps::isActive() && !d.keyNext.empty();
     d.pending.clear();
 
-    // Consecutive meshes mostly share their material: its batch kind and
-    // table slot are worked out once per run of it.
-    const KxMaterial* lastMaterial = nullptr;
-    bool lastTransparent = false;
-    KxMaterial* lastShown = nullptr;
-    unsigned int lastKey = 0;
-    bool haveLast = false;
+    MaterialRun run;
     for (unsigned int i = 0; i < d.nrOfInstances; ++i)
     {
-        // Fetch ahead: the objects of later entries, then their meshes' blocks.
-        if (i + 8 < d.nrOfInstances)
-            __builtin_prefetch(d.entries[i + 8].getNode());
-        if (i + 4 < d.nrOfInstances && d.hot[i + 4].type == TYPE_MESH)
-            kx::NodeAccess::prefetch(*static_cast<const KxMesh*>(d.entries[i + 4].getNode()));
+        d.prefetch(i);
         KxInstance& entry = d.entries[i];
-        if (d.hot[i].node != entry.getNode())
-        {
-            if (!entry.getNode())
-                continue;
-            d.hot[i] = Private::Hot::of(entry.getNode(), kx::NodeAccess::walk(*entry.getNode()));
-        }
-        const Private::Hot& hot = d.hot[i];
-        // The shadow-map pass draws only what casts shadows.
-        if (!hot.visible || (d.pass == 2 && !hot.castShadows))
+        if (!d.describe(i))
             continue;
-        KxMesh* mesh = nullptr;
-        KxInstanced* instanced = nullptr;
-        int subtype = hot.subtype;
-        switch (hot.type)
+        const Private::Drawn drawn = d.drawnBy(i);
+        if (drawn.unhandled)
         {
-        case TYPE_MESH:
-            mesh = static_cast<KxMesh*>(entry.getNode());
-            break;
-        case TYPE_INSTANCED:
-            instanced = static_cast<KxInstanced*>(entry.getNode());
-            mesh = instanced->getMesh();
-            if (!mesh || !instanced->isMemoryOptimized())
-                continue; // nothing to draw yet
-            subtype = mesh->getSubtype();
-            break;
-        case TYPE_NODE:
-        case TYPE_CAMERA:
-        case TYPE_BONE:
-        case TYPE_SKINNED: // skinned meshes draw themselves from their own buffers
-        case TYPE_EMITTER: // emitters are handed to the pipeline, which draws them itself
-            continue;
-        default:
-            KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(hot.type));
+            KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(d.hot[i].type));
             continue;
         }
-        // Tessellated meshes are drawn one by one, as patches from their own buffers.
-        if (!instanced && subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
+        KxMesh* mesh = drawn.mesh;
+        KxInstanced* instanced = drawn.instanced;
+        int subtype = drawn.subtype;
+        if (!mesh)
             continue;
         const kx::NodeAccess::MeshDraw draw = kx::NodeAccess::draw(*mesh);
         if (!draw.resident)
@@ -689,38 +773,16 @@ bool KxList::update(const glm::mat4& view)
                 continue;
         }
 
-        KxMaterial* material = draw.material ? draw.material : defaultMaterial;
-        if (!haveLast || material != lastMaterial)
-        {
-            haveLast = true;
-            lastMaterial = material;
-            lastTransparent = material && (material->isTransparent() || material->isAlpha());
-            // A material without a table slot shows as the default one rather
-            // than indexing past the table.
-            lastShown = nullptr;
-            if (material && material->getListId() < KxMaterial::MAX_NUMBER)
-                lastShown = material;
-            else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
-                lastShown = defaultMaterial;
-            lastKey = d.grouping ? kx::MaterialMaps::key(lastShown) : 0;
-        }
-        unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (lastTransparent ? 1 : 0);
+        run.follow(draw.material ? draw.material : defaultMaterial, defaultMaterial, d.grouping);
+        unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (run.transparent ? 1 : 0);
         if (instanced)
             kind = INSTANCED_KIND;
-        uint32_t materialIds[2] = {lastShown ? lastShown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
+        uint32_t materialIds[2] = {run.shown ? run.shown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
         if (!d.recordData[slot][kind] && !d.allocateKind(kind))
             continue;
         unsigned int copies = instanced ? instanced->getNrOfInstances() : 1;
-        unsigned int faces = draw.nrOfFaces;
-        DrawCommand command = {faces * 3, copies, draw.firstFace * 3, static_cast<int32_t>(draw.firstVertex), 0};
-        d.triangles[kind] += static_cast<uint64_t>(faces) * copies;
-        if (d.grouping && kind < Private::GROUPED_KINDS)
-        {
-            d.keyMaterial[lastKey] = lastShown;
-            d.pending.push_back({i, kind, lastKey, materialIds[0], command});
-            continue;
-        }
-        d.write(slot, kind, d.counts[kind]++, world, kx::multiply(view, world), command, materialIds);
+        DrawCommand command = {draw.nrOfFaces * 3, copies, draw.firstFace * 3, static_cast<int32_t>(draw.firstVertex), 0};
+        d.add(slot, i, kind, view, command, materialIds, run);
     }
     if (d.grouping)
         d.writeGrouped(slot, view);
