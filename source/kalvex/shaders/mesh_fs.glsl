@@ -4,6 +4,8 @@
 // (slot 1), two channels stored, the third rebuilt. Material maps come from
 // the units the draw binds for its material, unless the including stage
 // defines KX_MATERIAL_MAPS_FROM_POOL (materials that change within a draw).
+// With KX_DEPTH_ONLY (the forward pipeline's depth pre-pass) only the alpha
+// test runs.
 #ifndef KX_MATERIAL_MAPS_FROM_POOL
 #define KX_FIXED_MATERIAL_MAPS
 #endif
@@ -37,6 +39,10 @@ void main()
         if (KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord0).a < global.alphaThreshold)
             discard;
     }
+#ifdef KX_DEPTH_ONLY
+    // The depth pre-pass: only the alpha test's holes matter.
+    outputColor = vec4(0.0);
+#else
     LightStruct lightData = light[min(lightId, uint(light.length()) - 1u)];
     float shadow = doShadowMapping(fragPosition, global.shadowMap, lightData, shadowSoftness, nearPlane, farPlane,
                                    shadowBias);
@@ -53,4 +59,5 @@ void main()
 #endif
     vec3 color = doLighting(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0);
     outputColor = vec4(color, 1.0);
+#endif
 }
