@@ -34,11 +34,10 @@ void main()
 {
     // Indices are clamped: a stray id must not read past the tables.
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
-    if (KX_HAS_TEXTURE(mat.textureHandle0))
-    {
-        if (KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord0).a < global.alphaThreshold)
-            discard;
-    }
+    // Read once, for the alpha test and the lighting.
+    vec4 albedoTexel = albedoTexelOf(mat, texCoord0);
+    if (KX_HAS_TEXTURE(mat.textureHandle0) && albedoTexel.a < global.alphaThreshold)
+        discard;
 #ifdef KX_DEPTH_ONLY
     // The depth pre-pass: only the alpha test's holes matter.
     outputColor = vec4(0.0);
@@ -57,7 +56,8 @@ void main()
 #else
     vec3 N = normalize(normal);
 #endif
-    vec3 color = doLighting(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0);
+    vec3 color = doLightingTexel(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0,
+                                 albedoTexel);
     outputColor = vec4(color, 1.0);
 #endif
 }
