@@ -19,6 +19,9 @@ uniform float shadowSoftness;
 uniform float shadowBias;
 
 flat in uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat in MatStruct kx_drawnMaterial;
+#endif
 flat in vec3 eyePosition;
 in vec3 fragPosition;
 #ifdef KX_NORMAL_MAPPING
@@ -32,8 +35,12 @@ out vec4 outputColor;
 
 void main()
 {
+#ifdef KX_MATERIAL_VARYING
+    MatStruct mat = kx_drawnMaterial;
+#else
     // Indices are clamped: a stray id must not read past the tables.
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
+#endif
     // Read once, for the alpha test and the lighting.
     vec4 albedoTexel = albedoTexelOf(mat, texCoord0);
     if (KX_HAS_TEXTURE(mat.textureHandle0) && albedoTexel.a < global.alphaThreshold)
