@@ -9,16 +9,21 @@
 namespace
 {
 // Engine identifiers are limited to 65536, so the scene holds pools of
-// distinct meshes (1024 chains of 32, and 16384 single meshes) and larger
-// lists pass them repeatedly; the work per entry is the same.
+// distinct meshes (1024 chains of 32; 32 flat groups of 500 under a plain
+// node, and 384 single meshes) and larger lists pass them repeatedly; the
+// work per entry is the same. A flat scene is passed as a client passes its
+// root, one call per group: the call's structure lock is not a per-mesh cost.
 const unsigned int CHAIN_LENGTH = 32;
 const unsigned int NR_OF_CHAINS = 1024;
-const unsigned int NR_OF_SINGLES = 16384;
+const unsigned int GROUP_SIZE = 500;
+const unsigned int NR_OF_GROUPS = 32;
+const unsigned int NR_OF_SINGLES = 384;
 
 struct Scene
 {
     std::vector<KxMesh*> meshes; // chain after chain
     std::vector<KxNode*> chainHeads;
+    std::vector<KxNode*> groups; // plain nodes, GROUP_SIZE meshes each
     std::vector<KxMesh*> singles; // without parent or children
 };
 Scene* scene = nullptr;
@@ -77,13 +82,18 @@ void buildScene()
             scene->meshes.push_back(mesh);
         }
     }
-    for (unsigned int i = 0; i < NR_OF_SINGLES; ++i)
+    for (unsigned int i = 0; i < NR_OF_GROUPS * GROUP_SIZE + NR_OF_SINGLES; ++i)
     {
         KxMesh* mesh = new KxMesh;
         mesh->load(part.data(), static_cast<unsigned int>(part.size()));
         mesh->setTranslation(0.01f * (i % 128), 0.02f * (i / 128), -5.0f);
         mesh->rotateZ(0.1f * i);
-        scene->singles.push_back(mesh);
+        if (i % GROUP_SIZE == 0 && scene->groups.size() < NR_OF_GROUPS)
+            scene->groups.push_back(new KxNode);
+        if (i < NR_OF_GROUPS * GROUP_SIZE)
+            mesh->link(scene->groups.back());
+        else
+            scene->singles.push_back(mesh);
     }
     KxMesh::optimizeMemory();
 }
@@ -98,15 +108,19 @@ glm::mat4 viewMatrix()
 void BM_ListFlat(benchmark::State& state)
 {
     unsigned int count = static_cast<unsigned int>(state.range(0));
+    unsigned int groups = count / GROUP_SIZE, rest = count % GROUP_SIZE;
+    if (rest > NR_OF_SINGLES)
+        return state.SkipWithError("not enough single meshes");
     KxList* list = new KxList;
-    list->create(count);
+    list->create(count + groups); // the group nodes take entries too
     glm::mat4 view = viewMatrix();
-    size_t pool = scene->singles.size();
     for (auto _ : state)
     {
         list->reset();
-        for (unsigned int i = 0; i < count; ++i)
-            list->pass(scene->singles[i % pool]);
+        for (unsigned int i = 0; i < groups; ++i)
+            list->pass(scene->groups[i % NR_OF_GROUPS]);
+        for (unsigned int i = 0; i < rest; ++i)
+            list->pass(scene->singles[i]);
         list->update(view);
     }
     if (list->getBatchCount(0) != count)
@@ -140,7 +154,8 @@ void BM_ListDeep(benchmark::State& state)
     delete list;
 }
 
-// The same arithmetic and stores without the list: world = parent * local,
+// The same arithmetic and stores without the list: world = parent * local
+// (in chains of 32),
 // model-view, normal matrix, a 208-byte record and a 20-byte command.
 void BM_PlainLoop(benchmark::State& state)
 {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -162,18 +163,23 @@ KxObject* lastObject()
     return last;
 }
 
-// Deletes what a load created: materials first, then the rest newest first.
+// Deletes what a load created: materials first, then the rest oldest first,
+// parents before their children (a child deleted first searches its parent's
+// child list). One walk of the registry: walking it again for every deletion
+// made the clean-up quadratic and longer than the loads it sits between.
 void deleteObjectsAfter(KxObject* mark)
 {
-    for (KxObject* object = mark ? mark->getNext() : KxObject::getFirst(); object;)
-    {
-        KxObject* next = object->getNext();
+    std::vector<KxObject*> created;
+    for (KxObject* object = mark ? mark->getNext() : KxObject::getFirst(); object; object = object->getNext())
+        created.push_back(object);
+    for (KxObject*& object : created)
         if (object->getType() == KxObject::TYPE_MATERIAL)
+        {
             delete object;
-        object = next;
-    }
-    for (KxObject* last = lastObject(); last && last != mark; last = lastObject())
-        delete last;
+            object = nullptr;
+        }
+    for (KxObject* object : created)
+        delete object;
 }
 
 void kxoLoad(benchmark::State& state)

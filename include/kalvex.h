@@ -87,6 +87,11 @@ private:
     KxIdGenerator() = delete;
 };
 
+namespace kx
+{
+struct NodeAccess; // the render list's unlocked walk (engine-internal)
+}
+
 //////////////////////////////////////////////////////////////////////////////
 // Base of every engine object: identifier, type, subtype, name and membership
 // in the engine-wide registry of live objects.
@@ -239,6 +244,7 @@ protected:
     void* getReserved() const;
 
 private:
+    friend struct kx::NodeAccess;
     struct Private;
     Private* nodeReserved;
 };
@@ -1599,6 +1605,7 @@ protected:
     void* getMeshReserved() const;
 
 private:
+    friend struct kx::NodeAccess;
     struct Private;
     Private* meshReserved;
 };

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
 namespace kx
 {
 // Builds the bodies of every mesh under root that carries physics properties,
@@ -25,6 +29,63 @@ void buildPhysicsBodies(KxNode* root);
 inline std::recursive_mutex& objectMutex(void* block)
 {
     return *static_cast<std::recursive_mutex*>(block);
+}
+
+// What the render list's walk reads of a node, without the per-call
+// structure lock: the list holds the registry's lock for the whole walk.
+struct NodeAccess
+{
+    struct Walk
+    {
+        const glm::mat4* matrix;
+        KxNode* const* children;
+        unsigned int nrOfChildren;
+        bool visible;
+        bool castShadows;
+    };
+    static Walk walk(const KxNode& node);
+    // Asks for what walk and getType will read of a node whose object is
+    // already cached: siblings are fetched ahead while the walk works.
+    static void prefetch(const KxNode& node);
+    // The same for what the list's update reads of a mesh.
+    static void prefetch(const KxMesh& mesh);
+
+    // What one draw of a merged mesh needs, in one read (a pending merge is
+    // done first, as the mesh's own getters do).
+    struct MeshDraw
+    {
+        bool resident;
+        unsigned int nrOfFaces;
+        unsigned int firstFace;
+        unsigned int firstVertex;
+        float radius;
+        KxMaterial* material;
+    };
+    static MeshDraw draw(const KxMesh& mesh);
+};
+
+// a * b for the affine and projective matrices of the render list, four
+// columns at a time; the same operations in the same order as glm's product,
+// so the results are identical.
+inline glm::mat4 multiply(const glm::mat4& a, const glm::mat4& b)
+{
+#if defined(__SSE__)
+    const __m128 a0 = _mm_loadu_ps(&a[0][0]), a1 = _mm_loadu_ps(&a[1][0]);
+    const __m128 a2 = _mm_loadu_ps(&a[2][0]), a3 = _mm_loadu_ps(&a[3][0]);
+    glm::mat4 r;
+    for (int c = 0; c < 4; ++c)
+    {
+        const float* column = &b[c][0];
+        __m128 sum = _mm_mul_ps(a0, _mm_set1_ps(column[0]));
+        sum = _mm_add_ps(sum, _mm_mul_ps(a1, _mm_set1_ps(column[1])));
+        sum = _mm_add_ps(sum, _mm_mul_ps(a2, _mm_set1_ps(column[2])));
+        sum = _mm_add_ps(sum, _mm_mul_ps(a3, _mm_set1_ps(column[3])));
+        _mm_storeu_ps(&r[c][0], sum);
+    }
+    return r;
+#else
+    return a * b;
+#endif
 }
 
 // How shaders reach textures that are referenced from uniform blocks (the
@@ -103,6 +164,23 @@ public:
     static void forget(KxObject* dying);
     static void init();
     static void free();
+};
+
+// While one lives, mesh parts that name a material remember what the name
+// found (the first material of that name among the objects): a scene file's
+// meshes name the same few materials, and each look-up walked every object
+// made before them. A deleted material is forgotten.
+class MaterialNames
+{
+public:
+    MaterialNames();
+    ~MaterialNames();
+    MaterialNames(const MaterialNames&) = delete;
+    MaterialNames& operator=(const MaterialNames&) = delete;
+    static void forget(KxMaterial* material);
+
+private:
+    bool owner = false;
 };
 
 // How many identifier requests found all identifiers taken, since start.

@@ -62,28 +62,71 @@ const BatchKind BATCHES[KxList::NR_OF_BATCHES] = {
 const unsigned int RESERVED_KIND = 4;
 const unsigned int INSTANCED_KIND = 5;
 
-// The transpose of the inverse of a world matrix. Scene matrices are affine:
-// the inverse-transpose of the 3 x 3 part (what normals need) and the
-// inverse translation complete it, without a full 4 x 4 inverse.
-glm::mat4 normalMatrixOf(const glm::mat4& world)
+#if defined(__SSE__)
+// glm::cross on the x, y, z lanes (w stays 0 for the columns of an affine matrix).
+inline __m128 cross(__m128 a, __m128 b)
+{
+    const __m128 aYzx = _mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 0, 2, 1));
+    const __m128 bZxy = _mm_shuffle_ps(b, b, _MM_SHUFFLE(3, 1, 0, 2));
+    const __m128 aZxy = _mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 1, 0, 2));
+    const __m128 bYzx = _mm_shuffle_ps(b, b, _MM_SHUFFLE(3, 0, 2, 1));
+    return _mm_sub_ps(_mm_mul_ps(aYzx, bZxy), _mm_mul_ps(aZxy, bYzx));
+}
+#endif
+
+// The transpose of the inverse of a world matrix, written to out (16 floats).
+// Scene matrices are affine: the inverse-transpose of the 3 x 3 part (what
+// normals need) and the inverse translation complete it, without a full 4 x 4
+// inverse. Columns of the inverse-transpose are cross products of the columns
+// over the determinant; the bottom row carries -A^-1 t.
+void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
 {
     if (world[0][3] != 0.0f || world[1][3] != 0.0f || world[2][3] != 0.0f || world[3][3] != 1.0f)
-        return glm::transpose(glm::inverse(world));
+    {
+        glm::mat4 general = glm::transpose(glm::inverse(world));
+        std::memcpy(out, &general[0][0], 64);
+        return;
+    }
+#if defined(__SSE__)
+    // Lane sums in x, y, z order, as glm's dot.
+    auto sum3 = [](__m128 v) {
+        return _mm_cvtss_f32(v) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 2));
+    };
+    const __m128 a0 = _mm_loadu_ps(&world[0][0]), a1 = _mm_loadu_ps(&world[1][0]), a2 = _mm_loadu_ps(&world[2][0]);
+    const __m128 t = _mm_loadu_ps(&world[3][0]);
+    __m128 c[3] = {cross(a1, a2), cross(a2, a0), cross(a0, a1)};
+    float det = sum3(_mm_mul_ps(a0, c[0]));
+    if (det != 0.0f)
+    {
+        const __m128 inv = _mm_set1_ps(1.0f / det);
+        float column[4];
+        for (int i = 0; i < 3; ++i)
+        {
+            c[i] = _mm_mul_ps(c[i], inv);
+            _mm_storeu_ps(column, c[i]);
+            column[3] = -sum3(_mm_mul_ps(c[i], t));
+            std::memcpy(out + 16 * i, column, 16);
+        }
+        const float last[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        std::memcpy(out + 48, last, 16);
+        return;
+    }
+#else
     const glm::mat3 a(world);
-    // Columns of the inverse-transpose are cross products of the columns over the determinant.
-    glm::vec3 c0 = glm::cross(a[1], a[2]);
-    glm::vec3 c1 = glm::cross(a[2], a[0]);
-    glm::vec3 c2 = glm::cross(a[0], a[1]);
-    float det = glm::dot(a[0], c0);
-    if (det == 0.0f)
-        return glm::transpose(glm::inverse(world));
-    float inv = 1.0f / det;
-    glm::mat3 it(c0 * inv, c1 * inv, c2 * inv);
-    // inverse = [A^-1, -A^-1 t]; its transpose carries -A^-1 t in the bottom row.
-    glm::vec3 t(world[3]);
-    glm::vec3 back = -(glm::transpose(it) * t);
-    return glm::mat4(glm::vec4(it[0], back.x), glm::vec4(it[1], back.y), glm::vec4(it[2], back.z),
-                     glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+    glm::mat3 it(glm::cross(a[1], a[2]), glm::cross(a[2], a[0]), glm::cross(a[0], a[1]));
+    float det = glm::dot(a[0], it[0]);
+    if (det != 0.0f)
+    {
+        it *= 1.0f / det;
+        const glm::vec3 back = -(glm::transpose(it) * glm::vec3(world[3]));
+        glm::mat4 result(glm::vec4(it[0], back.x), glm::vec4(it[1], back.y), glm::vec4(it[2], back.z),
+                         glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+        std::memcpy(out, &result[0][0], 64);
+        return;
+    }
+#endif
+    glm::mat4 singular = glm::transpose(glm::inverse(world));
+    std::memcpy(out, &singular[0][0], 64);
 }
 
 struct ListState
@@ -98,6 +141,23 @@ struct KxList::Private
 {
     unsigned int capacity = 0;
     KxInstance* entries = nullptr;
+    // Per entry, what update needs of its node, taken by the walk like the
+    // world matrix (the list is the scene as the walk saw it): update reads
+    // this array in order instead of each node's private blocks again.
+    struct Hot
+    {
+        const KxNode* node; // whom it describes: entries can be set through getInstance too
+        KxObject::Type type;
+        int subtype;
+        bool visible;
+        bool castShadows;
+
+        static Hot of(const KxNode* node, const kx::NodeAccess::Walk& walk)
+        {
+            return {node, node->getType(), node->getSubtype(), walk.visible, walk.castShadows};
+        }
+    };
+    Hot* hot = nullptr;
     unsigned int nrOfInstances = 0;
     unsigned int nrOfLights = 0;
     unsigned int pass = 0;
@@ -126,6 +186,7 @@ struct KxList::Private
         unsigned int kind;
         unsigned int key;
         uint32_t materialId;
+        DrawCommand command;
     };
     struct Group
     {
@@ -143,17 +204,14 @@ struct KxList::Private
 
     // One draw's record and indirect command, at position n of its batch.
     void write(unsigned int slot, unsigned int kind, unsigned int n, const glm::mat4& world, const glm::mat4& modelView,
-               KxMesh* mesh, const uint32_t materialIds[2], unsigned int copies)
+               const DrawCommand& command, const uint32_t materialIds[2])
     {
-        glm::mat4 normalMatrix = normalMatrixOf(world);
         unsigned char* record = recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
         std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
-        std::memcpy(record + offsetof(ListRecord, normalMatrix), &normalMatrix[0][0], 64);
+        writeNormalMatrix(record + offsetof(ListRecord, normalMatrix), world);
         std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
-        DrawCommand command = {mesh->getNrOfFaces() * 3, copies, mesh->getFirstFaceIndex() * 3,
-                               static_cast<int32_t>(mesh->getFirstVertexIndex()), 0};
         std::memcpy(commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
     }
 
@@ -211,6 +269,8 @@ struct KxList::Private
             releaseKind(kind);
         delete[] entries;
         entries = nullptr;
+        delete[] hot;
+        hot = nullptr;
         pending = std::vector<Pending>();
         keyNext = std::vector<unsigned int>();
         keyMaterial = std::vector<const KxMaterial*>();
@@ -242,27 +302,37 @@ struct KxList::Private
             return KX_LOG(LEVEL_ERROR, "Invalid params");
         if (full())
             return KX_LOG(LEVEL_ERROR, "List full (max %u instance(s))", capacity);
-        bool light = node->getType() == KxObject::TYPE_LIGHT;
-        KxInstance& entry = entries[light ? capacity - nrOfLights - 1 : nrOfInstances];
+        const kx::NodeAccess::Walk walk = kx::NodeAccess::walk(*node);
+        const Hot described = Hot::of(node, walk);
+        bool light = described.type == KxObject::TYPE_LIGHT;
+        unsigned int index = light ? capacity - nrOfLights - 1 : nrOfInstances;
+        KxInstance& entry = entries[index];
         entry.setNode(node);
-        entry.setMatrix(current * node->getMatrix());
+        // Nothing is stacked at the top: the current matrix is the identity.
+        entry.setMatrix(depth == 0 ? *walk.matrix : kx::multiply(current, *walk.matrix));
+        hot[index] = described;
         if (light)
             ++nrOfLights;
         else
             ++nrOfInstances;
-        if (node->getType() == KxObject::TYPE_BONE)
+        if (described.type == KxObject::TYPE_BONE)
             static_cast<KxBone*>(node)->updateSkeleton(&entry.getMatrix());
 
-        unsigned int nrOfChildren = node->getNrOfChildren();
-        if (nrOfChildren == 0)
+        if (walk.nrOfChildren == 0)
             return true;
         if (!push())
             return KX_LOG(LEVEL_ERROR, "Stack corrupted (max depth: %u)", MAX_DEPTH);
         current = entry.getMatrix();
         bool passed = true;
-        for (unsigned int i = 0; i < nrOfChildren; ++i)
+        for (unsigned int i = 0; i < walk.nrOfChildren; ++i)
         {
-            if (passNode(node->getChild(i)))
+            // Scene nodes live in separate blocks: fetch the objects of
+            // later siblings, then their blocks, while this one is walked.
+            if (i + 8 < walk.nrOfChildren)
+                __builtin_prefetch(walk.children[i + 8]);
+            if (i + 4 < walk.nrOfChildren)
+                kx::NodeAccess::prefetch(*walk.children[i + 4]);
+            if (passNode(walk.children[i]))
                 continue;
             passed = false;
             // A full list refuses every further node: no point asking each.
@@ -326,8 +396,12 @@ bool KxList::create(unsigned int capacity)
     if (!listState)
         return KX_LOG(LEVEL_ERROR, "Not initialized");
     d.entries = new (std::nothrow) KxInstance[capacity];
-    if (!d.entries)
+    d.hot = new (std::nothrow) Private::Hot[capacity];
+    if (!d.entries || !d.hot)
+    {
+        d.release();
         return KX_LOG(LEVEL_ERROR, "Out of memory");
+    }
     d.capacity = capacity;
     if (!kx::GlContext::capabilities().bindlessTextures)
     {
@@ -522,7 +596,7 @@ bool KxList::update(const glm::mat4& view)
         for (unsigned int i = 0; i < d.nrOfLights; ++i)
         {
             KxInstance& entry = d.entries[d.capacity - i - 1];
-            glm::mat4 modelView = view * entry.getMatrix();
+            glm::mat4 modelView = kx::multiply(view, entry.getMatrix());
             KxDrawRecord record = {&modelView, &identity, &entry.getMatrix()};
             entry.getNode()->render(&record);
         }
@@ -547,25 +621,45 @@ bool KxList::update(const glm::mat4& view)
     d.grouping = kx::MaterialMaps::isActive() && !d.keyNext.empty();
     d.pending.clear();
 
+    // Consecutive meshes mostly share their material: its batch kind and
+    // table slot are worked out once per run of it.
+    const KxMaterial* lastMaterial = nullptr;
+    bool lastTransparent = false;
+    KxMaterial* lastShown = nullptr;
+    unsigned int lastKey = 0;
+    bool haveLast = false;
     for (unsigned int i = 0; i < d.nrOfInstances; ++i)
     {
+        // Fetch ahead: the objects of later entries, then their meshes' blocks.
+        if (i + 8 < d.nrOfInstances)
+            __builtin_prefetch(d.entries[i + 8].getNode());
+        if (i + 4 < d.nrOfInstances && d.hot[i + 4].type == TYPE_MESH)
+            kx::NodeAccess::prefetch(*static_cast<const KxMesh*>(d.entries[i + 4].getNode()));
         KxInstance& entry = d.entries[i];
-        KxNode* node = entry.getNode();
+        if (d.hot[i].node != entry.getNode())
+        {
+            if (!entry.getNode())
+                continue;
+            d.hot[i] = Private::Hot::of(entry.getNode(), kx::NodeAccess::walk(*entry.getNode()));
+        }
+        const Private::Hot& hot = d.hot[i];
         // The shadow-map pass draws only what casts shadows.
-        if (!node->isVisible() || (d.pass == 2 && !node->isCastingShadows()))
+        if (!hot.visible || (d.pass == 2 && !hot.castShadows))
             continue;
         KxMesh* mesh = nullptr;
         KxInstanced* instanced = nullptr;
-        switch (node->getType())
+        int subtype = hot.subtype;
+        switch (hot.type)
         {
         case TYPE_MESH:
-            mesh = static_cast<KxMesh*>(node);
+            mesh = static_cast<KxMesh*>(entry.getNode());
             break;
         case TYPE_INSTANCED:
-            instanced = static_cast<KxInstanced*>(node);
+            instanced = static_cast<KxInstanced*>(entry.getNode());
             mesh = instanced->getMesh();
             if (!mesh || !instanced->isMemoryOptimized())
                 continue; // nothing to draw yet
+            subtype = mesh->getSubtype();
             break;
         case TYPE_NODE:
         case TYPE_CAMERA:
@@ -574,48 +668,59 @@ bool KxList::update(const glm::mat4& view)
         case TYPE_EMITTER: // emitters are handed to the pipeline, which draws them itself
             continue;
         default:
-            KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(node->getType()));
+            KX_LOG(LEVEL_ERROR, "Unhandled renderable type %d", static_cast<int>(hot.type));
             continue;
         }
         // Tessellated meshes are drawn one by one, as patches from their own buffers.
-        int subtype = mesh->getSubtype();
         if (!instanced && subtype != KxMesh::KIND_TRIANGLES && subtype != KxMesh::KIND_NORMAL_MAPPED)
             continue;
-        if (!mesh->isMemoryOptimized())
+        const kx::NodeAccess::MeshDraw draw = kx::NodeAccess::draw(*mesh);
+        if (!draw.resident)
         {
             KX_LOG(LEVEL_ERROR, "Not resident mesh passed in the list");
             continue;
         }
         const glm::mat4& world = entry.getMatrix();
-        glm::mat4 modelView = view * world;
-        if (cull && !instanced && sphereInFrustum(frustum, glm::vec3(modelView[3]), mesh->getRadius()) == 0.0f)
-            continue;
+        if (cull && !instanced)
+        {
+            // The centre seen from the camera: the view times the world translation.
+            glm::vec3 centre = glm::vec3(view * world[3]);
+            if (sphereInFrustum(frustum, centre, draw.radius) == 0.0f)
+                continue;
+        }
 
-        KxMaterial* material = mesh->getMaterial() ? mesh->getMaterial() : defaultMaterial;
-        bool transparent = material && (material->isTransparent() || material->isAlpha());
-        unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (transparent ? 1 : 0);
+        KxMaterial* material = draw.material ? draw.material : defaultMaterial;
+        if (!haveLast || material != lastMaterial)
+        {
+            haveLast = true;
+            lastMaterial = material;
+            lastTransparent = material && (material->isTransparent() || material->isAlpha());
+            // A material without a table slot shows as the default one rather
+            // than indexing past the table.
+            lastShown = nullptr;
+            if (material && material->getListId() < KxMaterial::MAX_NUMBER)
+                lastShown = material;
+            else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
+                lastShown = defaultMaterial;
+            lastKey = d.grouping ? kx::MaterialMaps::key(lastShown) : 0;
+        }
+        unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (lastTransparent ? 1 : 0);
         if (instanced)
             kind = INSTANCED_KIND;
-        // A material without a table slot shows as the default one rather
-        // than indexing past the table.
-        KxMaterial* shown = nullptr;
-        if (material && material->getListId() < KxMaterial::MAX_NUMBER)
-            shown = material;
-        else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
-            shown = defaultMaterial;
-        uint32_t materialIds[2] = {shown ? shown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
+        uint32_t materialIds[2] = {lastShown ? lastShown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
         if (!d.recordData[slot][kind] && !d.allocateKind(kind))
             continue;
         unsigned int copies = instanced ? instanced->getNrOfInstances() : 1;
-        d.triangles[kind] += static_cast<uint64_t>(mesh->getNrOfFaces()) * copies;
+        unsigned int faces = draw.nrOfFaces;
+        DrawCommand command = {faces * 3, copies, draw.firstFace * 3, static_cast<int32_t>(draw.firstVertex), 0};
+        d.triangles[kind] += static_cast<uint64_t>(faces) * copies;
         if (d.grouping && kind < Private::GROUPED_KINDS)
         {
-            unsigned int key = kx::MaterialMaps::key(shown);
-            d.keyMaterial[key] = shown;
-            d.pending.push_back({i, kind, key, materialIds[0]});
+            d.keyMaterial[lastKey] = lastShown;
+            d.pending.push_back({i, kind, lastKey, materialIds[0], command});
             continue;
         }
-        d.write(slot, kind, d.counts[kind]++, world, modelView, mesh, materialIds, copies);
+        d.write(slot, kind, d.counts[kind]++, world, kx::multiply(view, world), command, materialIds);
     }
     if (d.grouping)
         d.writeGrouped(slot, view);
@@ -648,11 +753,10 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
     const uint32_t noInstances = 0;
     for (const Pending& p : pending)
     {
-        KxInstance& entry = entries[p.entry];
-        const glm::mat4& world = entry.getMatrix();
+        const glm::mat4& world = entries[p.entry].getMatrix();
         uint32_t materialIds[2] = {p.materialId, noInstances};
-        write(slot, p.kind, keyNext[p.kind * NR_OF_KEYS + p.key]++, world, view * world,
-              static_cast<KxMesh*>(entry.getNode()), materialIds, 1);
+        write(slot, p.kind, keyNext[p.kind * NR_OF_KEYS + p.key]++, world, kx::multiply(view, world), p.command,
+              materialIds);
     }
 }
 

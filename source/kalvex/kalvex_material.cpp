@@ -179,6 +179,7 @@ KxMaterial::KxMaterial() : materialReserved(new Private)
 
 KxMaterial::~KxMaterial()
 {
+    kx::MaterialNames::forget(this);
     for (unsigned int index = 0; index < NR_OF_TEXTURES; ++index)
         if (materialReserved->textures[index])
             kx::TexturePool::release(materialReserved->textures[index]);

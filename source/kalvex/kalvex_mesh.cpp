@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <algorithm>
 
@@ -35,6 +38,16 @@ const char* const NO_MATERIAL = "[none]";
 const unsigned int MAX_NAME_LENGTH = 255;
 const float TESS_LEVEL = 16.0f;
 
+// Blocks of the staging area: a mesh larger than this gets a block of its own.
+const size_t STAGING_BLOCK_SIZE = size_t{4} << 20;
+
+struct StagingBlock
+{
+    std::unique_ptr<unsigned char[]> data;
+    size_t size = 0;
+    size_t used = 0;
+};
+
 struct MeshState
 {
     KxBuffer* storage = nullptr;
@@ -43,13 +56,31 @@ struct MeshState
     GLuint vertexArray = 0;
     // Geometry of plain meshes made since the last merge, which the merge
     // uploads and then drops: such a mesh never gets GL objects of its own.
-    std::vector<unsigned char> staged;
+    // Blocks never move once made, so the area grows without copying what it
+    // holds (one growing array copied and cleared megabytes per doubling).
+    std::vector<StagingBlock> staged;
     // Meshes were made or resized since the last merge. The merge runs when
     // merged geometry is next asked for, so that making many meshes costs one
     // merge instead of one per mesh.
     bool mergePending = false;
 };
 MeshState* state = nullptr;
+
+// Room for bytes in the staging area; throws std::bad_alloc when there is none.
+unsigned char* stage(size_t bytes)
+{
+    if (state->staged.empty() || state->staged.back().size - state->staged.back().used < bytes)
+    {
+        StagingBlock block;
+        block.size = std::max(bytes, STAGING_BLOCK_SIZE);
+        block.data.reset(new unsigned char[block.size]);
+        state->staged.push_back(std::move(block));
+    }
+    StagingBlock& block = state->staged.back();
+    unsigned char* place = block.data.get() + block.used;
+    block.used += bytes;
+    return place;
+}
 
 void releaseMerged()
 {
@@ -234,13 +265,65 @@ unsigned int repairNormals(KxMesh::kxMeshVertex* vertices, uint32_t count, const
     return static_cast<unsigned int>(broken.size());
 }
 
-// The first material of that name (another object may share it).
+// Found materials by name while a kx::MaterialNames lives.
+std::unordered_map<std::string, KxMaterial*>* materialNames = nullptr;
+std::mutex materialNamesMutex; // not held while walking the objects
+
+// The first material of that name (another object may share it). Objects are
+// only ever added behind the others, so a remembered first one stays first.
 KxMaterial* findMaterial(const std::string& name)
 {
+    {
+        std::lock_guard<std::mutex> lock(materialNamesMutex);
+        if (materialNames)
+        {
+            auto found = materialNames->find(name);
+            if (found != materialNames->end())
+                return found->second;
+        }
+    }
     for (KxObject* object = KxObject::getFirst(); object; object = object->getNext())
         if (object->getType() == KxObject::TYPE_MATERIAL && object->getName() == name)
-            return static_cast<KxMaterial*>(object);
+        {
+            KxMaterial* material = static_cast<KxMaterial*>(object);
+            std::lock_guard<std::mutex> lock(materialNamesMutex);
+            if (materialNames)
+                materialNames->emplace(name, material);
+            return material;
+        }
     return nullptr;
+}
+}
+
+namespace kx
+{
+MaterialNames::MaterialNames()
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (!materialNames)
+    {
+        materialNames = new std::unordered_map<std::string, KxMaterial*>;
+        owner = true;
+    }
+}
+
+MaterialNames::~MaterialNames()
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (owner)
+    {
+        delete materialNames;
+        materialNames = nullptr;
+    }
+}
+
+void MaterialNames::forget(KxMaterial* material)
+{
+    std::lock_guard<std::mutex> lock(materialNamesMutex);
+    if (!materialNames)
+        return;
+    for (auto entry = materialNames->begin(); entry != materialNames->end();)
+        entry = entry->second == material ? materialNames->erase(entry) : std::next(entry);
 }
 }
 
@@ -260,14 +343,13 @@ struct KxMesh::Private
     KxMaterial* material = nullptr;
     KxShader* shader = nullptr;
     KxPhysics* physics = nullptr;
-    static constexpr size_t NOT_STAGED = ~size_t{0};
-    size_t stagedAt = NOT_STAGED; // where its vertices, then faces, wait in state->staged
+    unsigned char* staged = nullptr; // its vertices, then faces, waiting in the staging area
 
     size_t vertexBytes() const { return static_cast<size_t>(nrOfVertices) * VERTEX_SIZE; }
     size_t faceBytes() const { return static_cast<size_t>(nrOfFaces) * FACE_SIZE; }
     const unsigned char* stagedData() const
     {
-        return stagedAt != NOT_STAGED && state ? state->staged.data() + stagedAt : nullptr;
+        return state ? staged : nullptr;
     }
 
     // Plain meshes wait for the merge in the staging area; others (and a
@@ -281,11 +363,10 @@ struct KxMesh::Private
         {
             try
             {
-                size_t at = state->staged.size();
-                state->staged.resize(at + v + f);
-                std::memcpy(state->staged.data() + at, vertices, v);
-                std::memcpy(state->staged.data() + at + v, faces, f);
-                stagedAt = at;
+                unsigned char* place = stage(v + f);
+                std::memcpy(place, vertices, v);
+                std::memcpy(place + v, faces, f);
+                staged = place;
                 nrOfVertices = vertexCount;
                 nrOfFaces = faceCount;
                 return;
@@ -312,7 +393,7 @@ struct KxMesh::Private
         vertexBuffer = faceBuffer = vertexArray = 0;
         nrOfVertices = nrOfFaces = 0;
         memoryOptimized = false;
-        stagedAt = NOT_STAGED;
+        staged = nullptr;
     }
 
     // Once merged, a mesh's geometry lives in the merged buffers only: its
@@ -333,23 +414,23 @@ struct KxMesh::Private
     {
         if (vertexArray || !state)
             return vertexArray != 0;
-        const unsigned char* staged = stagedData();
-        if (!staged && (!memoryOptimized || !state->vertexBuffer))
+        const unsigned char* waiting = stagedData();
+        if (!waiting && (!memoryOptimized || !state->vertexBuffer))
             return false;
         glCreateVertexArrays(1, &vertexArray);
         glCreateBuffers(1, &vertexBuffer);
         glCreateBuffers(1, &faceBuffer);
         GLsizeiptr v = static_cast<GLsizeiptr>(vertexBytes()), f = static_cast<GLsizeiptr>(faceBytes());
-        glNamedBufferData(vertexBuffer, v, staged, GL_STATIC_DRAW);
-        glNamedBufferData(faceBuffer, f, staged ? staged + v : nullptr, GL_STATIC_DRAW);
-        if (!staged)
+        glNamedBufferData(vertexBuffer, v, waiting, GL_STATIC_DRAW);
+        glNamedBufferData(faceBuffer, f, waiting ? waiting + v : nullptr, GL_STATIC_DRAW);
+        if (!waiting)
         {
             glCopyNamedBufferSubData(state->vertexBuffer, vertexBuffer,
                                      static_cast<GLintptr>(firstVertexIndex) * VERTEX_SIZE, 0, v);
             glCopyNamedBufferSubData(state->faceBuffer, faceBuffer, static_cast<GLintptr>(firstFaceIndex) * FACE_SIZE,
                                      0, f);
         }
-        stagedAt = NOT_STAGED;
+        staged = nullptr;
         describeLayout(vertexArray, vertexBuffer);
         glVertexArrayElementBuffer(vertexArray, faceBuffer);
         return true;
@@ -363,8 +444,8 @@ struct KxMesh::Private
                                  : static_cast<GLsizeiptr>(nrOfVertices) * VERTEX_SIZE;
         if (!bytes)
             return;
-        if (const unsigned char* staged = stagedData())
-            std::memcpy(out, staged + (faces ? vertexBytes() : 0), static_cast<size_t>(bytes));
+        if (const unsigned char* waiting = stagedData())
+            std::memcpy(out, waiting + (faces ? vertexBytes() : 0), static_cast<size_t>(bytes));
         else if (own)
             glGetNamedBufferSubData(own, 0, bytes, out);
         else if (memoryOptimized && state && state->vertexBuffer)
@@ -526,6 +607,65 @@ bool KxMesh::update(unsigned int nrOfVertices, const kxMeshVertex* vertices, uns
     return true;
 }
 
+namespace
+{
+// Where the merge puts one mesh's geometry, and where it comes from.
+struct Placement
+{
+    KxMesh* mesh;
+    const unsigned char* staged;
+    bool own;
+    uint32_t firstVertex;
+    uint32_t firstFace;
+    size_t vertexBytes;
+    size_t faceBytes;
+};
+
+unsigned char* mapForWriting(GLuint buffer, size_t bytes)
+{
+    return static_cast<unsigned char*>(glMapNamedBufferRange(buffer, 0, static_cast<GLsizeiptr>(bytes),
+                                                             GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT));
+}
+
+// Staged geometry goes into the new merged buffers through one mapping of
+// each: a call per mesh cost the driver more than the copy itself. Without
+// a mapping it goes mesh by mesh.
+void uploadStaged(const std::vector<Placement>& placements, size_t vertexBytes, size_t faceBytes)
+{
+    bool anyStaged = std::any_of(placements.begin(), placements.end(),
+                                 [](const Placement& placement) { return placement.staged != nullptr; });
+    if (!anyStaged)
+        return;
+    unsigned char* vertices = mapForWriting(state->vertexBuffer, vertexBytes);
+    unsigned char* faces = vertices ? mapForWriting(state->faceBuffer, faceBytes) : nullptr;
+    if (vertices && faces)
+        for (const Placement& placement : placements)
+            if (placement.staged)
+            {
+                std::memcpy(vertices + static_cast<size_t>(placement.firstVertex) * VERTEX_SIZE, placement.staged,
+                            placement.vertexBytes);
+                std::memcpy(faces + static_cast<size_t>(placement.firstFace) * FACE_SIZE,
+                            placement.staged + placement.vertexBytes, placement.faceBytes);
+            }
+    // An unmapping that fails leaves the contents undefined: written again below.
+    bool written = vertices && faces;
+    if (vertices && glUnmapNamedBuffer(state->vertexBuffer) != GL_TRUE)
+        written = false;
+    if (faces && glUnmapNamedBuffer(state->faceBuffer) != GL_TRUE)
+        written = false;
+    if (written)
+        return;
+    for (const Placement& placement : placements)
+        if (placement.staged)
+        {
+            glNamedBufferSubData(state->vertexBuffer, static_cast<GLintptr>(placement.firstVertex) * VERTEX_SIZE,
+                                 static_cast<GLsizeiptr>(placement.vertexBytes), placement.staged);
+            glNamedBufferSubData(state->faceBuffer, static_cast<GLintptr>(placement.firstFace) * FACE_SIZE,
+                                 static_cast<GLsizeiptr>(placement.faceBytes), placement.staged + placement.vertexBytes);
+        }
+}
+}
+
 bool KxMesh::optimizeMemory()
 {
     if (!state)
@@ -536,6 +676,7 @@ bool KxMesh::optimizeMemory()
     // Only meshes of exactly this type: skinned and instanced meshes draw from
     // their own buffers.
     uint64_t totalVertices = 0, totalFaces = 0;
+    size_t nrOfMeshes = 0;
     for (KxObject* object = getFirst(); object; object = object->getNext())
     {
         if (object->getType() != TYPE_MESH)
@@ -543,6 +684,7 @@ bool KxMesh::optimizeMemory()
         const Private& d = *static_cast<KxMesh*>(object)->meshReserved;
         totalVertices += d.nrOfVertices;
         totalFaces += d.nrOfFaces;
+        ++nrOfMeshes;
     }
 
     // Indirect commands carry the base vertex as a signed and the first index
@@ -560,7 +702,8 @@ bool KxMesh::optimizeMemory()
             d.memoryOptimized = false;
             d.firstVertexIndex = d.firstFaceIndex = 0;
         }
-        std::vector<unsigned char>().swap(state->staged);
+        state->staged.clear();
+        state->staged.shrink_to_fit();
         releaseMerged();
         resetCache();
         return KX_LOG(LEVEL_ERROR, "Too much geometry to merge (%llu vertices, %llu faces)",
@@ -571,8 +714,6 @@ bool KxMesh::optimizeMemory()
            static_cast<double>(totalVertices) * VERTEX_SIZE / 1048576.0,
            static_cast<double>(totalFaces) * FACE_SIZE / 1048576.0);
 
-    // Meshes merged before are copied from the old merged buffers, the others
-    // from their own buffers, which then go.
     GLuint oldVertices = state->vertexBuffer, oldFaces = state->faceBuffer, oldVertexArray = state->vertexArray;
     glCreateVertexArrays(1, &state->vertexArray);
     glCreateBuffers(1, &state->vertexBuffer);
@@ -585,6 +726,8 @@ bool KxMesh::optimizeMemory()
 
     // Packed in registry order; faces keep mesh-local indices, the base vertex
     // is applied at draw time.
+    std::vector<Placement> placements;
+    placements.reserve(nrOfMeshes);
     uint32_t vertexOffset = 0, faceOffset = 0;
     for (KxObject* object = getFirst(); object; object = object->getNext())
     {
@@ -603,36 +746,42 @@ bool KxMesh::optimizeMemory()
             d.firstVertexIndex = d.firstFaceIndex = 0;
             continue;
         }
-        GLintptr vertexTarget = static_cast<GLintptr>(vertexOffset) * VERTEX_SIZE;
-        GLintptr faceTarget = static_cast<GLintptr>(faceOffset) * FACE_SIZE;
-        GLsizeiptr vertexBytes = static_cast<GLsizeiptr>(d.vertexBytes()), faceBytes = static_cast<GLsizeiptr>(d.faceBytes());
-        if (staged)
-        {
-            glNamedBufferSubData(state->vertexBuffer, vertexTarget, vertexBytes, staged);
-            glNamedBufferSubData(state->faceBuffer, faceTarget, faceBytes, staged + vertexBytes);
-        }
-        else
-        {
-            glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
-                                     own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE, vertexTarget,
-                                     vertexBytes);
-            glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
-                                     own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE, faceTarget,
-                                     faceBytes);
-        }
-        d.memoryOptimized = true;
-        d.firstVertexIndex = vertexOffset;
-        d.firstFaceIndex = faceOffset;
-        // Tessellated meshes draw from their own buffers.
-        if (mesh->getSubtype() == KIND_TESSELLATED)
-            d.ensureOwnBuffers();
-        else if (own)
-            d.releaseOwnBuffers();
-        d.stagedAt = Private::NOT_STAGED;
+        placements.push_back({mesh, staged, own, vertexOffset, faceOffset, d.vertexBytes(), d.faceBytes()});
         vertexOffset += d.nrOfVertices;
         faceOffset += d.nrOfFaces;
     }
-    std::vector<unsigned char>().swap(state->staged);
+    uploadStaged(placements, static_cast<size_t>(totalVertices) * VERTEX_SIZE,
+                 static_cast<size_t>(totalFaces) * FACE_SIZE);
+    for (const Placement& placement : placements)
+    {
+        Private& d = *placement.mesh->meshReserved;
+        std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(placement.mesh->getMutex()));
+        if (!placement.staged)
+        {
+            // Meshes merged before are copied from the old merged buffers, the
+            // others from their own buffers, which then go.
+            bool own = placement.own;
+            glCopyNamedBufferSubData(own ? d.vertexBuffer : oldVertices, state->vertexBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstVertexIndex) * VERTEX_SIZE,
+                                     static_cast<GLintptr>(placement.firstVertex) * VERTEX_SIZE,
+                                     static_cast<GLsizeiptr>(placement.vertexBytes));
+            glCopyNamedBufferSubData(own ? d.faceBuffer : oldFaces, state->faceBuffer,
+                                     own ? 0 : static_cast<GLintptr>(d.firstFaceIndex) * FACE_SIZE,
+                                     static_cast<GLintptr>(placement.firstFace) * FACE_SIZE,
+                                     static_cast<GLsizeiptr>(placement.faceBytes));
+        }
+        d.memoryOptimized = true;
+        d.firstVertexIndex = placement.firstVertex;
+        d.firstFaceIndex = placement.firstFace;
+        // Tessellated meshes draw from their own buffers.
+        if (placement.mesh->getSubtype() == KIND_TESSELLATED)
+            d.ensureOwnBuffers();
+        else if (placement.own)
+            d.releaseOwnBuffers();
+        d.staged = nullptr;
+    }
+    state->staged.clear();
+    state->staged.shrink_to_fit();
     GLuint oldBuffers[2] = {oldVertices, oldFaces};
     kx::GlContext::deleteBuffers(2, oldBuffers);
     kx::GlContext::deleteVertexArrays(1, &oldVertexArray);
@@ -1104,4 +1253,11 @@ float KxMesh::unpackHalf(uint16_t half)
     float value;
     std::memcpy(&value, &bits, 4);
     return value;
+}
+
+kx::NodeAccess::MeshDraw kx::NodeAccess::draw(const KxMesh& mesh)
+{
+    mergeIfPending();
+    const KxMesh::Private& d = *mesh.meshReserved;
+    return {d.memoryOptimized, d.nrOfFaces, d.firstFaceIndex, d.firstVertexIndex, d.radius, d.material};
 }

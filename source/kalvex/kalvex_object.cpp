@@ -1,12 +1,13 @@
 // KxObject: identifiers, names and the registry of live objects.
 #include "kalvex_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 struct KxObject::Private
 {
@@ -33,9 +34,24 @@ Registry* registry = nullptr;
 
 struct ReferenceTable
 {
+    // A target's holders (a default material has one per mesh). Emptied
+    // tables stay until the target goes: the next scene refills them
+    // without growing them again from nothing.
     std::unordered_map<KxObject*, std::unordered_map<KxObject*, kx::References::Clear>> holdersOf;
-    std::unordered_map<KxObject*, std::unordered_set<KxObject*>> targetsOf;
+    // A holder's targets: a handful at most (a material's maps), so a short
+    // list rather than a hash set of its own for every mesh.
+    std::unordered_map<KxObject*, std::vector<KxObject*>> targetsOf;
 };
+
+// Takes target out of a holder's targets; the order of targets is of no use.
+void dropTarget(std::vector<KxObject*>& targets, KxObject* target)
+{
+    auto position = std::find(targets.begin(), targets.end(), target);
+    if (position == targets.end())
+        return;
+    *position = targets.back();
+    targets.pop_back();
+}
 ReferenceTable* references = nullptr;
 
 const size_t OBJECT_ALIGNMENT = 16;
@@ -292,7 +308,9 @@ void References::link(KxObject* target, KxObject* holder, Clear clear)
     try
     {
         references->holdersOf[target][holder] = clear;
-        references->targetsOf[holder].insert(target);
+        std::vector<KxObject*>& targets = references->targetsOf[holder];
+        if (std::find(targets.begin(), targets.end(), target) == targets.end())
+            targets.push_back(target);
     }
     catch (const std::exception&)
     {
@@ -307,15 +325,11 @@ void References::unlink(KxObject* target, KxObject* holder)
     std::lock_guard<std::recursive_mutex> lock(registry->mutex);
     auto holders = references->holdersOf.find(target);
     if (holders != references->holdersOf.end())
-    {
         holders->second.erase(holder);
-        if (holders->second.empty())
-            references->holdersOf.erase(holders);
-    }
     auto targets = references->targetsOf.find(holder);
     if (targets != references->targetsOf.end())
     {
-        targets->second.erase(target);
+        dropTarget(targets->second, target);
         if (targets->second.empty())
             references->targetsOf.erase(targets);
     }
@@ -331,16 +345,13 @@ void References::forget(KxObject* dying)
     auto targets = references->targetsOf.find(dying);
     if (targets != references->targetsOf.end())
     {
-        std::unordered_set<KxObject*> held = std::move(targets->second);
+        std::vector<KxObject*> held = std::move(targets->second);
         references->targetsOf.erase(targets);
         for (KxObject* target : held)
         {
             auto holders = references->holdersOf.find(target);
-            if (holders == references->holdersOf.end())
-                continue;
-            holders->second.erase(dying);
-            if (holders->second.empty())
-                references->holdersOf.erase(holders);
+            if (holders != references->holdersOf.end())
+                holders->second.erase(dying);
         }
     }
     auto holders = references->holdersOf.find(dying);
@@ -353,7 +364,7 @@ void References::forget(KxObject* dying)
         auto held = references->targetsOf.find(entry.first);
         if (held != references->targetsOf.end())
         {
-            held->second.erase(dying);
+            dropTarget(held->second, dying);
             if (held->second.empty())
                 references->targetsOf.erase(held);
         }

@@ -19,6 +19,8 @@ namespace
 {
 using namespace kx::scenefile;
 
+const size_t STREAM_BUFFER_SIZE = 64 * 1024;
+
 uint32_t readUint32(const unsigned char* data)
 {
     uint32_t value = 0;
@@ -90,13 +92,16 @@ bool partLoaded(unsigned int consumed, unsigned int available)
 }
 
 
-// Reads chunks from a whole file held in memory. A consistency error moves the
-// position to the end, which ends the caller's loop over the top-level chunks.
+// Reads the chunks of a file one after the other, each into memory of its
+// own exact size (the whole file at once cost a fresh buffer as large as the
+// file, faulted in page by page, on every load). A consistency error moves
+// the position to the end, which ends the caller's loop over the top-level
+// chunks.
 class SceneReader
 {
 public:
-    SceneReader(const unsigned char* data, unsigned int length, const std::string& fileName)
-        : data(data), length(length), name(fileName.c_str())
+    SceneReader(std::FILE* file, unsigned int length, const std::string& fileName)
+        : file(file), length(length), name(fileName.c_str())
     {
     }
 
@@ -113,39 +118,57 @@ public:
             return fail(" (tree depth)");
         if (position > length || length - position < CHUNK_HEADER_SIZE)
             return fail("");
-        uint32_t id = readUint32(data + position);
-        uint32_t size = readUint32(data + position + 4);
-        position += CHUNK_HEADER_SIZE;
+        unsigned char header[CHUNK_HEADER_SIZE];
+        if (!readBytes(header, CHUNK_HEADER_SIZE))
+            return nullptr;
+        uint32_t id = readUint32(header);
+        uint32_t size = readUint32(header + 4);
         if (size > length - position)
             return fail(" (chunk size)");
         KX_LOG(LEVEL_DETAIL, "Chunk id: %u, size: %u", id, size);
-        const unsigned char* payload = data + position;
-        const unsigned int end = position + size;
+        // Exactly the chunk's size: the parsers must stay inside it.
+        std::unique_ptr<unsigned char[]> chunk(new unsigned char[size ? size : 1]);
+        if (!readBytes(chunk.get(), size))
+            return nullptr;
+        const unsigned char* payload = chunk.get();
 
         if (id == KxObject::TYPE_NONE)
-            return readVersion(payload, size, end);
+            return readVersion(payload, size);
         if (id == KxObject::TYPE_MATERIAL)
-            return readMaterial(payload, size, end);
+            return readMaterial(payload, size);
         KxNode* node = createNode(id);
         if (!node)
         {
             KX_LOG(LEVEL_ERROR, "Unknown chunk ID in '%s'", name);
-            position = end;
             return nullptr;
         }
         unsigned int nrOfChildren = 0;
         if (!readNode(node, id, payload, size, nrOfChildren))
             return nullptr; // readNode has said why and dropped the node
         // Bytes the parts left unread are skipped with the chunk.
-        position = end;
+        chunk.reset();
         return readChildren(node, nrOfChildren, depth);
     }
 
 private:
-    const unsigned char* data;
+    std::FILE* file;
     const unsigned int length;
     const char* name;
     unsigned int position = 0;
+
+    // The next count bytes; a file that ends early (changed since its size
+    // was taken) stops the reading.
+    bool readBytes(unsigned char* out, uint32_t count)
+    {
+        if (count && std::fread(out, 1, count, file) != count)
+        {
+            KX_LOG(LEVEL_ERROR, "File '%s' is corrupted", name);
+            position = length;
+            return false;
+        }
+        position += count;
+        return true;
+    }
 
     KxNode* fail(const char* detail)
     {
@@ -154,7 +177,7 @@ private:
         return nullptr;
     }
 
-    KxNode* readVersion(const unsigned char* payload, uint32_t size, unsigned int end)
+    KxNode* readVersion(const unsigned char* payload, uint32_t size)
     {
         if (size < 4)
             return fail(" (chunk size)");
@@ -162,11 +185,10 @@ private:
         KX_LOG(LEVEL_DETAIL, "Version id: %u", version);
         if (version != Kalvex::KXO_VERSION)
             KX_LOG(LEVEL_ERROR, "Unsupported KXO format version");
-        position = end;
         return nullptr;
     }
 
-    KxNode* readMaterial(const unsigned char* payload, uint32_t size, unsigned int end)
+    KxNode* readMaterial(const unsigned char* payload, uint32_t size)
     {
         KxMaterial* material = new KxMaterial;
         if (!material->load(payload, size))
@@ -176,7 +198,6 @@ private:
             delete material;
             return fail("");
         }
-        position = end;
         return nullptr;
     }
 
@@ -507,35 +528,24 @@ KxNode* load(const std::string& fileName)
     KX_LOG(LEVEL_DETAIL, "Decoding KXO file '%s'...", name);
 
     const char* why = nullptr;
-    std::FILE* file = kx::InputFile::open(name, why);
-    if (!file)
+    std::FILE* opened = kx::InputFile::open(name, why);
+    if (!opened)
         return KX_LOG(LEVEL_ERROR, "Unable to open file '%s' (%s)", name, why), nullptr;
+    // Closed on every way out, before the buffer it reads through: larger than
+    // stdio's own, which cost a system call per few small chunks.
+    std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[STREAM_BUFFER_SIZE]);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(opened, std::fclose);
+    if (streamBuffer)
+        std::setvbuf(file.get(), streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
     off_t fileSize = -1;
-    if (fseeko(file, 0, SEEK_END) == 0)
-        fileSize = ftello(file);
-    if (fileSize < 0 || fseeko(file, 0, SEEK_SET) != 0)
-    {
-        std::fclose(file);
+    if (fseeko(file.get(), 0, SEEK_END) == 0)
+        fileSize = ftello(file.get());
+    if (fileSize < 0 || fseeko(file.get(), 0, SEEK_SET) != 0)
         return KX_LOG(LEVEL_ERROR, "File '%s' is corrupted", name), nullptr;
-    }
     // Chunk positions are 32-bit.
     if (static_cast<uint64_t>(fileSize) > UINT32_MAX)
-    {
-        std::fclose(file);
         return KX_LOG(LEVEL_ERROR, "File '%s' is too large", name), nullptr;
-    }
     unsigned int length = static_cast<unsigned int>(fileSize);
-    // Exactly the file's size: the parsers must stay inside it.
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[length ? length : 1]);
-    if (!buffer)
-    {
-        std::fclose(file);
-        return KX_LOG(LEVEL_ERROR, "Out of memory for file '%s'", name), nullptr;
-    }
-    size_t read = length ? std::fread(buffer.get(), 1, length, file) : 0;
-    std::fclose(file);
-    if (read != length)
-        return KX_LOG(LEVEL_ERROR, "File '%s' is corrupted", name), nullptr;
 
     // Objects newer than mark are this load's: a scene that needs more
     // identifiers than are left is refused and they go again.
@@ -546,10 +556,11 @@ KxNode* load(const std::string& fileName)
     KxNode* root = nullptr;
     try
     {
-        SceneReader reader(buffer.get(), length, fileName);
+        kx::MaterialNames materialNames;
+        SceneReader reader(file.get(), length, fileName);
         while (!reader.atEnd())
             root = reader.readChunk(0);
-        buffer.reset();
+        file.reset();
         if (!root)
             return KX_LOG(LEVEL_ERROR, "Root not found in file '%s'", name), nullptr;
         initTargets(root, root);

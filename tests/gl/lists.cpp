@@ -212,6 +212,20 @@ TEST_F(Lists, BatchesByKindAndVisibility)
     EXPECT_EQ(kxtest::countLogLines("Unhandled renderable type 12", mark), 1);
     EXPECT_EQ(kxtest::countLogLines("Not resident mesh passed in the list", mark), 1);
     EXPECT_EQ(list->getBatchCount(0), 1u);
+
+    // An entry set by hand is batched as the node it now holds: the camera's
+    // entry becomes a second opaque mesh, the hidden mesh's entry the glass.
+    for (unsigned int i = 0; i < list->getNrOfInstances(); ++i)
+    {
+        KxInstance& entry = list->getInstance(i);
+        if (entry.getNode() == camera)
+            entry.setNode(opaque);
+        else if (entry.getNode() == hidden)
+            entry.setNode(glass);
+    }
+    ASSERT_TRUE(list->update(glm::mat4(1.0f)));
+    EXPECT_EQ(list->getBatchCount(0), 2u);
+    EXPECT_EQ(list->getBatchCount(1), 3u);
 }
 
 TEST_F(Lists, RecordsAndCommands)

@@ -543,6 +543,20 @@ TEST_F(SceneFile, MeshNamingALaterMaterialGetsTheDefault)
     root = loadBytes(file);
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(static_cast<KxMesh*>(root)->getMaterial()->getName(), "first");
+
+    // Every mesh naming it gets the first material of that name, here one made
+    // before the load, not the file's own.
+    KxMaterial* earlier = new KxMaterial;
+    earlier->setName("shared");
+    file = versionChunk() + chunk(KxObject::TYPE_MATERIAL, materialPart("shared")) + nodeChunk("group", 2) +
+           chunk(KxObject::TYPE_MESH, nodePart("a", 0) + meshPart("shared")) +
+           chunk(KxObject::TYPE_MESH, nodePart("b", 0) + meshPart("shared"));
+    root = loadBytes(file);
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(root->getNrOfChildren(), 2u);
+    for (unsigned int i = 0; i < 2; ++i)
+        EXPECT_EQ(static_cast<KxMesh*>(root->getChild(i))->getMaterial(), earlier);
+    delete earlier;
 }
 
 TEST_F(SceneFile, MaterialPartReadsValuesAndMaps)

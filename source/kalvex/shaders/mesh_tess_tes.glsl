@@ -34,5 +34,5 @@ void main()
     position += normal * (height * 10.0);
     fragPosition = position;
     eyePosition = global.viewMatrix[3].xyz;
-    gl_Position = global.projMatrix * global.invViewMatrix * vec4(position, 1.0);
+    gl_Position = global.projMatrix * (global.invViewMatrix * vec4(position, 1.0));
 }

@@ -59,5 +59,5 @@ void main()
     eyePosition = global.viewMatrix[3].xyz;
     vec4 position = model * vec4(a_vertex, 1.0);
     fragPosition = position.xyz;
-    gl_Position = global.projMatrix * global.invViewMatrix * position;
+    gl_Position = global.projMatrix * (global.invViewMatrix * position);
 }

@@ -38,5 +38,5 @@ void main()
     eyePosition = global.viewMatrix[3].xyz;
     vec4 world = modelMatrix * vec4(position, 1.0);
     fragPosition = world.xyz;
-    gl_Position = global.projMatrix * global.invViewMatrix * world;
+    gl_Position = global.projMatrix * (global.invViewMatrix * world);
 }
