@@ -2,7 +2,9 @@
 // casting shadows, post-processing and multisampling on, through the forward
 // pipeline. Once with the specified quality (20-tap shadows, anisotropy 16,
 // configured shadow maps) and once with the software preset the engine picks
-// on a software rasteriser. Frames per second are the "fps" counter.
+// on a software rasteriser; with the scene's two lights and with two more
+// (without shadows), each without and with the depth pre-pass. Frames per
+// second are the "fps" counter.
 //
 //   tests/with_display.sh bench_demo_fps [SCENE.kxo] [benchmark options]   (default build/scenes/demo.kxo)
 #include <benchmark/benchmark.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -33,12 +36,22 @@ void BM_DemoFrame(benchmark::State& state)
     camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
     camera->setTranslation(0.0f, 1.5f, 9.0f);
     KxList* list = new KxList;
-    KxPipeline* pipeline = Kalvex::getPipeline(2);
+    KxDefaultRendering* pipeline = static_cast<KxDefaultRendering*>(Kalvex::getPipeline(2));
+    std::vector<KxLight*> extra;
+    for (int i = 0; demo && i + 2 < state.range(1); ++i)
+    {
+        extra.push_back(new KxLight);
+        extra[i]->setTranslation(i ? -3.0f : 3.0f, 3.0f, 2.0f);
+        extra[i]->setRadius(20.0f);
+        extra[i]->setCastShadows(false);
+        extra[i]->link(demo);
+    }
     if (!demo || !list->create(1024) || !pipeline)
         state.SkipWithError("demo scene missing");
     else
     {
         KxPipeline::setCurrent(pipeline);
+        pipeline->setDepthPrePass(state.range(2) != 0);
         pipeline->postProc(true);
         pipeline->setAntiAliasing(true);
         // The first frame compiles what the scene's materials need: not timed.
@@ -54,15 +67,19 @@ void BM_DemoFrame(benchmark::State& state)
         }
         state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     }
+    for (KxLight* light : extra)
+    {
+        light->unlink();
+        delete light;
+    }
     delete list;
     delete camera;
     Kalvex::free();
 }
 
 BENCHMARK(BM_DemoFrame)
-    ->Arg(KxConfig::PRESET_DEFAULT)
-    ->Arg(KxConfig::PRESET_SOFTWARE)
-    ->ArgNames({"preset"})
+    ->ArgsProduct({{KxConfig::PRESET_DEFAULT, KxConfig::PRESET_SOFTWARE}, {2, 4}, {0, 1}})
+    ->ArgNames({"preset", "lights", "prepass"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);

@@ -1056,6 +1056,10 @@ public:
     // True when a frame for fbo (the window when null) is lit straight into
     // it: post-processing, multisampling and sRGB output all off.
     bool drawsDirectly(KxFbo* fbo) const;
+    // With more than one light, a depth-only pass first, so that each light's
+    // pass shades every pixel once (same pictures). Off by default.
+    bool setDepthPrePass(bool on);
+    bool isDepthPrePass() const;
 
 private:
     struct Private;

@@ -96,6 +96,9 @@ const unsigned int FILTER_TAPS[] = {0, 1, 4, 20};
 const size_t NR_OF_FILTERS = sizeof(FILTER_TAPS) / sizeof(FILTER_TAPS[0]);
 const size_t SHADOW_FREE = 0;
 const unsigned int DEFAULT_FILTER_TAPS = 20;
+// Stands for the depth pre-pass's fragment stages among the filters' taps:
+// they keep only the alpha test.
+const unsigned int DEPTH_ONLY = ~0u;
 
 size_t filterIndex(unsigned int taps)
 {
@@ -120,6 +123,9 @@ struct KxDefaultRendering::Private
     // Unlit programs live in the shadow-free column only.
     KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS] = {};
     size_t filter = NR_OF_FILTERS - 1; // the configured shadow filter
+    // The depth pre-pass's variants of the lit programs.
+    KxShader* depthPrograms[NR_OF_PROGRAMS] = {};
+    bool depthPrePass = false;
     KxShader* quadProgram = nullptr;
     // Stands in for shadow maps while the shadow pass is not loaded: a 1 x 1
     // depth cube map at depth 1.0, which reads as unshadowed everywhere.
@@ -128,6 +134,10 @@ struct KxDefaultRendering::Private
 
     KxShader* stage(const Stage& stage, unsigned int taps);
     bool buildProgram(size_t index, size_t filter);
+    bool link(const ProgramEntry& entry, unsigned int taps, KxShader*& program);
+    bool buildDepthPrograms();
+    // Lays the depth of every lit surface down, colour off.
+    void renderDepth(KxPipeline& pipeline, KxCamera* camera, KxList* list, glm::mat4& view);
     // Points the lit programs at one light and its shadow map (or the
     // shadow-free column's at none) and registers them with the pipeline.
     void prepareLight(KxPipeline& pipeline, KxLight* light, unsigned int index, KxTexture* shadowMap, bool shadowed);
@@ -211,7 +221,9 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, unsigned int t
         if (known.first.first == wanted.text && known.first.second == taps)
             return known.second;
     std::string text = source(wanted.text);
-    if (taps != DEFAULT_FILTER_TAPS)
+    if (taps == DEPTH_ONLY)
+        text = "#define KX_DEPTH_ONLY\n#define KX_SHADOW_TAPS 0\n" + text;
+    else if (taps != DEFAULT_FILTER_TAPS)
         text = "#define KX_SHADOW_TAPS " + std::to_string(taps) + "\n" + text;
     // Read when the pipeline is loaded: a change takes a reload.
     if (kx::MaterialMaps::isFromPool() && wanted.kind == KxShader::KIND_FRAGMENT)
@@ -231,13 +243,17 @@ bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn
 {
     if (programs[index][filterColumn])
         return true;
-    const ProgramEntry& entry = PROGRAMS[index];
+    return link(PROGRAMS[index], FILTER_TAPS[filterColumn], programs[index][filterColumn]);
+}
+
+bool KxDefaultRendering::Private::link(const ProgramEntry& entry, unsigned int taps, KxShader*& linked)
+{
     KxShader* built[KxShader::KIND_LAST] = {};
     for (const Stage& wanted : entry.stages)
     {
         if (!wanted.kind)
             break;
-        if (!(built[wanted.kind] = stage(wanted, FILTER_TAPS[filterColumn])))
+        if (!(built[wanted.kind] = stage(wanted, taps)))
             return false;
     }
     KxShader* program = new KxShader;
@@ -245,8 +261,32 @@ bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn
     if (!program->build(built[KxShader::KIND_VERTEX], built[KxShader::KIND_GEOMETRY], built[KxShader::KIND_FRAGMENT],
                         nullptr, built[KxShader::KIND_TESS_CONTROL], built[KxShader::KIND_TESS_EVALUATION]))
         return KX_LOG(LEVEL_ERROR, "%s", entry.buildFailure);
-    programs[index][filterColumn] = program;
+    linked = program;
     return true;
+}
+
+// The vertex stages are the lit programs' own, so that the depths match theirs exactly.
+bool KxDefaultRendering::Private::buildDepthPrograms()
+{
+    for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
+        if (PROGRAMS[index].lit && programs[index][SHADOW_FREE] && !depthPrograms[index] &&
+            !link(PROGRAMS[index], DEPTH_ONLY, depthPrograms[index]))
+            return false;
+    return true;
+}
+
+bool KxDefaultRendering::setDepthPrePass(bool on)
+{
+    Private& d = *forwardReserved;
+    if (on && d.framebuffer && !d.buildDepthPrograms())
+        return false;
+    d.depthPrePass = on;
+    return true;
+}
+
+bool KxDefaultRendering::isDepthPrePass() const
+{
+    return forwardReserved->depthPrePass;
 }
 
 bool KxDefaultRendering::setShadowFilter(unsigned int taps)
@@ -308,6 +348,9 @@ bool KxDefaultRendering::load(void* data)
         if (entry.type == TYPE_QUAD)
             d.quadProgram = program;
     }
+    // Built at load whether or not the pre-pass is on: nothing is made mid-frame.
+    if (!d.buildDepthPrograms())
+        return false;
 
     d.emptyShadowMap = new KxTexture;
     if (!d.emptyShadowMap->create(19, 1, 1, 1, 2, 0))
@@ -332,9 +375,12 @@ bool KxDefaultRendering::unload(void*)
         delete object;
     for (KxShader* shader : d.shaders)
         delete shader;
-    size_t filter = d.filter; // a setting, not a resource: it survives reloading
+    // Settings, not resources: they survive reloading.
+    size_t filter = d.filter;
+    bool depthPrePass = d.depthPrePass;
     d = Private();
     d.filter = filter;
+    d.depthPrePass = depthPrePass;
     resetShaders();
     setPostProcFilter(nullptr);
     return true;
@@ -382,6 +428,22 @@ void KxDefaultRendering::Private::prepareLight(KxPipeline& pipeline, KxLight* li
     }
 }
 
+void KxDefaultRendering::Private::renderDepth(KxPipeline& pipeline, KxCamera* camera, KxList* list,
+                                              glm::mat4& view)
+{
+    for (size_t entry = 0; entry < NR_OF_PROGRAMS; ++entry)
+        if (depthPrograms[entry])
+            pipeline.setShader(depthPrograms[entry], PROGRAMS[entry].type, PROGRAMS[entry].subtype, FLAGS_ALONE);
+    kx::RenderState depthOnly = kx::RenderState::opaque();
+    depthOnly.colorWrite = false;
+    kx::GlContext::apply(depthOnly);
+    list->setPass(0);
+    camera->render(nullptr);
+    list->render(&view);
+    renderSelfDrawn(list, view);
+    kx::GlContext::apply(kx::RenderState());
+}
+
 bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 {
     if (!camera || !list)
@@ -425,6 +487,10 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
     KxShadowPass* shadowPass = dynamic_cast<KxShadowPass*>(kx::pipeline(1));
     if (shadowPass && !shadowPass->getShadowMapTexture())
         shadowPass = nullptr;
+    // With depth laid down first, each light shades only the visible fragments.
+    bool prePass = d.depthPrePass && list->getNrOfLights() > 1 && d.buildDepthPrograms();
+    if (prePass)
+        d.renderDepth(*this, camera, list, view);
     for (unsigned int i = 0; i < list->getNrOfLights(); ++i)
     {
         KxLight* light = static_cast<KxLight*>(list->getLightPtr(i));
@@ -442,8 +508,10 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
         bindTarget();
         list->setPass(0);
         d.prepareLight(*this, light, i, shadowMap, shadowed);
-        // Later lights add their share on top of the depth the first one laid down.
-        kx::GlContext::apply(i > 0 ? kx::RenderState::additive() : kx::RenderState::opaque());
+        // Later lights add their share on top of the depth the first one (or the pre-pass) laid down.
+        kx::RenderState state = i > 0 ? kx::RenderState::additive() : kx::RenderState::opaque();
+        state.depthWrite = state.depthWrite && !prePass;
+        kx::GlContext::apply(state);
         camera->render(nullptr);
         list->render(&view);
         renderSelfDrawn(list, view);

@@ -412,3 +412,34 @@ TEST_F(Forward, EachMaterialShowsItsOwnMap)
     if (HasFailure())
         kxscene::savePng("forward_materials", together);
 }
+
+TEST_F(Forward, DepthPrePassGivesTheSamePicture)
+{
+    // A far square half hidden behind a near one: the light passes overdraw
+    // without the pre-pass.
+    KxMesh* far = kxscene::makeSquare(8.0f);
+    far->setTranslation(0.0f, 0.0f, -6.0f);
+    far->link(root);
+    KxMesh* near = kxscene::makeSquare(3.0f);
+    near->setTranslation(0.8f, 0.0f, -4.0f);
+    near->link(root);
+    KxMaterial* material = new KxMaterial;
+    material->setAlbedo(0.7f, 0.6f, 0.5f);
+    material->setRoughness(0.4f);
+    near->setMaterial(material);
+    addLight(glm::vec3(1.0f, 0.5f, -3.0f), glm::vec3(2.0f, 0.5f, 0.3f), 6.0f);
+    addLight(glm::vec3(-1.5f, -0.5f, -3.5f), glm::vec3(0.3f, 0.4f, 2.0f), 6.0f);
+    KxDefaultRendering* pipeline = static_cast<KxDefaultRendering*>(forward);
+    std::vector<unsigned char> without = renderFrame();
+    ASSERT_TRUE(pipeline->setDepthPrePass(true));
+    std::vector<unsigned char> with = renderFrame();
+    pipeline->setDepthPrePass(false);
+    EXPECT_EQ(difference(without, with), 0);
+    const unsigned char* centre = kxscene::pixel(with, Kalvex::getWindowSizeX() / 2, Kalvex::getWindowSizeY() / 2);
+    EXPECT_GT(centre[0] + centre[1] + centre[2], 60); // lit, not cleared
+    if (::testing::Test::HasFailure())
+    {
+        kxscene::savePng("forward_prepass_without", without);
+        kxscene::savePng("forward_prepass_with", with);
+    }
+}

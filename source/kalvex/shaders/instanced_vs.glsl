@@ -15,6 +15,9 @@ uniform mat3 normalMatrix; // world space
 
 flat out uint drawId;
 flat out uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat out MatStruct kx_drawnMaterial;
+#endif
 flat out vec3 eyePosition;
 out vec3 fragPosition;
 out vec3 normal;
@@ -41,6 +44,9 @@ void main()
     InstancedStruct instance = kxInstance(first);
     matId = instance.materialId;
     normal = normalize(normalToWorld * mat3(instance.inverseTranspose) * a_normal);
+#ifdef KX_MATERIAL_VARYING
+    kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
+#endif
     texCoord0 = a_uv;
     eyePosition = global.viewMatrix[3].xyz;
     vec4 position = model * (instance.worldMatrix * vec4(a_vertex, 1.0));

@@ -33,14 +33,22 @@ KX_SAMPLER_LAYOUT uniform samplerCubeShadow textureSampler6;
 // with the GGX distribution, Schlick Fresnel and Schlick-GGX geometry. P, N
 // (unit length), V (the eye) and L are in world space. The result is gamma
 // encoded; the emission is added after the encoding.
-vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
-                float ambientOcclusion, vec2 texCoord)
+// The material's albedo map at texCoord, white without one. Branches rather
+// than selects: a pool index of "no texture" must never be sampled.
+vec4 albedoTexelOf(MatStruct mat, vec2 texCoord)
 {
-    const float PI = 3.1415926;
-    // Branches rather than selects: a pool index of "no texture" must never be sampled.
     vec4 albedoTexel = vec4(1.0);
     if (KX_HAS_TEXTURE(mat.textureHandle0))
         albedoTexel = KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord);
+    return albedoTexel;
+}
+
+// doLighting with the albedo texel already read (by the alpha test): a
+// software rasteriser samples every map on every pixel, present or not.
+vec3 doLightingTexel(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
+                     float ambientOcclusion, vec2 texCoord, vec4 albedoTexel)
+{
+    const float PI = 3.1415926;
     float roughnessTexel = 1.0;
     if (KX_HAS_TEXTURE(mat.textureHandle3))
         roughnessTexel = KX_MATERIAL_MAP(3, mat.textureHandle3, texCoord).r;
@@ -56,19 +64,12 @@ vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct light
         roughness = 0.01;
 
     vec3 view = normalize(V - P);
-    vec3 lightDir;
-    float lightDist;
-    if (L.w == 0.0)
-    {
-        // Directional: L holds the direction towards the light, no distance fall-off.
-        lightDir = normalize(L.xyz);
-        lightDist = 0.0;
-    }
-    else
-    {
-        lightDir = normalize(L.xyz - P);
-        lightDist = length(L.xyz - P);
-    }
+    // Directional (w = 0): L holds the direction towards the light, no
+    // distance fall-off. One expression for both kinds: a software
+    // rasteriser runs both sides of a branch.
+    vec3 toLight = L.xyz - P * L.w;
+    vec3 lightDir = normalize(toLight);
+    float lightDist = L.w == 0.0 ? 0.0 : length(toLight);
     float nDotL = dot(N, lightDir);
     vec3 H = normalize(lightDir + view);
 
@@ -111,6 +112,13 @@ vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct light
     }
     color += global.ambient * albedo * ambientOcclusion;
     return pow(color, vec3(1.0 / 2.2)) + mat.emission;
+}
+
+vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
+                float ambientOcclusion, vec2 texCoord)
+{
+    return doLightingTexel(P, N, V, L, mat, lightData, shadow, ambientOcclusion, texCoord,
+                           albedoTexelOf(mat, texCoord));
 }
 
 // The window depth that a cube face's perspective projection with these

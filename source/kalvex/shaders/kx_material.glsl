@@ -27,6 +27,15 @@ layout(std140, binding=KX_BINDING_MATERIALS) uniform matList
 // The current material's position in the table, for single draws.
 uniform uint materialId;
 
+// Bound mode: the lit stages' vertex side reads the drawn material's record
+// once per vertex and hands it to the fragment stage as a flat MatStruct
+// (kx_drawnMaterial). Indexed by a varying, the table would be gathered
+// lane by lane on every pixel by a SIMD software rasteriser. With bindless
+// handles (opaque members) the fragment stage reads the table itself.
+#ifdef KX_BOUND_TEXTURES
+#define KX_MATERIAL_VARYING
+#endif
+
 // Material maps, sampled with explicit derivatives: a fragment stage passes
 // its own (bounded, so that stretched or degenerate coordinates cannot make
 // the filter's footprint unbounded), other stages zero (the base level).

@@ -4,6 +4,8 @@
 // (slot 1), two channels stored, the third rebuilt. Material maps come from
 // the units the draw binds for its material, unless the including stage
 // defines KX_MATERIAL_MAPS_FROM_POOL (materials that change within a draw).
+// With KX_DEPTH_ONLY (the forward pipeline's depth pre-pass) only the alpha
+// test runs.
 #ifndef KX_MATERIAL_MAPS_FROM_POOL
 #define KX_FIXED_MATERIAL_MAPS
 #endif
@@ -17,6 +19,9 @@ uniform float shadowSoftness;
 uniform float shadowBias;
 
 flat in uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat in MatStruct kx_drawnMaterial;
+#endif
 flat in vec3 eyePosition;
 in vec3 fragPosition;
 #ifdef KX_NORMAL_MAPPING
@@ -30,13 +35,20 @@ out vec4 outputColor;
 
 void main()
 {
+#ifdef KX_MATERIAL_VARYING
+    MatStruct mat = kx_drawnMaterial;
+#else
     // Indices are clamped: a stray id must not read past the tables.
     MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
-    if (KX_HAS_TEXTURE(mat.textureHandle0))
-    {
-        if (KX_MATERIAL_MAP(0, mat.textureHandle0, texCoord0).a < global.alphaThreshold)
-            discard;
-    }
+#endif
+    // Read once, for the alpha test and the lighting.
+    vec4 albedoTexel = albedoTexelOf(mat, texCoord0);
+    if (KX_HAS_TEXTURE(mat.textureHandle0) && albedoTexel.a < global.alphaThreshold)
+        discard;
+#ifdef KX_DEPTH_ONLY
+    // The depth pre-pass: only the alpha test's holes matter.
+    outputColor = vec4(0.0);
+#else
     LightStruct lightData = light[min(lightId, uint(light.length()) - 1u)];
     float shadow = doShadowMapping(fragPosition, global.shadowMap, lightData, shadowSoftness, nearPlane, farPlane,
                                    shadowBias);
@@ -51,6 +63,8 @@ void main()
 #else
     vec3 N = normalize(normal);
 #endif
-    vec3 color = doLighting(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0);
+    vec3 color = doLightingTexel(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0,
+                                 albedoTexel);
     outputColor = vec4(color, 1.0);
+#endif
 }

@@ -10,6 +10,9 @@ in vec3 tcNormal[];
 in vec2 tcTexCoord0[];
 
 flat out uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat out MatStruct kx_drawnMaterial;
+#endif
 flat out vec3 eyePosition;
 out vec3 fragPosition;
 out vec3 normal;
@@ -22,6 +25,9 @@ void main()
     normal = normalize(b.x * tcNormal[0] + b.y * tcNormal[1] + b.z * tcNormal[2]);
     texCoord0 = b.x * tcTexCoord0[0] + b.y * tcTexCoord0[1] + b.z * tcTexCoord0[2];
     matId = min(materialId, uint(material.length()) - 1u);
+#ifdef KX_MATERIAL_VARYING
+    kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
+#endif
     float height = 0.0;
     if (KX_HAS_TEXTURE(material[matId].textureHandle2))
         height = KX_MATERIAL_TEXTURE(material[matId].textureHandle2, texCoord0).r;

@@ -14,6 +14,9 @@ uniform mat3 normalMatrix; // world space
 
 flat out uint drawId;
 flat out uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat out MatStruct kx_drawnMaterial;
+#endif
 flat out vec3 eyePosition;
 out vec3 fragPosition;
 #ifdef KX_NORMAL_MAPPING
@@ -48,6 +51,9 @@ void main()
     tbn = mat3(T, B, N);
 #else
     normal = normalize(normalToWorld * a_normal);
+#endif
+#ifdef KX_MATERIAL_VARYING
+    kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
 #endif
     texCoord0 = a_uv;
     eyePosition = global.viewMatrix[3].xyz;

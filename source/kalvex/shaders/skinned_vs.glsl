@@ -15,6 +15,9 @@ out vec2 texCoord0;
 out vec3 fragPosition;
 flat out vec3 eyePosition;
 flat out uint matId;
+#ifdef KX_MATERIAL_VARYING
+flat out MatStruct kx_drawnMaterial;
+#endif
 
 @include kx_skinning;
 
@@ -28,6 +31,9 @@ void main()
 
     matId = materialId;
     normal = normalize(normalMatrix * skinnedNormal);
+#ifdef KX_MATERIAL_VARYING
+    kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
+#endif
     texCoord0 = a_uv;
     eyePosition = global.viewMatrix[3].xyz;
     vec4 world = modelMatrix * vec4(position, 1.0);
