@@ -18,7 +18,6 @@ flat out uint matId;
 #ifdef KX_MATERIAL_VARYING
 flat out MatStruct kx_drawnMaterial;
 #endif
-flat out vec3 eyePosition;
 out vec3 fragPosition;
 out vec3 normal;
 out vec2 texCoord0;
@@ -48,7 +47,6 @@ void main()
     kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
 #endif
     texCoord0 = a_uv;
-    eyePosition = global.viewMatrix[3].xyz;
     vec4 position = model * (instance.worldMatrix * vec4(a_vertex, 1.0));
     fragPosition = position.xyz;
     gl_Position = global.projMatrix * (global.invViewMatrix * position);

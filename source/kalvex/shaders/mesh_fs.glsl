@@ -22,7 +22,6 @@ flat in uint matId;
 #ifdef KX_MATERIAL_VARYING
 flat in MatStruct kx_drawnMaterial;
 #endif
-flat in vec3 eyePosition;
 in vec3 fragPosition;
 #ifdef KX_NORMAL_MAPPING
 in mat3 tbn;
@@ -63,6 +62,9 @@ void main()
 #else
     vec3 N = normalize(normal);
 #endif
+    // The eye is the camera's world position, the same for every vertex: read
+    // here rather than handed from each vertex.
+    vec3 eyePosition = global.viewMatrix[3].xyz;
     vec3 color = doLightingTexel(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0,
                                  albedoTexel);
     outputColor = vec4(color, 1.0);

@@ -13,7 +13,6 @@ flat out uint matId;
 #ifdef KX_MATERIAL_VARYING
 flat out MatStruct kx_drawnMaterial;
 #endif
-flat out vec3 eyePosition;
 out vec3 fragPosition;
 out vec3 normal;
 out vec2 texCoord0;
@@ -33,6 +32,5 @@ void main()
         height = KX_MATERIAL_TEXTURE(material[matId].textureHandle2, texCoord0).r;
     position += normal * (height * 10.0);
     fragPosition = position;
-    eyePosition = global.viewMatrix[3].xyz;
     gl_Position = global.projMatrix * (global.invViewMatrix * vec4(position, 1.0));
 }

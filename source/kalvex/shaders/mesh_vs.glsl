@@ -17,7 +17,6 @@ flat out uint matId;
 #ifdef KX_MATERIAL_VARYING
 flat out MatStruct kx_drawnMaterial;
 #endif
-flat out vec3 eyePosition;
 out vec3 fragPosition;
 #ifdef KX_NORMAL_MAPPING
 out mat3 tbn;
@@ -56,7 +55,6 @@ void main()
     kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
 #endif
     texCoord0 = a_uv;
-    eyePosition = global.viewMatrix[3].xyz;
     vec4 position = model * vec4(a_vertex, 1.0);
     fragPosition = position.xyz;
     gl_Position = global.projMatrix * (global.invViewMatrix * position);

@@ -13,7 +13,6 @@ uniform vec4 dualQuatArray[maxNrOfSkeletonBones];
 out vec3 normal;
 out vec2 texCoord0;
 out vec3 fragPosition;
-flat out vec3 eyePosition;
 flat out uint matId;
 #ifdef KX_MATERIAL_VARYING
 flat out MatStruct kx_drawnMaterial;
@@ -35,7 +34,6 @@ void main()
     kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
 #endif
     texCoord0 = a_uv;
-    eyePosition = global.viewMatrix[3].xyz;
     vec4 world = modelMatrix * vec4(position, 1.0);
     fragPosition = world.xyz;
     gl_Position = global.projMatrix * (global.invViewMatrix * world);
