@@ -3,6 +3,8 @@
 #include <benchmark/benchmark.h>
 #include <kalvex.h>
 
+#include "bench_common.h"
+
 #include <GL/glew.h>
 
 #include <cmath>
@@ -20,32 +22,6 @@ struct Scene
     KxTexture* unshadowed = nullptr;
 };
 
-KxMesh::kxMeshVertex vertex(const glm::vec3& p, const glm::vec3& n)
-{
-    KxMesh::kxMeshVertex v = {};
-    v.position[0] = p.x;
-    v.position[1] = p.y;
-    v.position[2] = p.z;
-    v.normal = KxMesh::packNormal(glm::vec4(n, 0.0f));
-    return v;
-}
-
-// A cube of half size 0.4: 24 vertices, 12 triangles.
-void cubeGeometry(std::vector<KxMesh::kxMeshVertex>& vertices, std::vector<KxMesh::kxMeshFace>& faces)
-{
-    const glm::vec3 normals[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
-    for (const glm::vec3& n : normals)
-    {
-        glm::vec3 u = std::fabs(n.x) > 0.5f ? glm::vec3(0, 1, 0) : glm::vec3(1, 0, 0);
-        glm::vec3 v = glm::cross(n, u);
-        uint32_t first = static_cast<uint32_t>(vertices.size());
-        for (glm::vec2 c : {glm::vec2(-1, -1), glm::vec2(1, -1), glm::vec2(1, 1), glm::vec2(-1, 1)})
-            vertices.push_back(vertex(0.4f * (n + c.x * u + c.y * v), n));
-        faces.push_back({{first, first + 1, first + 2}});
-        faces.push_back({{first, first + 2, first + 3}});
-    }
-}
-
 void append(std::vector<unsigned char>& bytes, const void* data, size_t size)
 {
     const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -57,7 +33,7 @@ std::vector<unsigned char> cubePart()
 {
     std::vector<KxMesh::kxMeshVertex> vertices;
     std::vector<KxMesh::kxMeshFace> faces;
-    cubeGeometry(vertices, faces);
+    kxbench::cubeGeometry(vertices, faces);
     std::vector<unsigned char> bytes;
     uint8_t kind = 0, hasPhysics = 0;
     uint32_t nrOfVertices = static_cast<uint32_t>(vertices.size()), nrOfFaces = static_cast<uint32_t>(faces.size());

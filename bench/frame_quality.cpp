@@ -10,6 +10,7 @@
 #include <kalvex.h>
 
 #include "kalvex_internal.h"
+#include "bench_common.h"
 
 #include <GL/glew.h>
 
@@ -25,33 +26,11 @@ const int WIDTH = 1024;
 const int HEIGHT = 768;
 const float PI = 3.14159265f;
 
-KxMesh::kxMeshVertex vertex(const glm::vec3& p, const glm::vec3& n, const glm::vec2& uv)
-{
-    KxMesh::kxMeshVertex v = {};
-    v.position[0] = p.x;
-    v.position[1] = p.y;
-    v.position[2] = p.z;
-    v.normal = KxMesh::packNormal(glm::vec4(n, 0.0f));
-    v.uv[0] = KxMesh::packHalf(uv.x);
-    v.uv[1] = KxMesh::packHalf(uv.y);
-    return v;
-}
-
 KxMesh* cube()
 {
     std::vector<KxMesh::kxMeshVertex> vertices;
     std::vector<KxMesh::kxMeshFace> faces;
-    const glm::vec3 normals[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
-    for (const glm::vec3& n : normals)
-    {
-        glm::vec3 u = std::fabs(n.x) > 0.5f ? glm::vec3(0, 1, 0) : glm::vec3(1, 0, 0);
-        glm::vec3 v = glm::cross(n, u);
-        uint32_t first = static_cast<uint32_t>(vertices.size());
-        for (glm::vec2 c : {glm::vec2(-1, -1), glm::vec2(1, -1), glm::vec2(1, 1), glm::vec2(-1, 1)})
-            vertices.push_back(vertex(0.4f * (n + c.x * u + c.y * v), n, (c + 1.0f) * 0.5f));
-        faces.push_back({{first, first + 1, first + 2}});
-        faces.push_back({{first, first + 2, first + 3}});
-    }
+    kxbench::cubeGeometry(vertices, faces);
     KxMesh* mesh = new KxMesh;
     mesh->create(static_cast<unsigned int>(vertices.size()), vertices.data(), static_cast<unsigned int>(faces.size()),
                  faces.data());
@@ -69,7 +48,7 @@ KxMesh* sphere()
         {
             float theta = PI * r / rings, phi = 2.0f * PI * s / segments;
             glm::vec3 n(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
-            vertices.push_back(vertex(n, n, glm::vec2(4.0f * s / segments, 2.0f * r / rings)));
+            vertices.push_back(kxbench::vertex(n, n, glm::vec2(4.0f * s / segments, 2.0f * r / rings)));
         }
     for (unsigned int r = 0; r < rings; ++r)
         for (unsigned int s = 0; s < segments; ++s)
@@ -90,31 +69,17 @@ KxMesh* sphere()
 KxTexture* stripes(const std::string& name, int period, unsigned char low, unsigned char high)
 {
     const int size = 512;
-    std::string path = "/tmp/kx_bench_" + name + ".ppm";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return nullptr;
-    std::fprintf(file, "P6\n%d %d\n255\n", size, size);
-    std::vector<unsigned char> row(size * 3);
+    std::vector<unsigned char> rgb(size * size * 3);
     for (int y = 0; y < size; ++y)
-    {
         for (int x = 0; x < size; ++x)
         {
             unsigned char value = ((x / period + y / period) % 2) ? high : low;
-            row[x * 3] = value;
-            row[x * 3 + 1] = static_cast<unsigned char>(255 - value / 2);
-            row[x * 3 + 2] = static_cast<unsigned char>(value / 3);
+            unsigned char* texel = &rgb[(y * size + x) * 3];
+            texel[0] = value;
+            texel[1] = static_cast<unsigned char>(255 - value / 2);
+            texel[2] = static_cast<unsigned char>(value / 3);
         }
-        std::fwrite(row.data(), 1, row.size(), file);
-    }
-    std::fclose(file);
-    KxTexture* texture = new KxTexture;
-    if (!texture->load(path))
-    {
-        delete texture;
-        return nullptr;
-    }
-    return texture;
+    return kxbench::loadTexels("/tmp/kx_bench_" + name + ".ppm", size, rgb);
 }
 
 struct Scene

@@ -7,8 +7,9 @@
 #include <benchmark/benchmark.h>
 #include <kalvex.h>
 
+#include "bench_common.h"
+
 #include <GL/glew.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -111,21 +112,9 @@ BENCHMARK(BM_Frame)
 
 int main(int argc, char** argv)
 {
-    if (argc > 1 && argv[1][0] != '-')
-    {
-        scenePath = argv[1];
-        for (int i = 1; i + 1 < argc; ++i)
-            argv[i] = argv[i + 1];
-        --argc;
-    }
     // Textures are found next to the scene.
-    size_t slash = scenePath.rfind('/');
-    if (slash != std::string::npos)
-    {
-        if (chdir(scenePath.substr(0, slash).c_str()) != 0)
-            return 1;
-        scenePath = scenePath.substr(slash + 1);
-    }
+    if (!kxbench::takeScenePath(argc, argv, scenePath))
+        return 1;
     KxConfig config;
     config.setWindowSizeX(1024);
     config.setWindowSizeY(768);

@@ -182,36 +182,9 @@ void deleteObjectsAfter(KxObject* mark)
         delete object;
 }
 
-void kxoLoad(benchmark::State& state)
+// Each iteration loads the file (timed) and deletes what it made (not timed).
+void timeLoads(benchmark::State& state, const std::string& path)
 {
-    KxObject* mark = lastObject();
-    for (auto _ : state)
-    {
-        KxNode* root = Kalvex::load(SCENE_FILE);
-        glFinish();
-        if (!root)
-        {
-            state.SkipWithError("Kalvex::load failed");
-            break;
-        }
-        state.PauseTiming();
-        deleteObjectsAfter(mark);
-        glFinish();
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sceneSize));
-}
-
-// Argument: number of meshes. The figure to read is per_mesh (seconds).
-void kxoLoadMeshes(benchmark::State& state)
-{
-    unsigned int count = static_cast<unsigned int>(state.range(0));
-    std::string path = "bench_meshes_" + std::to_string(count) + ".kxo";
-    if (!writeManyMeshes(path, count))
-    {
-        state.SkipWithError("cannot write the scene file");
-        return;
-    }
     KxObject* mark = lastObject();
     for (auto _ : state)
     {
@@ -227,6 +200,25 @@ void kxoLoadMeshes(benchmark::State& state)
         glFinish();
         state.ResumeTiming();
     }
+}
+
+void kxoLoad(benchmark::State& state)
+{
+    timeLoads(state, SCENE_FILE);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sceneSize));
+}
+
+// Argument: number of meshes. The figure to read is per_mesh (seconds).
+void kxoLoadMeshes(benchmark::State& state)
+{
+    unsigned int count = static_cast<unsigned int>(state.range(0));
+    std::string path = "bench_meshes_" + std::to_string(count) + ".kxo";
+    if (!writeManyMeshes(path, count))
+    {
+        state.SkipWithError("cannot write the scene file");
+        return;
+    }
+    timeLoads(state, path);
     std::remove(path.c_str());
     state.counters["per_mesh"] = benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);

@@ -17,6 +17,8 @@
 #include <benchmark/benchmark.h>
 #include <kalvex.h>
 
+#include "../bench_common.h"
+
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 #include <glm/gtc/matrix_transform.hpp>
@@ -206,22 +208,7 @@ struct KalvexScene
 
 KxTexture* kalvexStripes()
 {
-    // Through a file: loading makes the mipmaps and applies the engine's anisotropy.
-    std::vector<unsigned char> texels = stripes();
-    std::string path = "/tmp/kx_peer_stripes.ppm";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return nullptr;
-    std::fprintf(file, "P6\n%d %d\n255\n", TEXTURE_SIZE, TEXTURE_SIZE);
-    std::fwrite(texels.data(), 1, texels.size(), file);
-    std::fclose(file);
-    KxTexture* texture = new KxTexture;
-    if (!texture->load(path))
-    {
-        delete texture;
-        return nullptr;
-    }
-    return texture;
+    return kxbench::loadTexels("/tmp/kx_peer_stripes.ppm", TEXTURE_SIZE, stripes());
 }
 
 KalvexScene* kalvexScene(int kind)
