@@ -63,6 +63,10 @@ constexpr unsigned int TANGENT = 4;
 constexpr unsigned int BONE_INDEX = 5;
 constexpr unsigned int BONE_WEIGHT = 6;
 constexpr unsigned int PARTICLE = 7; // KxEmitter's position and life (a_particle)
+// The render list's record of the draw, fed once per draw (kx_list):
+constexpr unsigned int RECORD_NORMAL = 8;    // three columns of the normal matrix
+constexpr unsigned int RECORD_MODEL = 11;    // four columns of the model matrix
+constexpr unsigned int RECORD_MATERIAL = 15; // the material id
 }
 
 // Vertex buffer binding slots of the engine's vertex arrays.
@@ -70,6 +74,7 @@ namespace vertexbuffer
 {
 constexpr unsigned int MESH = 0;     // the 24-byte mesh vertex
 constexpr unsigned int SKINNING = 1; // bone indices and weights beside it
+constexpr unsigned int LIST_RECORDS = 2; // the render list's records, one per draw (instance rate)
 }
 
 // A name and value that shaders see as "#define name value".
@@ -105,6 +110,9 @@ constexpr ShaderConstant SHADER_CONSTANTS[] = {
     {"KX_LOCATION_BONE_INDEX", location::BONE_INDEX},
     {"KX_LOCATION_BONE_WEIGHT", location::BONE_WEIGHT},
     {"KX_LOCATION_PARTICLE", location::PARTICLE},
+    {"KX_LOCATION_RECORD_NORMAL", location::RECORD_NORMAL},
+    {"KX_LOCATION_RECORD_MODEL", location::RECORD_MODEL},
+    {"KX_LOCATION_RECORD_MATERIAL", location::RECORD_MATERIAL},
     {"KX_MAX_LIGHTS", KxLight::MAX_NUMBER},
     {"KX_MAX_MATERIALS", KxMaterial::MAX_NUMBER},
     {"KX_MAX_MESHES", KxMesh::MAX_NUMBER},

@@ -46,6 +46,14 @@ struct BlendFunction
     }
 };
 
+// Where a storage binding starts: a range's buffer and offset.
+struct StorageStart
+{
+    GLuint buffer;
+    GLintptr offset;
+    bool operator==(const StorageStart& other) const { return buffer == other.buffer && offset == other.offset; }
+};
+
 // Indexed buffer binding points cached per target; enough for every binding
 // of the bindings table.
 const GLuint INDEXED_BINDINGS = 16;
@@ -66,6 +74,7 @@ struct ContextState
     Cached<GLuint> textures[kx::unit::TRACKED_COUNT];
     Cached<GLuint> plainBuffers[NR_OF_PLAIN_TARGETS];
     Cached<GLuint> indexedBuffers[2][INDEXED_BINDINGS];
+    Cached<StorageStart> storageStarts[INDEXED_BINDINGS]; // ranges included
 
     Cached<bool> depthTest;
     Cached<bool> depthWrite;
@@ -316,6 +325,8 @@ void GlContext::bindBufferBase(GLenum target, GLuint index, GLuint buffer)
         generic->change(buffer);
     if (Cached<GLuint>* cached = state ? indexedBuffer(target, index) : nullptr)
         cached->change(buffer);
+    if (state && target == GL_SHADER_STORAGE_BUFFER && index < INDEXED_BINDINGS)
+        state->storageStarts[index].change({buffer, 0});
 }
 
 void GlContext::bindBufferRange(GLenum target, GLuint index, GLuint buffer, GLintptr offset, GLsizeiptr size)
@@ -326,6 +337,28 @@ void GlContext::bindBufferRange(GLenum target, GLuint index, GLuint buffer, GLin
     // A range is not the whole buffer: the next whole binding is always sent.
     if (Cached<GLuint>* cached = state ? indexedBuffer(target, index) : nullptr)
         *cached = Cached<GLuint>();
+    if (state && target == GL_SHADER_STORAGE_BUFFER && index < INDEXED_BINDINGS)
+        state->storageStarts[index].change({buffer, offset});
+}
+
+void GlContext::storageStart(GLuint index, GLuint& buffer, GLintptr& offset)
+{
+    Cached<StorageStart>* cached = state && index < INDEXED_BINDINGS ? &state->storageStarts[index] : nullptr;
+    if (!cached || !cached->known)
+    {
+        GLint name = 0;
+        GLint64 start = 0;
+        glGetIntegeri_v(GL_SHADER_STORAGE_BUFFER_BINDING, index, &name);
+        glGetInteger64i_v(GL_SHADER_STORAGE_BUFFER_START, index, &start);
+        StorageStart asked = {static_cast<GLuint>(name), static_cast<GLintptr>(start)};
+        if (cached)
+            cached->change(asked);
+        buffer = asked.buffer;
+        offset = asked.offset;
+        return;
+    }
+    buffer = cached->value.buffer;
+    offset = cached->value.offset;
 }
 
 namespace
@@ -355,6 +388,9 @@ void GlContext::deleteBuffers(GLsizei count, const GLuint* buffers)
         for (auto& target : state->indexedBuffers)
             for (Cached<GLuint>& indexed : target)
                 drop(indexed, buffers[i]);
+        for (Cached<StorageStart>& start : state->storageStarts)
+            if (start.known && start.value.buffer == buffers[i])
+                start = Cached<StorageStart>();
     }
 }
 

@@ -82,6 +82,9 @@ public:
     static void bindBuffer(GLenum target, GLuint buffer);
     static void bindBufferBase(GLenum target, GLuint index, GLuint buffer);
     static void bindBufferRange(GLenum target, GLuint index, GLuint buffer, GLintptr offset, GLsizeiptr size);
+    // The buffer and offset bound at a storage binding, whole or as a range
+    // (GL is asked when the cache does not know).
+    static void storageStart(GLuint index, GLuint& buffer, GLintptr& offset);
 
     // Deleting a bound object unbinds it: these delete and drop it from the
     // cache, so that a new object given the same name is bound again.

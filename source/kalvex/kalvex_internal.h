@@ -142,9 +142,19 @@ public:
     static bool isActive();
 };
 
+// Byte offsets in a render-list record (kx_list's ListInstanceStruct) of the
+// fields that batches also read as instance attributes.
+namespace listrecord
+{
+constexpr unsigned int MATERIAL_ID = 4;
+constexpr unsigned int NORMAL_MATRIX = 80;
+constexpr unsigned int MODEL_MATRIX = 144;
+}
+
 // KxMesh::renderBatch from command first on: count commands of buffer in
 // one multi-draw (gl_DrawIDARB counts from 0, so the caller binds the
-// matching records).
+// matching records). The records bound at the list's storage binding are
+// also the instance attributes of the draws.
 KX_API bool renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
                             int flags);
 

@@ -31,6 +31,10 @@ struct ListRecord
 };
 static_assert(sizeof(ListRecord) == KxList::SIZEOF_RECORD, "list record must match its std430 layout");
 static_assert(offsetof(ListRecord, modelViewMatrix) == 16, "std430 offset");
+static_assert(offsetof(ListRecord, materialId) == kx::listrecord::MATERIAL_ID &&
+                  offsetof(ListRecord, normalMatrix) == kx::listrecord::NORMAL_MATRIX &&
+                  offsetof(ListRecord, modelMatrix) == kx::listrecord::MODEL_MATRIX,
+              "record fields read as instance attributes");
 
 // GL's DrawElementsIndirectCommand.
 struct DrawCommand
@@ -227,15 +231,21 @@ struct KxList::Private
     bool grouping = false; // this frame's batches are grouped
     std::vector<Pending> pending;
     std::vector<unsigned int> keyNext;              // GROUPED_KINDS x NR_OF_KEYS
+    std::vector<unsigned int> keyFirst;             // each group's first position, likewise
     std::vector<const KxMaterial*> keyMaterial;     // NR_OF_KEYS
     std::vector<Group> groups[GROUPED_KINDS];
 
     bool full() const { return nrOfInstances + nrOfLights >= capacity; }
 
     // One draw's record and indirect command, at position n of its batch.
-    void write(unsigned int slot, unsigned int kind, unsigned int n, const glm::mat4& world, const glm::mat4& modelView,
-               const DrawCommand& command, const uint32_t materialIds[2])
+    // Mesh draws name their record as baseInstance: the record's index among
+    // those bound for their multi-draw (drawIndex), which equals the draw's
+    // gl_DrawIDARB, so that vertex stages take it as instance attributes.
+    void write(unsigned int slot, unsigned int kind, unsigned int n, unsigned int drawIndex, const glm::mat4& world,
+               const glm::mat4& modelView, DrawCommand command, const uint32_t materialIds[2])
     {
+        if (kind != INSTANCED_KIND)
+            command.baseInstance = drawIndex;
         unsigned char* record = recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
@@ -303,7 +313,8 @@ struct KxList::Private
             return;
         }
         const glm::mat4& world = entries[entry].getMatrix();
-        write(slot, kind, counts[kind]++, world, kx::multiply(view, world), command, materialIds);
+        unsigned int n = counts[kind]++;
+        write(slot, kind, n, n, world, kx::multiply(view, world), command, materialIds);
     }
 
     // Lights go to the light class, each with its model-view matrix.
@@ -410,6 +421,7 @@ struct KxList::Private
         hot = nullptr;
         pending = std::vector<Pending>();
         keyNext = std::vector<unsigned int>();
+        keyFirst = std::vector<unsigned int>();
         keyMaterial = std::vector<const KxMaterial*>();
         for (std::vector<Group>& kindGroups : groups)
             kindGroups = std::vector<Group>();
@@ -547,6 +559,7 @@ bool KxList::create(unsigned int capacity)
         {
             d.pending.reserve(capacity);
             d.keyNext.assign(Private::GROUPED_KINDS * Private::NR_OF_KEYS, 0u);
+            d.keyFirst.assign(Private::GROUPED_KINDS * Private::NR_OF_KEYS, 0u);
             d.keyMaterial.assign(Private::NR_OF_KEYS, nullptr);
             for (std::vector<Private::Group>& groups : d.groups)
                 groups.reserve(std::min(capacity, Private::NR_OF_KEYS));
@@ -808,7 +821,7 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
             kx::MaterialMaps::namesOf(key ? keyMaterial[key] : nullptr, group.maps);
             groups[kind].push_back(group);
             first += next;
-            next = group.first;
+            next = keyFirst[kind * NR_OF_KEYS + key] = group.first;
         }
         counts[kind] = first;
     }
@@ -817,8 +830,9 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
     {
         const glm::mat4& world = entries[p.entry].getMatrix();
         uint32_t materialIds[2] = {p.materialId, noInstances};
-        write(slot, p.kind, keyNext[p.kind * NR_OF_KEYS + p.key]++, world, kx::multiply(view, world), p.command,
-              materialIds);
+        unsigned int key = p.kind * NR_OF_KEYS + p.key;
+        unsigned int n = keyNext[key]++;
+        write(slot, p.kind, n, n - keyFirst[key], world, kx::multiply(view, world), p.command, materialIds);
     }
 }
 

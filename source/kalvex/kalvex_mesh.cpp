@@ -54,6 +54,8 @@ struct MeshState
     GLuint vertexBuffer = 0;
     GLuint faceBuffer = 0;
     GLuint vertexArray = 0;
+    // A zeroed record for the merged vertex array when no list records are bound.
+    GLuint noRecords = 0;
     // Geometry of plain meshes made since the last merge, which the merge
     // uploads and then drops: such a mesh never gets GL objects of its own.
     // Blocks never move once made, so the area grows without copying what it
@@ -110,6 +112,49 @@ void describeLayout(GLuint vertexArray, GLuint vertexBuffer)
         glVertexArrayAttribBinding(vertexArray, location, kx::vertexbuffer::MESH);
         glEnableVertexArrayAttrib(vertexArray, location);
     }
+}
+
+// The merged vertex array also reads the render list's record of each draw,
+// at instance rate (see kx_list's kxListDraw); the buffer is bound per batch.
+void describeRecordLayout(GLuint vertexArray)
+{
+    using namespace kx::location;
+    const GLuint binding = kx::vertexbuffer::LIST_RECORDS;
+    glVertexArrayBindingDivisor(vertexArray, binding, 1);
+    for (GLuint column = 0; column < 3; ++column)
+        glVertexArrayAttribFormat(vertexArray, RECORD_NORMAL + column, 4, GL_FLOAT, GL_FALSE,
+                                  kx::listrecord::NORMAL_MATRIX + 16 * column);
+    for (GLuint column = 0; column < 4; ++column)
+        glVertexArrayAttribFormat(vertexArray, RECORD_MODEL + column, 4, GL_FLOAT, GL_FALSE,
+                                  kx::listrecord::MODEL_MATRIX + 16 * column);
+    glVertexArrayAttribIFormat(vertexArray, RECORD_MATERIAL, 1, GL_UNSIGNED_INT, kx::listrecord::MATERIAL_ID);
+    for (GLuint location = RECORD_NORMAL; location <= RECORD_MATERIAL; ++location)
+    {
+        glVertexArrayAttribBinding(vertexArray, location, binding);
+        glEnableVertexArrayAttrib(vertexArray, location);
+    }
+    // An enabled array must always have a buffer to read.
+    if (!state->noRecords)
+    {
+        glCreateBuffers(1, &state->noRecords);
+        std::vector<unsigned char> zeros(KxList::SIZEOF_RECORD, 0);
+        glNamedBufferData(state->noRecords, KxList::SIZEOF_RECORD, zeros.data(), GL_STATIC_DRAW);
+    }
+    glVertexArrayVertexBuffer(vertexArray, binding, state->noRecords, 0, KxList::SIZEOF_RECORD);
+}
+
+// Points the merged vertex array at the records bound for the next batch.
+// Sent every batch: a record buffer deleted and remade under the same name
+// would otherwise leave the array reading the old one.
+void bindListRecords()
+{
+    GLuint records = 0;
+    GLintptr offset = 0;
+    kx::GlContext::storageStart(kx::binding::LIST, records, offset);
+    if (!records)
+        records = state->noRecords, offset = 0;
+    glVertexArrayVertexBuffer(state->vertexArray, kx::vertexbuffer::LIST_RECORDS, records, offset,
+                              KxList::SIZEOF_RECORD);
 }
 
 void bindVertexArray(GLuint vertexArray)
@@ -493,6 +538,8 @@ bool KxMesh::free()
         kx::GlContext::deleteBuffers(1, &state->faceBuffer);
     if (state->vertexArray)
         kx::GlContext::deleteVertexArrays(1, &state->vertexArray);
+    if (state->noRecords)
+        kx::GlContext::deleteBuffers(1, &state->noRecords);
     delete state;
     state = nullptr;
     return true;
@@ -720,6 +767,7 @@ bool KxMesh::optimizeMemory()
     glNamedBufferData(state->vertexBuffer, static_cast<GLsizeiptr>(totalVertices * VERTEX_SIZE), nullptr,
                       GL_STATIC_DRAW);
     describeLayout(state->vertexArray, state->vertexBuffer);
+    describeRecordLayout(state->vertexArray);
     glCreateBuffers(1, &state->faceBuffer);
     glNamedBufferData(state->faceBuffer, static_cast<GLsizeiptr>(totalFaces * FACE_SIZE), nullptr, GL_STATIC_DRAW);
     glVertexArrayElementBuffer(state->vertexArray, state->faceBuffer);
@@ -828,6 +876,7 @@ bool kx::renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffe
     if (wireframe)
         kx::GlContext::polygonMode(GL_LINE);
     KxMesh::bindOptimizedMemory();
+    bindListRecords();
     kx::GlContext::bindBuffer(GL_DRAW_INDIRECT_BUFFER, buffer->getHandle());
     const void* offset = reinterpret_cast<const void*>(static_cast<uintptr_t>(first) * KxList::SIZEOF_COMMAND);
     glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, offset, static_cast<GLsizei>(count), 0);

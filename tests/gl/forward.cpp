@@ -443,3 +443,55 @@ TEST_F(Forward, DepthPrePassGivesTheSamePicture)
         kxscene::savePng("forward_prepass_with", with);
     }
 }
+
+// The list's commands name each draw's record as their base instance, which
+// vertex stages then read as instance attributes. Commands written by hand
+// with base instance 0 must still find their records (through list[]).
+TEST_F(Forward, CommandsWithoutBaseInstanceDrawTheSamePicture)
+{
+    for (int i = 0; i < 3; ++i)
+    {
+        KxMesh* sphere = kxscene::makeSphere(8, 12);
+        sphere->setTranslation(-1.5f + 1.5f * i, 0.3f * i, -5.0f);
+        sphere->rotateY(40.0f * i);
+        KxMaterial* material = new KxMaterial;
+        material->setAlbedo(0.3f * i, 0.8f, 1.0f - 0.3f * i);
+        sphere->setMaterial(material);
+        sphere->link(root);
+    }
+    addLight(glm::vec3(0.0f, 2.0f, -3.0f), glm::vec3(1.5f), 12.0f)->setCastShadows(false);
+    renderFrame(); // the pipeline and light set up; the list then filled again
+    ASSERT_TRUE(list->update(glm::mat4(1.0f))); // the camera sits at the origin
+
+    auto drawn = [](const std::function<void()>& draw) {
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        draw();
+        return kxscene::window();
+    };
+    std::vector<unsigned char> byList = drawn([&] { EXPECT_TRUE(list->renderByType(0, false)); });
+    unsigned int count = list->getBatchCount(0);
+    ASSERT_EQ(count, 3u);
+    GLint listCommands = 0;
+    glGetIntegerv(GL_DRAW_INDIRECT_BUFFER_BINDING, &listCommands);
+    std::vector<uint32_t> commands(count * KxList::SIZEOF_COMMAND / 4);
+    glGetNamedBufferSubData(static_cast<GLuint>(listCommands), 0, count * KxList::SIZEOF_COMMAND, commands.data());
+    EXPECT_EQ(commands[4 + 5], 1u); // the second draw's base instance
+    for (unsigned int i = 0; i < count; ++i)
+        commands[i * 5 + 4] = 0;
+    KxBuffer handWritten;
+    ASSERT_TRUE(handWritten.create(KxBuffer::TYPE_STORAGE_WRITE, count * KxList::SIZEOF_COMMAND, commands.data()));
+    std::vector<unsigned char> byHand = drawn([&] {
+        EXPECT_TRUE(KxMesh::renderBatch(count, &handWritten, KxObject::TYPE_MESH, KxMesh::KIND_TRIANGLES,
+                                        KxPipeline::FLAGS_OPAQUE_BATCH));
+    });
+    EXPECT_EQ(difference(byList, byHand), 0);
+    int lit = 0;
+    for (size_t i = 0; i < byList.size(); i += 4)
+        lit += byList[i + 1] > 40;
+    EXPECT_GT(lit, 300); // the three spheres, not an empty frame
+    if (HasFailure())
+    {
+        kxscene::savePng("forward_commands_by_list", byList);
+        kxscene::savePng("forward_commands_by_hand", byHand);
+    }
+}

@@ -262,7 +262,7 @@ TEST_F(Lists, RecordsAndCommands)
     EXPECT_EQ(wordAt(batch.commands, command + 4), 1u);
     EXPECT_EQ(wordAt(batch.commands, command + 8), second->getFirstFaceIndex() * 3);
     EXPECT_EQ(wordAt(batch.commands, command + 12), second->getFirstVertexIndex());
-    EXPECT_EQ(wordAt(batch.commands, command + 16), 0u);
+    EXPECT_EQ(wordAt(batch.commands, command + 16), 1u); // base instance: the draw's index
     EXPECT_EQ(wordAt(batch.commands, 0), 6u);
     EXPECT_EQ(wordAt(batch.commands, 8), first->getFirstFaceIndex() * 3);
 }

@@ -1,11 +1,12 @@
 #extension GL_ARB_shader_draw_parameters : require
-// Mesh vertex stage. In a batch each draw finds its record in the render list
-// by gl_DrawIDARB; a mesh drawn by itself (KxMesh::render) sets generic0 and
+// Mesh vertex stage. In a batch each draw reads its record of the render list
+// (kxListDraw); a mesh drawn by itself (KxMesh::render) sets generic0 and
 // passes its matrices and material as uniforms instead. With
 // KX_NORMAL_MAPPING (the mesh_normal_vs wrapper) it also builds the
 // tangent frame.
 @include kx_global;
 @include kx_material;
+#define KX_LIST_DRAW
 @include kx_list;
 
 uniform uint generic0; // non-zero: drawn alone
@@ -38,9 +39,10 @@ void main()
     }
     else
     {
-        model = list[drawId].modelMatrix;
-        normalToWorld = mat3(list[drawId].normalMatrix);
-        matId = list[drawId].materialId;
+        ListDraw draw = kxListDraw();
+        model = draw.modelMatrix;
+        normalToWorld = draw.normalMatrix;
+        matId = draw.materialId;
     }
 #ifdef KX_NORMAL_MAPPING
     vec3 N = normalize(normalToWorld * a_normal);
