@@ -168,6 +168,7 @@ protected:
 
 private:
     friend class Kalvex;
+    friend struct kx::NodeAccess;
     static void init();
     static void free();
 

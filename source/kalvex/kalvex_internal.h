@@ -44,9 +44,17 @@ struct NodeAccess
         bool castShadows;
     };
     static Walk walk(const KxNode& node);
-    // Asks for what walk and getType will read of a node whose object is
+    // An object's type and subtype in one read.
+    struct Kind
+    {
+        KxObject::Type type;
+        int subtype;
+    };
+    static Kind kind(const KxObject& object);
+    // Asks for what walk and kind will read of a node whose object is
     // already cached: siblings are fetched ahead while the walk works.
     static void prefetch(const KxNode& node);
+    static void prefetchKind(const KxObject& object);
     // The same for what the list's update reads of a mesh.
     static void prefetch(const KxMesh& mesh);
 

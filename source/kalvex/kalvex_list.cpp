@@ -188,7 +188,8 @@ struct KxList::Private
 
         static Hot of(const KxNode* node, const kx::NodeAccess::Walk& walk)
         {
-            return {node, node->getType(), node->getSubtype(), walk.visible, walk.castShadows};
+            kx::NodeAccess::Kind kind = kx::NodeAccess::kind(*node);
+            return {node, kind.type, kind.subtype, walk.visible, walk.castShadows};
         }
     };
     Hot* hot = nullptr;

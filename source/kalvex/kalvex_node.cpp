@@ -139,7 +139,7 @@ kx::NodeAccess::Walk kx::NodeAccess::walk(const KxNode& node)
 
 void kx::NodeAccess::prefetch(const KxNode& node)
 {
-    __builtin_prefetch(node.getMutex()); // the object block: type and subtype
+    prefetchKind(node);
     // Flags, matrix and children: bytes 0 to 103, on two or three lines
     // wherever the block starts; no line of them lacks one of these bytes.
     const char* block = reinterpret_cast<const char*>(node.nodeReserved);

@@ -153,6 +153,19 @@ int KxObject::getId() const
     return reserved->id;
 }
 
+kx::NodeAccess::Kind kx::NodeAccess::kind(const KxObject& object)
+{
+    return {object.reserved->type, object.reserved->subtype};
+}
+
+// Type and subtype sit past the mutex and the registry links, on whichever
+// line or two the block's alignment puts them.
+void kx::NodeAccess::prefetchKind(const KxObject& object)
+{
+    __builtin_prefetch(&object.reserved->type);
+    __builtin_prefetch(&object.reserved->subtype);
+}
+
 KxObject::Type KxObject::getType() const
 {
     return reserved->type;
