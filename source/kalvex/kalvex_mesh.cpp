@@ -148,11 +148,16 @@ void describeRecordLayout(GLuint vertexArray)
 // would otherwise leave the array reading the old one.
 void bindListRecords()
 {
+    if (!state->vertexArray)
+        return; // nothing merged yet
     GLuint records = 0;
     GLintptr offset = 0;
     kx::GlContext::storageStart(kx::binding::LIST, records, offset);
     if (!records)
-        records = state->noRecords, offset = 0;
+    {
+        records = state->noRecords;
+        offset = 0;
+    }
     glVertexArrayVertexBuffer(state->vertexArray, kx::vertexbuffer::LIST_RECORDS, records, offset,
                               KxList::SIZEOF_RECORD);
 }
