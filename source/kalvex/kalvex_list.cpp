@@ -230,6 +230,10 @@ struct KxList::Private
         kx::MaterialMaps::Names maps;
     };
     bool grouping = false; // this frame's batches are grouped
+    // While a grouped kind has met one material key only, its draws are
+    // written at once, in walk order, which is then the sorted order too.
+    bool mixed[GROUPED_KINDS] = {};
+    unsigned int firstKey[GROUPED_KINDS] = {};
     std::vector<Pending> pending;
     std::vector<unsigned int> keyNext;              // GROUPED_KINDS x NR_OF_KEYS
     std::vector<unsigned int> keyFirst;             // each group's first position, likewise
@@ -311,7 +315,11 @@ struct KxList::Private
         {
             keyMaterial[run.key] = run.shown;
             pending.push_back({entry, kind, run.key, materialIds[0], command});
-            return;
+            if (counts[kind] == 0)
+                firstKey[kind] = run.key;
+            mixed[kind] = mixed[kind] || run.key != firstKey[kind];
+            if (mixed[kind])
+                return;
         }
         const glm::mat4& world = entries[entry].getMatrix();
         unsigned int n = counts[kind]++;
@@ -336,6 +344,7 @@ struct KxList::Private
     {
         std::fill(std::begin(counts), std::end(counts), 0u);
         std::fill(std::begin(triangles), std::end(triangles), uint64_t{0});
+        std::fill(std::begin(mixed), std::end(mixed), false);
         if (fences[redundancy])
         {
             KxOpenGL::waitForFence(fences[redundancy]);
@@ -805,13 +814,28 @@ bool KxList::update(const glm::mat4& view)
 
 void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
 {
+    // A kind of one key was written during the walk: one group.
+    for (unsigned int kind = 0; kind < GROUPED_KINDS; ++kind)
+    {
+        groups[kind].clear();
+        if (mixed[kind] || counts[kind] == 0)
+            continue;
+        Group group = {0, counts[kind], {}};
+        kx::MaterialMaps::namesOf(firstKey[kind] ? keyMaterial[firstKey[kind]] : nullptr, group.maps);
+        groups[kind].push_back(group);
+    }
+    if (std::none_of(std::begin(mixed), std::end(mixed), [](bool m) { return m; }))
+        return;
+
+    // The other kinds are sorted by key: a counting sort over their draws.
     std::fill(keyNext.begin(), keyNext.end(), 0u);
     for (const Pending& p : pending)
         keyNext[p.kind * NR_OF_KEYS + p.key]++;
     // Each kind's groups in key order; keyNext becomes each group's next position.
     for (unsigned int kind = 0; kind < GROUPED_KINDS; ++kind)
     {
-        groups[kind].clear();
+        if (!mixed[kind])
+            continue;
         unsigned int first = 0;
         for (unsigned int key = 0; key < NR_OF_KEYS; ++key)
         {
@@ -829,6 +853,8 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
     const uint32_t noInstances = 0;
     for (const Pending& p : pending)
     {
+        if (!mixed[p.kind])
+            continue;
         const glm::mat4& world = entries[p.entry].getMatrix();
         uint32_t materialIds[2] = {p.materialId, noInstances};
         unsigned int key = p.kind * NR_OF_KEYS + p.key;
