@@ -53,7 +53,7 @@ void main()
         if (nt.a <= 0.0)
             break;
         vec4 s = KX_GBUFFER(textureSampler1, c);
-        MatStruct mat = material[min(uint(s.w * 256.0 + 0.5), uint(material.length()) - 1u)];
+        MatStruct mat = kxMaterialRecord(uint(s.w * 256.0 + 0.5));
         vec3 position = cameraPosition + zView(KX_GBUFFER(textureSampler2, c).r) * viewRay;
         float shadow = doShadowMapping(position, global.shadowMap, lightData, shadowSoftness, nearPlane, farPlane,
                                        shadowBias);

@@ -27,6 +27,12 @@ layout(std140, binding=KX_BINDING_MATERIALS) uniform matList
 // The current material's position in the table, for single draws.
 uniform uint materialId;
 
+// The record of material id, clamped: a stray id must not read past the table.
+MatStruct kxMaterialRecord(uint id)
+{
+    return material[min(id, uint(material.length()) - 1u)];
+}
+
 // Bound mode: the lit stages' vertex side reads the drawn material's record
 // once per vertex and hands it to the fragment stage as a flat MatStruct
 // (kx_drawnMaterial). Indexed by a varying, the table would be gathered

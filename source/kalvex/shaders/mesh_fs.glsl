@@ -37,8 +37,7 @@ void main()
 #ifdef KX_MATERIAL_VARYING
     MatStruct mat = kx_drawnMaterial;
 #else
-    // Indices are clamped: a stray id must not read past the tables.
-    MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
+    MatStruct mat = kxMaterialRecord(matId);
 #endif
     // Read once, for the alpha test and the lighting.
     vec4 albedoTexel = albedoTexelOf(mat, texCoord0);

@@ -10,7 +10,7 @@ in vec2 texCoord0;
 void main()
 {
     // Clamped: a stray id must not read past the table.
-    MatStruct mat = material[min(list[drawId].materialId, uint(material.length()) - 1u)];
+    MatStruct mat = kxMaterialRecord(list[drawId].materialId);
     if (mat.alpha != 0u && KX_HAS_TEXTURE(mat.textureHandle0))
     {
         if (KX_MATERIAL_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)

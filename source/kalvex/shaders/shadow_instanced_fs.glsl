@@ -8,7 +8,7 @@ in vec2 texCoord0;
 
 void main()
 {
-    MatStruct mat = material[min(matId, uint(material.length()) - 1u)];
+    MatStruct mat = kxMaterialRecord(matId);
     if (mat.alpha != 0u && KX_HAS_TEXTURE(mat.textureHandle0))
     {
         if (KX_TEXTURE(mat.textureHandle0, texCoord0).a < global.alphaThreshold)

@@ -31,7 +31,7 @@ void main()
     matId = materialId;
     normal = normalize(normalMatrix * skinnedNormal);
 #ifdef KX_MATERIAL_VARYING
-    kx_drawnMaterial = material[min(matId, uint(material.length()) - 1u)];
+    kx_drawnMaterial = kxMaterialRecord(matId);
 #endif
     texCoord0 = a_uv;
     vec4 world = modelMatrix * vec4(position, 1.0);
