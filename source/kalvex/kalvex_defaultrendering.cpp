@@ -99,6 +99,25 @@ const unsigned int DEFAULT_FILTER_TAPS = 20;
 // Stands for the depth pre-pass's fragment stages among the filters' taps:
 // they keep only the alpha test.
 const unsigned int DEPTH_ONLY = ~0u;
+// The program whose batches the list splits by material (bound mode) has a
+// plain variant per filter, for the materials without maps.
+const size_t PLAIN_ENTRY = 0;
+// Lit programs also come without the spot cone's code, for the lights that
+// have none: a software rasteriser runs both sides of every branch, and the
+// cone's is a pow per pixel. Unlit programs have the first column only.
+const size_t WITH_CONE = 0, NO_CONE = 1, NR_OF_CONES = 2;
+
+// What a fragment stage is built for, besides its source.
+struct Variant
+{
+    unsigned int taps = DEFAULT_FILTER_TAPS; // or DEPTH_ONLY
+    bool plain = false;                       // mesh_fs's KX_PLAIN_MATERIAL
+    bool noCone = false;
+    bool operator==(const Variant& other) const
+    {
+        return taps == other.taps && plain == other.plain && noCone == other.noCone;
+    }
+};
 
 size_t filterIndex(unsigned int taps)
 {
@@ -118,10 +137,12 @@ struct KxDefaultRendering::Private
     KxTexture* multisampleColorTexture = nullptr;
     KxTexture* multisampleDepthTexture = nullptr;
     std::vector<KxShader*> shaders; // stages and programs, owned
-    // Compiled stages by source and filter, so that programs share them.
-    std::vector<std::pair<std::pair<const unsigned char*, unsigned int>, KxShader*>> stages;
-    // Unlit programs live in the shadow-free column only.
-    KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS] = {};
+    // Compiled stages by source and variant, so that programs share them.
+    std::vector<std::pair<std::pair<const unsigned char*, Variant>, KxShader*>> stages;
+    // Unlit programs live in the shadow-free column only. The table names the
+    // programs with the cone's code; lights without a cone take the others.
+    KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS][NR_OF_CONES] = {};
+    KxShader* plainPrograms[NR_OF_FILTERS][NR_OF_CONES] = {}; // PLAIN_ENTRY's, bound mode only
     size_t filter = NR_OF_FILTERS - 1; // the configured shadow filter
     // The depth pre-pass's variants of the lit programs.
     KxShader* depthPrograms[NR_OF_PROGRAMS] = {};
@@ -132,9 +153,9 @@ struct KxDefaultRendering::Private
     KxTexture* emptyShadowMap = nullptr;
     KxPostProc* postProc = nullptr;
 
-    KxShader* stage(const Stage& stage, unsigned int taps);
+    KxShader* stage(const Stage& stage, Variant variant);
     bool buildProgram(size_t index, size_t filter);
-    bool link(const ProgramEntry& entry, unsigned int taps, KxShader*& program);
+    bool link(const ProgramEntry& entry, Variant variant, KxShader*& program);
     bool buildDepthPrograms();
     // Lays the depth of every lit surface down, colour off.
     void renderDepth(KxPipeline& pipeline, KxCamera* camera, KxList* list, glm::mat4& view);
@@ -212,19 +233,23 @@ bool KxDefaultRendering::resize(int sizeX, int sizeY)
     return !d.postProc || d.postProc->resize(sizeX, sizeY);
 }
 
-KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, unsigned int taps)
+KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant variant)
 {
-    // Only fragment stages sample shadows; the others are shared by all filters.
+    // Only fragment stages light; the others are shared by all variants.
     if (wanted.kind != KxShader::KIND_FRAGMENT)
-        taps = DEFAULT_FILTER_TAPS;
+        variant = Variant();
     for (const auto& known : stages)
-        if (known.first.first == wanted.text && known.first.second == taps)
+        if (known.first.first == wanted.text && known.first.second == variant)
             return known.second;
     std::string text = source(wanted.text);
-    if (taps == DEPTH_ONLY)
+    if (variant.plain)
+        text = "#define KX_PLAIN_MATERIAL\n" + text;
+    if (variant.noCone)
+        text = "#define KX_NO_SPOT_CONE\n" + text;
+    if (variant.taps == DEPTH_ONLY)
         text = "#define KX_DEPTH_ONLY\n#define KX_SHADOW_TAPS 0\n" + text;
-    else if (taps != DEFAULT_FILTER_TAPS)
-        text = "#define KX_SHADOW_TAPS " + std::to_string(taps) + "\n" + text;
+    else if (variant.taps != DEFAULT_FILTER_TAPS)
+        text = "#define KX_SHADOW_TAPS " + std::to_string(variant.taps) + "\n" + text;
     // Read when the pipeline is loaded: a change takes a reload.
     if (kx::MaterialMaps::isFromPool() && wanted.kind == KxShader::KIND_FRAGMENT)
         text = "#define KX_MATERIAL_MAPS_FROM_POOL\n" + text;
@@ -235,25 +260,42 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, unsigned int t
         KX_LOG(LEVEL_ERROR, "%s", wanted.failure);
         return nullptr;
     }
-    stages.push_back({{wanted.text, taps}, shader});
+    stages.push_back({{wanted.text, variant}, shader});
     return shader;
 }
 
 bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn)
 {
-    if (programs[index][filterColumn])
-        return true;
-    return link(PROGRAMS[index], FILTER_TAPS[filterColumn], programs[index][filterColumn]);
+    // Read when the pipeline is loaded, as the pool setting is.
+    bool withPlain = index == PLAIN_ENTRY && kx::MaterialMaps::isActive();
+    size_t cones = PROGRAMS[index].lit ? NR_OF_CONES : 1;
+    for (size_t cone = 0; cone < cones; ++cone)
+    {
+        Variant variant;
+        variant.taps = FILTER_TAPS[filterColumn];
+        variant.noCone = cone == NO_CONE;
+        KxShader*& program = programs[index][filterColumn][cone];
+        if (!program && !link(PROGRAMS[index], variant, program))
+            return false;
+        KxShader*& plain = plainPrograms[filterColumn][cone];
+        if (!withPlain || plain)
+            continue;
+        variant.plain = true;
+        if (!link(PROGRAMS[index], variant, plain))
+            return false;
+        kx::setPlainVariant(program, plain);
+    }
+    return true;
 }
 
-bool KxDefaultRendering::Private::link(const ProgramEntry& entry, unsigned int taps, KxShader*& linked)
+bool KxDefaultRendering::Private::link(const ProgramEntry& entry, Variant variant, KxShader*& linked)
 {
     KxShader* built[KxShader::KIND_LAST] = {};
     for (const Stage& wanted : entry.stages)
     {
         if (!wanted.kind)
             break;
-        if (!(built[wanted.kind] = stage(wanted, taps)))
+        if (!(built[wanted.kind] = stage(wanted, variant)))
             return false;
     }
     KxShader* program = new KxShader;
@@ -269,8 +311,8 @@ bool KxDefaultRendering::Private::link(const ProgramEntry& entry, unsigned int t
 bool KxDefaultRendering::Private::buildDepthPrograms()
 {
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-        if (PROGRAMS[index].lit && programs[index][SHADOW_FREE] && !depthPrograms[index] &&
-            !link(PROGRAMS[index], DEPTH_ONLY, depthPrograms[index]))
+        if (PROGRAMS[index].lit && programs[index][SHADOW_FREE][WITH_CONE] && !depthPrograms[index] &&
+            !link(PROGRAMS[index], Variant{DEPTH_ONLY, false, false}, depthPrograms[index]))
             return false;
     return true;
 }
@@ -298,11 +340,12 @@ bool KxDefaultRendering::setShadowFilter(unsigned int taps)
     if (d.framebuffer)
     {
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-            if (PROGRAMS[index].lit && d.programs[index][SHADOW_FREE] && !d.buildProgram(index, column))
+            if (PROGRAMS[index].lit && d.programs[index][SHADOW_FREE][WITH_CONE] && !d.buildProgram(index, column))
                 return false;
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-            if (PROGRAMS[index].lit && d.programs[index][column])
-                setShader(d.programs[index][column], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
+            if (PROGRAMS[index].lit && d.programs[index][column][WITH_CONE])
+                setShader(d.programs[index][column][WITH_CONE], PROGRAMS[index].type, PROGRAMS[index].subtype,
+                          FLAGS_ALONE);
     }
     d.filter = column;
     return true;
@@ -318,7 +361,7 @@ KxShader* KxDefaultRendering::getLitProgram(KxObject::Type type, int subtype, bo
     const Private& d = *forwardReserved;
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
         if (PROGRAMS[index].lit && PROGRAMS[index].type == type && PROGRAMS[index].subtype == subtype)
-            return d.programs[index][shadowed ? d.filter : SHADOW_FREE];
+            return d.programs[index][shadowed ? d.filter : SHADOW_FREE][WITH_CONE];
     return nullptr;
 }
 
@@ -343,7 +386,7 @@ bool KxDefaultRendering::load(void* data)
             continue;
         if (!d.buildProgram(index, SHADOW_FREE) || (entry.lit && !d.buildProgram(index, d.filter)))
             return false;
-        KxShader* program = entry.lit ? d.programs[index][d.filter] : d.programs[index][SHADOW_FREE];
+        KxShader* program = d.programs[index][entry.lit ? d.filter : SHADOW_FREE][WITH_CONE];
         setShader(program, entry.type, entry.subtype, FLAGS_ALONE);
         if (entry.type == TYPE_QUAD)
             d.quadProgram = program;
@@ -373,6 +416,10 @@ bool KxDefaultRendering::unload(void*)
                          d.multisampleColorTexture, d.multisampleDepthTexture, d.emptyShadowMap, d.postProc};
     for (KxObject* object : owned)
         delete object;
+    for (auto& byFilter : d.programs)
+        for (auto& byCone : byFilter)
+            for (KxShader* program : byCone)
+                kx::setPlainVariant(program, nullptr);
     for (KxShader* shader : d.shaders)
         delete shader;
     // Settings, not resources: they survive reloading.
@@ -412,18 +459,25 @@ void renderSelfDrawn(KxList* list, const glm::mat4& view)
 void KxDefaultRendering::Private::prepareLight(KxPipeline& pipeline, KxLight* light, unsigned int index,
                                                KxTexture* shadowMap, bool shadowed)
 {
+    size_t column = shadowed ? filter : SHADOW_FREE;
+    size_t cone = light->getSpotExponent() > 0.0f ? WITH_CONE : NO_CONE; // as kx_light tells a cone
     for (size_t entry = 0; entry < NR_OF_PROGRAMS; ++entry)
     {
-        KxShader* program = programs[entry][shadowed ? filter : SHADOW_FREE];
+        KxShader* program = programs[entry][column][cone];
         if (!program || !PROGRAMS[entry].lit)
             continue;
         pipeline.setShader(program, PROGRAMS[entry].type, PROGRAMS[entry].subtype, FLAGS_ALONE);
-        program->render();
-        program->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
-        program->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
-        program->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
-        program->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
-        program->setParamDWord(KxShader::LIGHT_ID, index);
+        for (KxShader* lit : {program, entry == PLAIN_ENTRY ? plainPrograms[column][cone] : nullptr})
+        {
+            if (!lit)
+                continue;
+            lit->render();
+            lit->setParamFloat(KxShader::NEAR_PLANE, light->getNearPlane());
+            lit->setParamFloat(KxShader::FAR_PLANE, light->getRadius());
+            lit->setParamFloat(KxShader::SHADOW_SOFTNESS, light->getShadowSoftness());
+            lit->setParamFloat(KxShader::SHADOW_BIAS, light->getShadowBias());
+            lit->setParamDWord(KxShader::LIGHT_ID, index);
+        }
         shadowMap->render(reinterpret_cast<void*>(uintptr_t{kx::unit::SHADOW_MAP}));
     }
 }
@@ -522,8 +576,9 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 
     // The table again names the configured filter's programs.
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-        if (PROGRAMS[index].lit && d.programs[index][d.filter])
-            setShader(d.programs[index][d.filter], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
+        if (PROGRAMS[index].lit && d.programs[index][d.filter][WITH_CONE])
+            setShader(d.programs[index][d.filter][WITH_CONE], PROGRAMS[index].type, PROGRAMS[index].subtype,
+                      FLAGS_ALONE);
 
     if (direct)
     {

@@ -162,9 +162,18 @@ constexpr unsigned int MODEL_MATRIX = 144;
 // KxMesh::renderBatch from command first on: count commands of buffer in
 // one multi-draw (gl_DrawIDARB counts from 0, so the caller binds the
 // matching records). The records bound at the list's storage binding are
-// also the instance attributes of the draws.
+// also the instance attributes of the draws. plainMaterials: no drawn
+// material has maps, so the program's plain variant may draw them.
 KX_API bool renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
-                            int flags);
+                            int flags, bool plainMaterials);
+
+// Bound mode: a lit program may have a variant for materials without maps
+// (no map reads, the albedo linearised per vertex), registered by the
+// pipeline that built both. The list draws its map-less groups with it
+// while the pipeline's table names the program itself; a program the table
+// no longer names (a client's own, say) is drawn as it is.
+void setPlainVariant(const KxShader* program, KxShader* variant); // null: none
+KxShader* plainVariantOf(const KxShader* program);
 
 // Who refers to whom, so that deleting an object clears every reference to it
 // instead of leaving a dangling pointer for the next frame or save. A holder

@@ -228,6 +228,7 @@ struct KxList::Private
         unsigned int first;
         unsigned int count;
         kx::MaterialMaps::Names maps;
+        bool plain; // key 0: no material of the group has maps
     };
     bool grouping = false; // this frame's batches are grouped
     // While a grouped kind has met one material key only, its draws are
@@ -388,7 +389,7 @@ struct KxList::Private
             KxStats::inc(KxStats::BUFFER_RENDER);
             kx::MaterialMaps::bind(group.maps);
             drawn = kx::renderMeshBatch(group.first, group.count, commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
-                                        BATCHES[kind].flags) &&
+                                        BATCHES[kind].flags, group.plain) &&
                     drawn;
         }
         if (drawn)
@@ -820,7 +821,7 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
         groups[kind].clear();
         if (mixed[kind] || counts[kind] == 0)
             continue;
-        Group group = {0, counts[kind], {}};
+        Group group = {0, counts[kind], {}, firstKey[kind] == 0};
         kx::MaterialMaps::namesOf(firstKey[kind] ? keyMaterial[firstKey[kind]] : nullptr, group.maps);
         groups[kind].push_back(group);
     }
@@ -842,7 +843,7 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
             unsigned int& next = keyNext[kind * NR_OF_KEYS + key];
             if (!next)
                 continue;
-            Group group = {first, next, {}};
+            Group group = {first, next, {}, key == 0};
             kx::MaterialMaps::namesOf(key ? keyMaterial[key] : nullptr, group.maps);
             groups[kind].push_back(group);
             first += next;

@@ -1,6 +1,10 @@
 // KxPipeline: the shader table shared by every pipeline, and the current pipeline.
 #include "kalvex_internal.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace
 {
 const int TABLE_SIZE = KxPipeline::NR_OF_TYPES * KxPipeline::MAX_NROFSUBTYPES * KxPipeline::NR_OF_FLAGS;
@@ -8,6 +12,7 @@ const int TABLE_SIZE = KxPipeline::NR_OF_TYPES * KxPipeline::MAX_NROFSUBTYPES * 
 struct PipelineState
 {
     KxPipeline* current = nullptr;
+    std::vector<std::pair<const KxShader*, KxShader*>> plainVariants; // a handful
 };
 PipelineState* state = nullptr;
 
@@ -96,6 +101,27 @@ bool KxPipeline::setCurrent(KxPipeline* pipeline)
 KxPipeline* KxPipeline::getCurrent()
 {
     return state ? state->current : nullptr;
+}
+
+void kx::setPlainVariant(const KxShader* program, KxShader* variant)
+{
+    if (!state || !program)
+        return;
+    auto& known = state->plainVariants;
+    known.erase(std::remove_if(known.begin(), known.end(), [&](const auto& pair) { return pair.first == program; }),
+                known.end());
+    if (variant)
+        known.emplace_back(program, variant);
+}
+
+KxShader* kx::plainVariantOf(const KxShader* program)
+{
+    if (!state || !program)
+        return nullptr;
+    for (const auto& pair : state->plainVariants)
+        if (pair.first == program)
+            return pair.second;
+    return nullptr;
 }
 
 bool KxPipeline::setShader(KxShader* shader, KxObject::Type type, int subtype, int flags)

@@ -44,7 +44,7 @@ void main()
     matId = instance.materialId;
     normal = normalize(normalToWorld * mat3(instance.inverseTranspose) * a_normal);
 #ifdef KX_MATERIAL_VARYING
-    kx_drawnMaterial = kxMaterialRecord(matId);
+    kx_drawnMaterial = kxDrawnMaterial(matId);
 #endif
     texCoord0 = a_uv;
     vec4 position = model * (instance.worldMatrix * vec4(a_vertex, 1.0));

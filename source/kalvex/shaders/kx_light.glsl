@@ -43,21 +43,22 @@ vec4 albedoTexelOf(MatStruct mat, vec2 texCoord)
     return albedoTexel;
 }
 
-// doLighting with the albedo texel already read (by the alpha test): a
-// software rasteriser samples every map on every pixel, present or not.
-vec3 doLightingTexel(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
-                     float ambientOcclusion, vec2 texCoord, vec4 albedoTexel)
+// doLighting with the linear albedo already known: the lit mesh stages
+// linearise the material's colour once per vertex (kxDrawnMaterial) and the
+// map's texel per pixel. KX_PLAIN_MATERIAL: no roughness or metalness map.
+vec3 doLightingAlbedo(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
+                      float ambientOcclusion, vec2 texCoord, vec3 albedo)
 {
     const float PI = 3.1415926;
     float roughnessTexel = 1.0;
+    float metalnessTexel = 1.0;
+#ifndef KX_PLAIN_MATERIAL
     if (KX_HAS_TEXTURE(mat.textureHandle3))
         roughnessTexel = KX_MATERIAL_MAP(3, mat.textureHandle3, texCoord).r;
-    float metalnessTexel = 1.0;
     if (KX_HAS_TEXTURE(mat.textureHandle4))
         metalnessTexel = KX_MATERIAL_MAP(4, mat.textureHandle4, texCoord).r;
+#endif
 
-    // Colours are authored gamma encoded: linearise before shading.
-    vec3 albedo = pow(max(mat.albedo * albedoTexel.rgb, vec3(0.0)), vec3(2.2));
     float roughness = mat.roughness * roughnessTexel;
     float metalness = mat.metalness * metalnessTexel;
     if (roughness == 0.0)
@@ -74,6 +75,7 @@ vec3 doLightingTexel(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct 
     vec3 H = normalize(lightDir + view);
 
     float spotAttenuation = 1.0;
+#ifndef KX_NO_SPOT_CONE // defined for stages built for lights without one
     if (lightData.spotExponent > 0.0)
     {
         float spotEffect = dot(lightData.direction, -lightDir);
@@ -82,6 +84,7 @@ vec3 doLightingTexel(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct 
         // Behind a wide cone the base is negative, where pow is undefined.
         spotAttenuation = pow(max(spotEffect, 0.0), lightData.spotExponent);
     }
+#endif
 
     vec3 color = vec3(0.0);
     if (nDotL > 0.0)
@@ -117,8 +120,8 @@ vec3 doLightingTexel(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct 
 vec3 doLighting(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
                 float ambientOcclusion, vec2 texCoord)
 {
-    return doLightingTexel(P, N, V, L, mat, lightData, shadow, ambientOcclusion, texCoord,
-                           albedoTexelOf(mat, texCoord));
+    vec3 albedo = kxLinearColor(mat.albedo * albedoTexelOf(mat, texCoord).rgb);
+    return doLightingAlbedo(P, N, V, L, mat, lightData, shadow, ambientOcclusion, texCoord, albedo);
 }
 
 // The window depth that a cube face's perspective projection with these

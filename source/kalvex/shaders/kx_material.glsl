@@ -42,6 +42,21 @@ MatStruct kxMaterialRecord(uint id)
 #define KX_MATERIAL_VARYING
 #endif
 
+// Colours are authored gamma encoded: linearise before shading.
+vec3 kxLinearColor(vec3 color)
+{
+    return pow(max(color, vec3(0.0)), vec3(2.2));
+}
+
+// The record a lit vertex stage hands to its fragment stage, its albedo
+// already linear: once per vertex rather than once per pixel.
+MatStruct kxDrawnMaterial(uint id)
+{
+    MatStruct drawn = kxMaterialRecord(id);
+    drawn.albedo = kxLinearColor(drawn.albedo);
+    return drawn;
+}
+
 // Material maps, sampled with explicit derivatives: a fragment stage passes
 // its own (bounded, so that stretched or degenerate coordinates cannot make
 // the filter's footprint unbounded), other stages zero (the base level).

@@ -5,7 +5,9 @@
 // the units the draw binds for its material, unless the including stage
 // defines KX_MATERIAL_MAPS_FROM_POOL (materials that change within a draw).
 // With KX_DEPTH_ONLY (the forward pipeline's depth pre-pass) only the alpha
-// test runs.
+// test runs. With KX_PLAIN_MATERIAL (bound mode, materials whose maps are all
+// the default texture) no map is read: a software rasteriser pays for every
+// sample and both sides of every branch on every pixel.
 #ifndef KX_MATERIAL_MAPS_FROM_POOL
 #define KX_FIXED_MATERIAL_MAPS
 #endif
@@ -39,10 +41,12 @@ void main()
 #else
     MatStruct mat = kxMaterialRecord(matId);
 #endif
+#ifndef KX_PLAIN_MATERIAL
     // Read once, for the alpha test and the lighting.
     vec4 albedoTexel = albedoTexelOf(mat, texCoord0);
     if (KX_HAS_TEXTURE(mat.textureHandle0) && albedoTexel.a < global.alphaThreshold)
         discard;
+#endif
 #ifdef KX_DEPTH_ONLY
     // The depth pre-pass: only the alpha test's holes matter.
     outputColor = vec4(0.0);
@@ -64,8 +68,18 @@ void main()
     // The eye is the camera's world position, the same for every vertex: read
     // here rather than handed from each vertex.
     vec3 eyePosition = global.viewMatrix[3].xyz;
-    vec3 color = doLightingTexel(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0, texCoord0,
-                                 albedoTexel);
+#ifdef KX_MATERIAL_VARYING
+    vec3 albedo = mat.albedo; // linear already: see kxDrawnMaterial
+#else
+    vec3 albedo = kxLinearColor(mat.albedo);
+#endif
+#ifndef KX_PLAIN_MATERIAL
+    // pow(a * t, 2.2) = pow(a, 2.2) * pow(t, 2.2) for a, t >= 0.
+    if (KX_HAS_TEXTURE(mat.textureHandle0))
+        albedo *= kxLinearColor(albedoTexel.rgb);
+#endif
+    vec3 color = doLightingAlbedo(fragPosition, N, eyePosition, lightData.position, mat, lightData, shadow, 1.0,
+                                  texCoord0, albedo);
     outputColor = vec4(color, 1.0);
 #endif
 }

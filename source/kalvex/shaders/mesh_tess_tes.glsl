@@ -25,7 +25,7 @@ void main()
     texCoord0 = b.x * tcTexCoord0[0] + b.y * tcTexCoord0[1] + b.z * tcTexCoord0[2];
     matId = min(materialId, uint(material.length()) - 1u);
 #ifdef KX_MATERIAL_VARYING
-    kx_drawnMaterial = kxMaterialRecord(matId);
+    kx_drawnMaterial = kxDrawnMaterial(matId);
 #endif
     float height = 0.0;
     if (KX_HAS_TEXTURE(material[matId].textureHandle2))

@@ -54,7 +54,7 @@ void main()
     normal = normalize(normalToWorld * a_normal);
 #endif
 #ifdef KX_MATERIAL_VARYING
-    kx_drawnMaterial = kxMaterialRecord(matId);
+    kx_drawnMaterial = kxDrawnMaterial(matId);
 #endif
     texCoord0 = a_uv;
     vec4 position = model * vec4(a_vertex, 1.0);

@@ -31,7 +31,7 @@ void main()
     matId = materialId;
     normal = normalize(normalMatrix * skinnedNormal);
 #ifdef KX_MATERIAL_VARYING
-    kx_drawnMaterial = kxMaterialRecord(matId);
+    kx_drawnMaterial = kxDrawnMaterial(matId);
 #endif
     texCoord0 = a_uv;
     vec4 world = modelMatrix * vec4(position, 1.0);
