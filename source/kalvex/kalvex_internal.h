@@ -55,6 +55,19 @@ struct NodeAccess
     // already cached: siblings are fetched ahead while the walk works.
     static void prefetch(const KxNode& node);
     static void prefetchKind(const KxObject& object);
+    // Where those bytes lie, noted by one walk so that the next can ask for
+    // them ahead of time: only asked for, never read, so an address that
+    // has since been freed is harmless.
+    struct Lines
+    {
+        const void* object;
+        const void* kind;
+        const void* block;
+        const void* children;
+    };
+    static Lines lines(const KxNode& node);
+    static void prefetch(const Lines& lines);
+    static const void* kindAddress(const KxObject& object);
     // The same for what the list's update reads of a mesh.
     static void prefetch(const KxMesh& mesh);
 

@@ -185,13 +185,18 @@ struct KxList::Private
         int subtype;
         bool visible;
         bool castShadows;
+        // Where the walk found this node's bytes: the next walk, which
+        // mostly meets the same nodes in the same order, asks for them ahead.
+        kx::NodeAccess::Lines lines;
 
         static Hot of(const KxNode* node, const kx::NodeAccess::Walk& walk)
         {
             kx::NodeAccess::Kind kind = kx::NodeAccess::kind(*node);
-            return {node, kind.type, kind.subtype, walk.visible, walk.castShadows};
+            return {node, kind.type, kind.subtype, walk.visible, walk.castShadows, kx::NodeAccess::lines(*node)};
         }
     };
+    // How far ahead the walk asks for what the last walk found.
+    static constexpr unsigned int WALK_AHEAD = 8;
     Hot* hot = nullptr;
     unsigned int nrOfInstances = 0;
     unsigned int nrOfLights = 0;
@@ -466,6 +471,10 @@ struct KxList::Private
         const Hot described = Hot::of(node, walk);
         bool light = described.type == KxObject::TYPE_LIGHT;
         unsigned int index = light ? capacity - nrOfLights - 1 : nrOfInstances;
+        // Chains cannot be fetched ahead from their links: each child is
+        // known only once its parent is read. The last walk's order can.
+        if (!light && index + WALK_AHEAD < capacity)
+            kx::NodeAccess::prefetch(hot[index + WALK_AHEAD].lines);
         KxInstance& entry = entries[index];
         entry.setNode(node);
         // Nothing is stacked at the top: the current matrix is the identity.

@@ -149,6 +149,23 @@ void kx::NodeAccess::prefetch(const KxNode& node)
     __builtin_prefetch(block + 103);
 }
 
+kx::NodeAccess::Lines kx::NodeAccess::lines(const KxNode& node)
+{
+    return {&node, kindAddress(node), node.nodeReserved, node.nodeReserved->children.data()};
+}
+
+void kx::NodeAccess::prefetch(const Lines& lines)
+{
+    const char* block = static_cast<const char*>(lines.block);
+    __builtin_prefetch(lines.object);
+    __builtin_prefetch(lines.kind);
+    __builtin_prefetch(static_cast<const char*>(lines.kind) + sizeof(KxObject::Type) + sizeof(int) - 1);
+    __builtin_prefetch(block);
+    __builtin_prefetch(block + 64);
+    __builtin_prefetch(block + 103);
+    __builtin_prefetch(lines.children);
+}
+
 void kx::NodeAccess::prefetch(const KxMesh& mesh)
 {
     __builtin_prefetch(mesh.meshReserved);

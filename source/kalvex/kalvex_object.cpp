@@ -2,6 +2,7 @@
 #include "kalvex_internal.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -160,6 +161,13 @@ kx::NodeAccess::Kind kx::NodeAccess::kind(const KxObject& object)
 
 // Type and subtype sit past the mutex and the registry links, on whichever
 // line or two the block's alignment puts them.
+const void* kx::NodeAccess::kindAddress(const KxObject& object)
+{
+    static_assert(offsetof(KxObject::Private, subtype) == offsetof(KxObject::Private, type) + sizeof(KxObject::Type),
+                  "type and subtype side by side");
+    return &object.reserved->type;
+}
+
 void kx::NodeAccess::prefetchKind(const KxObject& object)
 {
     __builtin_prefetch(&object.reserved->type);
