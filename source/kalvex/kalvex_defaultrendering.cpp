@@ -99,9 +99,10 @@ const unsigned int DEFAULT_FILTER_TAPS = 20;
 // Stands for the depth pre-pass's fragment stages among the filters' taps:
 // they keep only the alpha test.
 const unsigned int DEPTH_ONLY = ~0u;
-// The program whose batches the list splits by material (bound mode) has a
-// plain variant per filter, for the materials without maps.
-const size_t PLAIN_ENTRY = 0;
+// The program whose batches the list splits by material (bound mode) has
+// variants per filter that read fewer maps (kx::MaterialMaps::Use).
+const size_t MAP_VARIANTS_ENTRY = 0;
+using MapUse = kx::MaterialMaps::Use;
 // Lit programs also come without the spot cone's code, for the lights that
 // have none: a software rasteriser runs both sides of every branch, and the
 // cone's is a pow per pixel. Unlit programs have the first column only.
@@ -111,11 +112,11 @@ const size_t WITH_CONE = 0, NO_CONE = 1, NR_OF_CONES = 2;
 struct Variant
 {
     unsigned int taps = DEFAULT_FILTER_TAPS; // or DEPTH_ONLY
-    bool plain = false;                       // mesh_fs's KX_PLAIN_MATERIAL
+    MapUse maps = kx::MaterialMaps::USE_ALL;
     bool noCone = false;
     bool operator==(const Variant& other) const
     {
-        return taps == other.taps && plain == other.plain && noCone == other.noCone;
+        return taps == other.taps && maps == other.maps && noCone == other.noCone;
     }
 };
 
@@ -142,7 +143,8 @@ struct KxDefaultRendering::Private
     // Unlit programs live in the shadow-free column only. The table names the
     // programs with the cone's code; lights without a cone take the others.
     KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS][NR_OF_CONES] = {};
-    KxShader* plainPrograms[NR_OF_FILTERS][NR_OF_CONES] = {}; // PLAIN_ENTRY's, bound mode only
+    // MAP_VARIANTS_ENTRY's, bound mode only; USE_ALL's column stays empty.
+    KxShader* mapPrograms[kx::MaterialMaps::NR_OF_USES][NR_OF_FILTERS][NR_OF_CONES] = {};
     size_t filter = NR_OF_FILTERS - 1; // the configured shadow filter
     // The depth pre-pass's variants of the lit programs.
     KxShader* depthPrograms[NR_OF_PROGRAMS] = {};
@@ -242,8 +244,10 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant varian
         if (known.first.first == wanted.text && known.first.second == variant)
             return known.second;
     std::string text = source(wanted.text);
-    if (variant.plain)
-        text = "#define KX_PLAIN_MATERIAL\n" + text;
+    if (variant.maps == kx::MaterialMaps::USE_NONE)
+        text = "#define KX_NO_MATERIAL_MAPS\n" + text;
+    else if (variant.maps == kx::MaterialMaps::USE_ALBEDO_ONLY)
+        text = "#define KX_ALBEDO_MAP_ONLY\n" + text;
     if (variant.noCone)
         text = "#define KX_NO_SPOT_CONE\n" + text;
     if (variant.taps == DEPTH_ONLY)
@@ -267,7 +271,7 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant varian
 bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn)
 {
     // Read when the pipeline is loaded, as the pool setting is.
-    bool withPlain = index == PLAIN_ENTRY && kx::MaterialMaps::isActive();
+    bool withMapVariants = index == MAP_VARIANTS_ENTRY && kx::MaterialMaps::isActive();
     size_t cones = PROGRAMS[index].lit ? NR_OF_CONES : 1;
     for (size_t cone = 0; cone < cones; ++cone)
     {
@@ -277,13 +281,16 @@ bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn
         KxShader*& program = programs[index][filterColumn][cone];
         if (!program && !link(PROGRAMS[index], variant, program))
             return false;
-        KxShader*& plain = plainPrograms[filterColumn][cone];
-        if (!withPlain || plain)
-            continue;
-        variant.plain = true;
-        if (!link(PROGRAMS[index], variant, plain))
-            return false;
-        kx::setPlainVariant(program, plain);
+        for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
+        {
+            KxShader*& fewer = mapPrograms[maps][filterColumn][cone];
+            if (!withMapVariants || fewer)
+                continue;
+            variant.maps = maps;
+            if (!link(PROGRAMS[index], variant, fewer))
+                return false;
+            kx::setMapVariant(program, maps, fewer);
+        }
     }
     return true;
 }
@@ -312,7 +319,7 @@ bool KxDefaultRendering::Private::buildDepthPrograms()
 {
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
         if (PROGRAMS[index].lit && programs[index][SHADOW_FREE][WITH_CONE] && !depthPrograms[index] &&
-            !link(PROGRAMS[index], Variant{DEPTH_ONLY, false, false}, depthPrograms[index]))
+            !link(PROGRAMS[index], Variant{DEPTH_ONLY, kx::MaterialMaps::USE_ALL, false}, depthPrograms[index]))
             return false;
     return true;
 }
@@ -419,7 +426,8 @@ bool KxDefaultRendering::unload(void*)
     for (auto& byFilter : d.programs)
         for (auto& byCone : byFilter)
             for (KxShader* program : byCone)
-                kx::setPlainVariant(program, nullptr);
+                for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
+                    kx::setMapVariant(program, maps, nullptr);
     for (KxShader* shader : d.shaders)
         delete shader;
     // Settings, not resources: they survive reloading.
@@ -467,7 +475,9 @@ void KxDefaultRendering::Private::prepareLight(KxPipeline& pipeline, KxLight* li
         if (!program || !PROGRAMS[entry].lit)
             continue;
         pipeline.setShader(program, PROGRAMS[entry].type, PROGRAMS[entry].subtype, FLAGS_ALONE);
-        for (KxShader* lit : {program, entry == PLAIN_ENTRY ? plainPrograms[column][cone] : nullptr})
+        bool variants = entry == MAP_VARIANTS_ENTRY;
+        for (KxShader* lit : {program, variants ? mapPrograms[kx::MaterialMaps::USE_ALBEDO_ONLY][column][cone] : nullptr,
+                              variants ? mapPrograms[kx::MaterialMaps::USE_NONE][column][cone] : nullptr})
         {
             if (!lit)
                 continue;

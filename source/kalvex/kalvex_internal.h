@@ -161,6 +161,18 @@ public:
     static bool isFromPool();
     // Whether draws are split by material: bound mode, maps not from the pool.
     static bool isActive();
+
+    // What the lit mesh stage reads of a material's maps (albedo, roughness,
+    // metalness; the others belong to other stages): all that may be there,
+    // the albedo map alone, or none. Lit programs have a variant for each.
+    enum Use : unsigned int
+    {
+        USE_ALL,
+        USE_ALBEDO_ONLY,
+        USE_NONE,
+        NR_OF_USES
+    };
+    static Use use(const Names& names);
 };
 
 // Byte offsets in a render-list record (kx_list's ListInstanceStruct) of the
@@ -175,18 +187,20 @@ constexpr unsigned int MODEL_MATRIX = 144;
 // KxMesh::renderBatch from command first on: count commands of buffer in
 // one multi-draw (gl_DrawIDARB counts from 0, so the caller binds the
 // matching records). The records bound at the list's storage binding are
-// also the instance attributes of the draws. plainMaterials: no drawn
-// material has maps, so the program's plain variant may draw them.
+// also the instance attributes of the draws. maps: what the drawn materials
+// need of their maps, so that the program's variant for that may draw them.
 KX_API bool renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
-                            int flags, bool plainMaterials);
+                            int flags, MaterialMaps::Use maps);
 
-// Bound mode: a lit program may have a variant for materials without maps
-// (no map reads, the albedo linearised per vertex), registered by the
-// pipeline that built both. The list draws its map-less groups with it
-// while the pipeline's table names the program itself; a program the table
-// no longer names (a client's own, say) is drawn as it is.
-void setPlainVariant(const KxShader* program, KxShader* variant); // null: none
-KxShader* plainVariantOf(const KxShader* program);
+// Bound mode: a lit program may have variants that read fewer maps (a
+// software rasteriser samples every map in the code on every pixel),
+// registered by the pipeline that built them. The list draws its material
+// groups with them while the pipeline's table names the program itself; a
+// program the table no longer names (a client's own, say) is drawn as it is.
+void setMapVariant(const KxShader* program, MaterialMaps::Use maps, KxShader* variant); // null: none
+KxShader* mapVariantOf(const KxShader* program, MaterialMaps::Use maps);
+// Off: every batch is drawn with the table's program (for comparisons).
+KX_API void setMapVariantsEnabled(bool enabled);
 
 // Who refers to whom, so that deleting an object clears every reference to it
 // instead of leaving a dangling pointer for the next frame or save. A holder

@@ -233,7 +233,7 @@ struct KxList::Private
         unsigned int first;
         unsigned int count;
         kx::MaterialMaps::Names maps;
-        bool plain; // key 0: no material of the group has maps
+        kx::MaterialMaps::Use use; // of maps
     };
     bool grouping = false; // this frame's batches are grouped
     // While a grouped kind has met one material key only, its draws are
@@ -394,7 +394,7 @@ struct KxList::Private
             KxStats::inc(KxStats::BUFFER_RENDER);
             kx::MaterialMaps::bind(group.maps);
             drawn = kx::renderMeshBatch(group.first, group.count, commands[slot][kind], TYPE_MESH, BATCHES[kind].subtype,
-                                        BATCHES[kind].flags, group.plain) &&
+                                        BATCHES[kind].flags, group.use) &&
                     drawn;
         }
         if (drawn)
@@ -830,8 +830,9 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
         groups[kind].clear();
         if (mixed[kind] || counts[kind] == 0)
             continue;
-        Group group = {0, counts[kind], {}, firstKey[kind] == 0};
+        Group group = {0, counts[kind], {}, kx::MaterialMaps::USE_ALL};
         kx::MaterialMaps::namesOf(firstKey[kind] ? keyMaterial[firstKey[kind]] : nullptr, group.maps);
+        group.use = kx::MaterialMaps::use(group.maps);
         groups[kind].push_back(group);
     }
     if (std::none_of(std::begin(mixed), std::end(mixed), [](bool m) { return m; }))
@@ -852,8 +853,9 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
             unsigned int& next = keyNext[kind * NR_OF_KEYS + key];
             if (!next)
                 continue;
-            Group group = {first, next, {}, key == 0};
+            Group group = {first, next, {}, kx::MaterialMaps::USE_ALL};
             kx::MaterialMaps::namesOf(key ? keyMaterial[key] : nullptr, group.maps);
+            group.use = kx::MaterialMaps::use(group.maps);
             groups[kind].push_back(group);
             first += next;
             next = keyFirst[kind * NR_OF_KEYS + key] = group.first;

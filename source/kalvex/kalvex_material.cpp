@@ -540,6 +540,15 @@ unsigned int MaterialMaps::key(const KxMaterial* material)
     return 0;
 }
 
+MaterialMaps::Use MaterialMaps::use(const Names& names)
+{
+    KxTexture* fallback = KxTexture::getDefault();
+    GLuint none = fallback ? fallback->getHandle() : 0;
+    if (names[KxMaterial::SLOT_ROUGHNESS] != none || names[KxMaterial::SLOT_METALNESS] != none)
+        return USE_ALL;
+    return names[KxMaterial::SLOT_ALBEDO] != none ? USE_ALBEDO_ONLY : USE_NONE;
+}
+
 void MaterialMaps::setFromPool(bool fromPool)
 {
     if (state)

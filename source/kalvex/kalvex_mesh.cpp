@@ -860,11 +860,11 @@ void KxMesh::resetCache()
 
 bool KxMesh::renderBatch(unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype, int flags)
 {
-    return kx::renderMeshBatch(0, count, buffer, type, subtype, flags, false);
+    return kx::renderMeshBatch(0, count, buffer, type, subtype, flags, kx::MaterialMaps::USE_ALL);
 }
 
 bool kx::renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffer, KxObject::Type type, int subtype,
-                         int flags, bool plainMaterials)
+                         int flags, MaterialMaps::Use maps)
 {
     KxPipeline* pipeline = KxPipeline::getCurrent();
     if (!pipeline)
@@ -873,7 +873,7 @@ bool kx::renderMeshBatch(unsigned int first, unsigned int count, KxBuffer* buffe
         return KX_LOG(LEVEL_ERROR, "Invalid params");
     if ((static_cast<uint64_t>(first) + count) * KxList::SIZEOF_COMMAND > buffer->getSize())
         return KX_LOG(LEVEL_ERROR, "Invalid params");
-    KxShader* variant = plainMaterials ? kx::plainVariantOf(pipeline->getShader(type, subtype, flags)) : nullptr;
+    KxShader* variant = kx::mapVariantOf(pipeline->getShader(type, subtype, flags), maps);
     if (variant ? !variant->render(nullptr) : !pipeline->renderShaderForType(type, subtype, flags))
         return false;
     // Batches read their matrices and materials from the list's records.

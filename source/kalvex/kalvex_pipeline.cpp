@@ -12,7 +12,14 @@ const int TABLE_SIZE = KxPipeline::NR_OF_TYPES * KxPipeline::MAX_NROFSUBTYPES * 
 struct PipelineState
 {
     KxPipeline* current = nullptr;
-    std::vector<std::pair<const KxShader*, KxShader*>> plainVariants; // a handful
+    struct MapVariant
+    {
+        const KxShader* program;
+        kx::MaterialMaps::Use maps;
+        KxShader* variant;
+    };
+    std::vector<MapVariant> mapVariants; // a handful
+    bool mapVariantsEnabled = true;
 };
 PipelineState* state = nullptr;
 
@@ -103,25 +110,32 @@ KxPipeline* KxPipeline::getCurrent()
     return state ? state->current : nullptr;
 }
 
-void kx::setPlainVariant(const KxShader* program, KxShader* variant)
+void kx::setMapVariant(const KxShader* program, MaterialMaps::Use maps, KxShader* variant)
 {
     if (!state || !program)
         return;
-    auto& known = state->plainVariants;
-    known.erase(std::remove_if(known.begin(), known.end(), [&](const auto& pair) { return pair.first == program; }),
+    auto& known = state->mapVariants;
+    known.erase(std::remove_if(known.begin(), known.end(),
+                               [&](const PipelineState::MapVariant& v) { return v.program == program && v.maps == maps; }),
                 known.end());
     if (variant)
-        known.emplace_back(program, variant);
+        known.push_back({program, maps, variant});
 }
 
-KxShader* kx::plainVariantOf(const KxShader* program)
+KxShader* kx::mapVariantOf(const KxShader* program, MaterialMaps::Use maps)
 {
-    if (!state || !program)
+    if (!state || !program || !state->mapVariantsEnabled)
         return nullptr;
-    for (const auto& pair : state->plainVariants)
-        if (pair.first == program)
-            return pair.second;
+    for (const PipelineState::MapVariant& v : state->mapVariants)
+        if (v.program == program && v.maps == maps)
+            return v.variant;
     return nullptr;
+}
+
+void kx::setMapVariantsEnabled(bool enabled)
+{
+    if (state)
+        state->mapVariantsEnabled = enabled;
 }
 
 bool KxPipeline::setShader(KxShader* shader, KxObject::Type type, int subtype, int flags)

@@ -2,6 +2,8 @@
 // one, anti-aliasing, caller framebuffers and orthographic cameras.
 #include "kxscene.h"
 
+#include <kalvex_internal.h>
+
 #include <algorithm>
 
 namespace
@@ -496,5 +498,54 @@ TEST_F(Forward, CommandsWithoutBaseInstanceDrawTheSamePicture)
     {
         kxscene::savePng("forward_commands_by_list", byList);
         kxscene::savePng("forward_commands_by_hand", byHand);
+    }
+}
+
+// Bound mode draws materials that need fewer maps with lit programs that read
+// fewer (none; the albedo map alone), and lights without a cone with programs
+// that have no cone code. A frame with a map of each kind, under a point
+// light and a spot light, is the same with the map variants as without.
+TEST_F(Forward, MapVariantsDrawTheSamePicture)
+{
+    auto map = [](unsigned char r, unsigned char g, unsigned char b) {
+        KxTexture* texture = new KxTexture;
+        EXPECT_TRUE(texture->create(4, 2, 2, 0, 1, 1));
+        const unsigned char texels[16] = {r, g, b, 255, g, b, r, 255, b, r, g, 255, r, r, b, 255};
+        EXPECT_TRUE(texture->write(texels));
+        return texture;
+    };
+    KxMaterial* materials[3] = {new KxMaterial, new KxMaterial, new KxMaterial};
+    materials[0]->setAlbedo(0.9f, 0.5f, 0.2f); // no maps
+    materials[1]->setTexture(map(250, 120, 30), KxMaterial::SLOT_ALBEDO);
+    materials[2]->setTexture(map(40, 200, 90), KxMaterial::SLOT_ALBEDO);
+    materials[2]->setTexture(map(90, 160, 250), KxMaterial::SLOT_ROUGHNESS);
+    for (int i = 0; i < 6; ++i)
+    {
+        KxMesh* sphere = kxscene::makeSphere(10, 14);
+        sphere->setTranslation(-2.0f + 0.8f * i, 0.4f * (i % 2), -5.0f);
+        materials[i % 3]->setMetalness(0.3f * (i % 3));
+        sphere->setMaterial(materials[i % 3]);
+        sphere->link(root);
+    }
+    addLight(glm::vec3(-1.0f, 2.0f, -3.0f), glm::vec3(1.2f), 12.0f)->setCastShadows(false);
+    KxLight* spot = addLight(glm::vec3(1.0f, 1.0f, -2.0f), glm::vec3(0.8f, 0.6f, 0.4f), 12.0f);
+    spot->setCastShadows(false);
+    spot->setDirection(glm::vec3(0.0f, -0.3f, -1.0f));
+    spot->setCutoff(30.0f);
+    spot->setSpotExponent(2.0f);
+
+    std::vector<unsigned char> withVariants = renderFrame();
+    kx::setMapVariantsEnabled(false);
+    std::vector<unsigned char> without = renderFrame();
+    kx::setMapVariantsEnabled(true);
+    EXPECT_EQ(difference(withVariants, without), 0);
+    int lit = 0;
+    for (size_t i = 0; i < without.size(); i += 4)
+        lit += without[i] + without[i + 1] + without[i + 2] > 60;
+    EXPECT_GT(lit, 2000); // the spheres, not an empty frame
+    if (HasFailure())
+    {
+        kxscene::savePng("forward_map_variants_with", withVariants);
+        kxscene::savePng("forward_map_variants_without", without);
     }
 }

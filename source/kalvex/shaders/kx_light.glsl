@@ -45,14 +45,15 @@ vec4 albedoTexelOf(MatStruct mat, vec2 texCoord)
 
 // doLighting with the linear albedo already known: the lit mesh stages
 // linearise the material's colour once per vertex (kxDrawnMaterial) and the
-// map's texel per pixel. KX_PLAIN_MATERIAL: no roughness or metalness map.
+// map's texel per pixel. KX_ALBEDO_MAP_ONLY or KX_NO_MATERIAL_MAPS: no
+// roughness or metalness map.
 vec3 doLightingAlbedo(vec3 P, vec3 N, vec3 V, vec4 L, MatStruct mat, LightStruct lightData, float shadow,
                       float ambientOcclusion, vec2 texCoord, vec3 albedo)
 {
     const float PI = 3.1415926;
     float roughnessTexel = 1.0;
     float metalnessTexel = 1.0;
-#ifndef KX_PLAIN_MATERIAL
+#if !defined(KX_ALBEDO_MAP_ONLY) && !defined(KX_NO_MATERIAL_MAPS)
     if (KX_HAS_TEXTURE(mat.textureHandle3))
         roughnessTexel = KX_MATERIAL_MAP(3, mat.textureHandle3, texCoord).r;
     if (KX_HAS_TEXTURE(mat.textureHandle4))

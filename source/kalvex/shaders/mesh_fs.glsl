@@ -5,9 +5,10 @@
 // the units the draw binds for its material, unless the including stage
 // defines KX_MATERIAL_MAPS_FROM_POOL (materials that change within a draw).
 // With KX_DEPTH_ONLY (the forward pipeline's depth pre-pass) only the alpha
-// test runs. With KX_PLAIN_MATERIAL (bound mode, materials whose maps are all
-// the default texture) no map is read: a software rasteriser pays for every
-// sample and both sides of every branch on every pixel.
+// test runs. Bound mode builds variants for materials that need fewer maps:
+// KX_ALBEDO_MAP_ONLY reads no roughness or metalness map, KX_NO_MATERIAL_MAPS
+// no map at all. A software rasteriser pays for every sample and both sides
+// of every branch on every pixel.
 #ifndef KX_MATERIAL_MAPS_FROM_POOL
 #define KX_FIXED_MATERIAL_MAPS
 #endif
@@ -41,7 +42,7 @@ void main()
 #else
     MatStruct mat = kxMaterialRecord(matId);
 #endif
-#ifndef KX_PLAIN_MATERIAL
+#ifndef KX_NO_MATERIAL_MAPS
     // Read once, for the alpha test and the lighting.
     vec4 albedoTexel = albedoTexelOf(mat, texCoord0);
     if (KX_HAS_TEXTURE(mat.textureHandle0) && albedoTexel.a < global.alphaThreshold)
@@ -73,7 +74,7 @@ void main()
 #else
     vec3 albedo = kxLinearColor(mat.albedo);
 #endif
-#ifndef KX_PLAIN_MATERIAL
+#ifndef KX_NO_MATERIAL_MAPS
     // pow(a * t, 2.2) = pow(a, 2.2) * pow(t, 2.2) for a, t >= 0.
     if (KX_HAS_TEXTURE(mat.textureHandle0))
         albedo *= kxLinearColor(albedoTexel.rgb);
