@@ -99,14 +99,14 @@ const unsigned int DEFAULT_FILTER_TAPS = 20;
 // Stands for the depth pre-pass's fragment stages among the filters' taps:
 // they keep only the alpha test.
 const unsigned int DEPTH_ONLY = ~0u;
-// The program whose batches the list splits by material (bound mode) has
-// variants per filter that read fewer maps (kx::MaterialMaps::Use).
-const size_t MAP_VARIANTS_ENTRY = 0;
+// The mesh program, which draws the list's batches, has variants per filter
+// for lights without a spot cone: without the cone's code, reading every map,
+// the albedo map alone or none (the last two in bound mode, where the list
+// splits its batches by material: kx::MaterialMaps::Use). A software
+// rasteriser runs both sides of every branch and every sample on every pixel.
+// llvmpipe holds megabytes per program: the other programs have none.
+const size_t VARIANTS_ENTRY = 0;
 using MapUse = kx::MaterialMaps::Use;
-// Lit programs also come without the spot cone's code, for the lights that
-// have none: a software rasteriser runs both sides of every branch, and the
-// cone's is a pow per pixel. Unlit programs have the first column only.
-const size_t WITH_CONE = 0, NO_CONE = 1, NR_OF_CONES = 2;
 
 // What a fragment stage is built for, besides its source.
 struct Variant
@@ -140,11 +140,11 @@ struct KxDefaultRendering::Private
     std::vector<KxShader*> shaders; // stages and programs, owned
     // Compiled stages by source and variant, so that programs share them.
     std::vector<std::pair<std::pair<const unsigned char*, Variant>, KxShader*>> stages;
-    // Unlit programs live in the shadow-free column only. The table names the
-    // programs with the cone's code; lights without a cone take the others.
-    KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS][NR_OF_CONES] = {};
-    // MAP_VARIANTS_ENTRY's, bound mode only; USE_ALL's column stays empty.
-    KxShader* mapPrograms[kx::MaterialMaps::NR_OF_USES][NR_OF_FILTERS][NR_OF_CONES] = {};
+    // Unlit programs live in the shadow-free column only.
+    KxShader* programs[NR_OF_PROGRAMS][NR_OF_FILTERS] = {};
+    // VARIANTS_ENTRY's variants for lights without a cone; the table keeps
+    // naming the general programs.
+    KxShader* coneless[kx::MaterialMaps::NR_OF_USES][NR_OF_FILTERS] = {};
     size_t filter = NR_OF_FILTERS - 1; // the configured shadow filter
     // The depth pre-pass's variants of the lit programs.
     KxShader* depthPrograms[NR_OF_PROGRAMS] = {};
@@ -157,6 +157,9 @@ struct KxDefaultRendering::Private
 
     KxShader* stage(const Stage& stage, Variant variant);
     bool buildProgram(size_t index, size_t filter);
+    // VARIANTS_ENTRY's variants with one filter, built with the general
+    // programs; where one is missing the general program draws.
+    bool buildVariants(size_t filter);
     bool link(const ProgramEntry& entry, Variant variant, KxShader*& program);
     bool buildDepthPrograms();
     // Lays the depth of every lit surface down, colour off.
@@ -270,27 +273,32 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant varian
 
 bool KxDefaultRendering::Private::buildProgram(size_t index, size_t filterColumn)
 {
+    if (programs[index][filterColumn])
+        return true;
+    Variant variant;
+    variant.taps = FILTER_TAPS[filterColumn];
+    return link(PROGRAMS[index], variant, programs[index][filterColumn]);
+}
+
+bool KxDefaultRendering::Private::buildVariants(size_t filterColumn)
+{
+    if (coneless[kx::MaterialMaps::USE_ALL][filterColumn] || !programs[VARIANTS_ENTRY][filterColumn])
+        return true;
+    Variant variant;
+    variant.taps = FILTER_TAPS[filterColumn];
+    variant.noCone = true;
+    KxShader*& program = coneless[kx::MaterialMaps::USE_ALL][filterColumn];
+    if (!link(PROGRAMS[VARIANTS_ENTRY], variant, program))
+        return false;
     // Read when the pipeline is loaded, as the pool setting is.
-    bool withMapVariants = index == MAP_VARIANTS_ENTRY && kx::MaterialMaps::isActive();
-    size_t cones = PROGRAMS[index].lit ? NR_OF_CONES : 1;
-    for (size_t cone = 0; cone < cones; ++cone)
+    if (!kx::MaterialMaps::isActive())
+        return true;
+    for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
     {
-        Variant variant;
-        variant.taps = FILTER_TAPS[filterColumn];
-        variant.noCone = cone == NO_CONE;
-        KxShader*& program = programs[index][filterColumn][cone];
-        if (!program && !link(PROGRAMS[index], variant, program))
+        variant.maps = maps;
+        if (!link(PROGRAMS[VARIANTS_ENTRY], variant, coneless[maps][filterColumn]))
             return false;
-        for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
-        {
-            KxShader*& fewer = mapPrograms[maps][filterColumn][cone];
-            if (!withMapVariants || fewer)
-                continue;
-            variant.maps = maps;
-            if (!link(PROGRAMS[index], variant, fewer))
-                return false;
-            kx::setMapVariant(program, maps, fewer);
-        }
+        kx::setMapVariant(program, maps, coneless[maps][filterColumn]);
     }
     return true;
 }
@@ -318,7 +326,7 @@ bool KxDefaultRendering::Private::link(const ProgramEntry& entry, Variant varian
 bool KxDefaultRendering::Private::buildDepthPrograms()
 {
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-        if (PROGRAMS[index].lit && programs[index][SHADOW_FREE][WITH_CONE] && !depthPrograms[index] &&
+        if (PROGRAMS[index].lit && programs[index][SHADOW_FREE] && !depthPrograms[index] &&
             !link(PROGRAMS[index], Variant{DEPTH_ONLY, kx::MaterialMaps::USE_ALL, false}, depthPrograms[index]))
             return false;
     return true;
@@ -347,12 +355,13 @@ bool KxDefaultRendering::setShadowFilter(unsigned int taps)
     if (d.framebuffer)
     {
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-            if (PROGRAMS[index].lit && d.programs[index][SHADOW_FREE][WITH_CONE] && !d.buildProgram(index, column))
+            if (PROGRAMS[index].lit && d.programs[index][SHADOW_FREE] && !d.buildProgram(index, column))
                 return false;
+        if (!d.buildVariants(column))
+            return false;
         for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-            if (PROGRAMS[index].lit && d.programs[index][column][WITH_CONE])
-                setShader(d.programs[index][column][WITH_CONE], PROGRAMS[index].type, PROGRAMS[index].subtype,
-                          FLAGS_ALONE);
+            if (PROGRAMS[index].lit && d.programs[index][column])
+                setShader(d.programs[index][column], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
     }
     d.filter = column;
     return true;
@@ -368,7 +377,7 @@ KxShader* KxDefaultRendering::getLitProgram(KxObject::Type type, int subtype, bo
     const Private& d = *forwardReserved;
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
         if (PROGRAMS[index].lit && PROGRAMS[index].type == type && PROGRAMS[index].subtype == subtype)
-            return d.programs[index][shadowed ? d.filter : SHADOW_FREE][WITH_CONE];
+            return d.programs[index][shadowed ? d.filter : SHADOW_FREE];
     return nullptr;
 }
 
@@ -393,11 +402,13 @@ bool KxDefaultRendering::load(void* data)
             continue;
         if (!d.buildProgram(index, SHADOW_FREE) || (entry.lit && !d.buildProgram(index, d.filter)))
             return false;
-        KxShader* program = d.programs[index][entry.lit ? d.filter : SHADOW_FREE][WITH_CONE];
+        KxShader* program = d.programs[index][entry.lit ? d.filter : SHADOW_FREE];
         setShader(program, entry.type, entry.subtype, FLAGS_ALONE);
         if (entry.type == TYPE_QUAD)
             d.quadProgram = program;
     }
+    if (!d.buildVariants(SHADOW_FREE) || !d.buildVariants(d.filter))
+        return false;
     // Built at load whether or not the pre-pass is on: nothing is made mid-frame.
     if (!d.buildDepthPrograms())
         return false;
@@ -423,11 +434,9 @@ bool KxDefaultRendering::unload(void*)
                          d.multisampleColorTexture, d.multisampleDepthTexture, d.emptyShadowMap, d.postProc};
     for (KxObject* object : owned)
         delete object;
-    for (auto& byFilter : d.programs)
-        for (auto& byCone : byFilter)
-            for (KxShader* program : byCone)
-                for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
-                    kx::setMapVariant(program, maps, nullptr);
+    for (KxShader* program : d.coneless[kx::MaterialMaps::USE_ALL])
+        for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
+            kx::setMapVariant(program, maps, nullptr);
     for (KxShader* shader : d.shaders)
         delete shader;
     // Settings, not resources: they survive reloading.
@@ -468,16 +477,18 @@ void KxDefaultRendering::Private::prepareLight(KxPipeline& pipeline, KxLight* li
                                                KxTexture* shadowMap, bool shadowed)
 {
     size_t column = shadowed ? filter : SHADOW_FREE;
-    size_t cone = light->getSpotExponent() > 0.0f ? WITH_CONE : NO_CONE; // as kx_light tells a cone
+    bool cone = light->getSpotExponent() > 0.0f; // as kx_light tells a cone
     for (size_t entry = 0; entry < NR_OF_PROGRAMS; ++entry)
     {
-        KxShader* program = programs[entry][column][cone];
+        KxShader* program = programs[entry][column];
+        bool variants = entry == VARIANTS_ENTRY && !cone && coneless[kx::MaterialMaps::USE_ALL][column];
+        if (variants)
+            program = coneless[kx::MaterialMaps::USE_ALL][column];
         if (!program || !PROGRAMS[entry].lit)
             continue;
         pipeline.setShader(program, PROGRAMS[entry].type, PROGRAMS[entry].subtype, FLAGS_ALONE);
-        bool variants = entry == MAP_VARIANTS_ENTRY;
-        for (KxShader* lit : {program, variants ? mapPrograms[kx::MaterialMaps::USE_ALBEDO_ONLY][column][cone] : nullptr,
-                              variants ? mapPrograms[kx::MaterialMaps::USE_NONE][column][cone] : nullptr})
+        for (KxShader* lit : {program, variants ? coneless[kx::MaterialMaps::USE_ALBEDO_ONLY][column] : nullptr,
+                              variants ? coneless[kx::MaterialMaps::USE_NONE][column] : nullptr})
         {
             if (!lit)
                 continue;
@@ -586,9 +597,8 @@ bool KxDefaultRendering::render(KxCamera* camera, KxList* list, KxFbo* fbo)
 
     // The table again names the configured filter's programs.
     for (size_t index = 0; index < NR_OF_PROGRAMS; ++index)
-        if (PROGRAMS[index].lit && d.programs[index][d.filter][WITH_CONE])
-            setShader(d.programs[index][d.filter][WITH_CONE], PROGRAMS[index].type, PROGRAMS[index].subtype,
-                      FLAGS_ALONE);
+        if (PROGRAMS[index].lit && d.programs[index][d.filter])
+            setShader(d.programs[index][d.filter], PROGRAMS[index].type, PROGRAMS[index].subtype, FLAGS_ALONE);
 
     if (direct)
     {

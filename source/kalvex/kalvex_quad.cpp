@@ -145,7 +145,13 @@ KxTexture* KxQuad::getTexture(unsigned int slot) const
 
 bool KxQuad::setShader(KxShader* shader)
 {
+    KxShader* old = quadReserved->shader;
+    if (old == shader)
+        return true;
+    kx::References::unlink(old, this);
     quadReserved->shader = shader;
+    // A deleted program (a reloaded pipeline's, say) leaves the pipeline's own.
+    kx::References::link(shader, this, [](KxObject* holder, KxObject*) { static_cast<KxQuad*>(holder)->setShader(nullptr); });
     return true;
 }
 

@@ -1,6 +1,6 @@
 // Every built-in stage compiles with the reference compiler in both texture
 // addressing modes, so the bindless path stays valid where no driver runs it.
-#include "kxtest.h"
+#include "kxscene.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +53,32 @@ TEST(GlslValidation, BuiltInStagesCompileInBothModes)
     // Filters no pipeline owns.
     KxGaussian* gaussian = new KxGaussian;
     EXPECT_TRUE(gaussian->create(64, 64));
+
+    // Lit program variants are built when a frame first needs them: a frame
+    // with a point and a spot light, and materials with and without maps.
+    KxCamera* camera = new KxCamera;
+    camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
+    KxNode* root = new KxNode;
+    KxTexture* map = new KxTexture;
+    EXPECT_TRUE(map->create(4, 1, 1, 0, 1, 1));
+    KxMaterial* mapped = new KxMaterial;
+    EXPECT_TRUE(mapped->setTexture(map, KxMaterial::SLOT_ALBEDO));
+    for (int i = 0; i < 2; ++i)
+    {
+        KxMesh* sphere = kxscene::makeSphere(6, 8);
+        sphere->setTranslation(i - 0.5f, 0.0f, -4.0f);
+        sphere->setMaterial(i ? mapped : nullptr);
+        sphere->link(root);
+        KxLight* light = new KxLight;
+        light->setTranslation(0.0f, 1.0f, -2.0f);
+        light->setSpotExponent(static_cast<float>(i));
+        light->setCastShadows(i == 1);
+        light->link(root);
+    }
+    KxList* list = new KxList;
+    ASSERT_TRUE(list->create(16));
+    ASSERT_TRUE(list->pass(root));
+    EXPECT_TRUE(Kalvex::render(camera, list, nullptr));
 
     std::set<uint32_t> seen;
     int checked = 0;
