@@ -57,6 +57,15 @@ protected:
         return light;
     }
 
+    // A 2 x 2 RGBA map of these texels.
+    static KxTexture* makeMap(const unsigned char (&texels)[16])
+    {
+        KxTexture* map = new KxTexture;
+        EXPECT_TRUE(map->create(4, 2, 2, 0, 1, 1));
+        EXPECT_TRUE(map->write(texels));
+        return map;
+    }
+
     // The largest difference of any colour channel between two frames.
     static int difference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b)
     {
@@ -360,10 +369,7 @@ TEST_F(Forward, OrthographicCameraDrawsTheListOnceWithoutClearing)
 TEST_F(Forward, EachMaterialShowsItsOwnMap)
 {
     auto mapped = [](unsigned char r, unsigned char g, unsigned char b) {
-        KxTexture* map = new KxTexture;
-        EXPECT_TRUE(map->create(4, 2, 2, 0, 1, 1));
-        const unsigned char texels[16] = {r, g, b, 255, r, g, b, 255, r, g, b, 255, r, g, b, 255};
-        EXPECT_TRUE(map->write(texels));
+        KxTexture* map = makeMap({r, g, b, 255, r, g, b, 255, r, g, b, 255, r, g, b, 255});
         KxMaterial* material = new KxMaterial;
         material->setAlbedo(1.0f, 1.0f, 1.0f);
         EXPECT_TRUE(material->setTexture(map, KxMaterial::SLOT_ALBEDO));
@@ -508,11 +514,7 @@ TEST_F(Forward, CommandsWithoutBaseInstanceDrawTheSamePicture)
 TEST_F(Forward, MapVariantsDrawTheSamePicture)
 {
     auto map = [](unsigned char r, unsigned char g, unsigned char b) {
-        KxTexture* texture = new KxTexture;
-        EXPECT_TRUE(texture->create(4, 2, 2, 0, 1, 1));
-        const unsigned char texels[16] = {r, g, b, 255, g, b, r, 255, b, r, g, 255, r, r, b, 255};
-        EXPECT_TRUE(texture->write(texels));
-        return texture;
+        return makeMap({r, g, b, 255, g, b, r, 255, b, r, g, 255, r, r, b, 255});
     };
     KxMaterial* materials[3] = {new KxMaterial, new KxMaterial, new KxMaterial};
     materials[0]->setAlbedo(0.9f, 0.5f, 0.2f); // no maps
