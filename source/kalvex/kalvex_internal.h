@@ -164,7 +164,8 @@ public:
 
     // What the lit mesh stage reads of a material's maps (albedo, roughness,
     // metalness; the others belong to other stages): all that may be there,
-    // the albedo map alone, or none. Lit programs have a variant for each.
+    // the albedo map alone, or none. The lit mesh program has a variant for
+    // the last two.
     enum Use : unsigned int
     {
         USE_ALL,

@@ -159,8 +159,8 @@ kx::NodeAccess::Kind kx::NodeAccess::kind(const KxObject& object)
     return {object.reserved->type, object.reserved->subtype};
 }
 
-// Type and subtype sit past the mutex and the registry links, on whichever
-// line or two the block's alignment puts them.
+// Type and subtype sit past the mutex and the registry links, side by side,
+// on whichever line or two the block's alignment puts them.
 const void* kx::NodeAccess::kindAddress(const KxObject& object)
 {
     static_assert(offsetof(KxObject::Private, subtype) == offsetof(KxObject::Private, type) + sizeof(KxObject::Type),

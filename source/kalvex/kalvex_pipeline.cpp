@@ -2,7 +2,6 @@
 #include "kalvex_internal.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace

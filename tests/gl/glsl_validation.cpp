@@ -54,8 +54,8 @@ TEST(GlslValidation, BuiltInStagesCompileInBothModes)
     KxGaussian* gaussian = new KxGaussian;
     EXPECT_TRUE(gaussian->create(64, 64));
 
-    // Lit program variants are built when a frame first needs them: a frame
-    // with a point and a spot light, and materials with and without maps.
+    // The reloaded pipelines draw: a frame with a point and a spot light, and
+    // materials with and without maps (every lit program variant in use).
     KxCamera* camera = new KxCamera;
     camera->setSubtype(KxCamera::PROJECTION_PERSPECTIVE);
     KxNode* root = new KxNode;
