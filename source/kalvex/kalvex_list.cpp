@@ -203,9 +203,7 @@ struct KxList::Private
     unsigned int pass = 0;
     bool culling = false;
     KxCamera* cullingCamera = nullptr;
-    glm::mat4 current = glm::mat4(1.0f);
-    glm::mat4 stack[MAX_DEPTH];
-    unsigned int depth = 0;
+    unsigned int depth = 0; // of the walk, against MAX_DEPTH
     unsigned int redundancy = 0;
     GLsync fences[MAX_REDUNDANCY] = {};
     unsigned int counts[NR_OF_BATCHES] = {};
@@ -445,23 +443,9 @@ struct KxList::Private
         nrOfInstances = nrOfLights = 0;
     }
 
-    bool push()
-    {
-        if (depth >= MAX_DEPTH)
-            return KX_LOG(LEVEL_ERROR, "Stack overflow");
-        stack[depth++] = current;
-        return true;
-    }
-
-    bool pop()
-    {
-        if (depth == 0)
-            return KX_LOG(LEVEL_ERROR, "Stack underflow");
-        current = stack[--depth];
-        return true;
-    }
-
-    bool passNode(KxNode* node)
+    // parent: the world matrix of the node's parent, null at the top. It
+    // is the parent's entry's own: nothing is copied down a chain.
+    bool passNode(KxNode* node, const glm::mat4* parent)
     {
         if (!node)
             return KX_LOG(LEVEL_ERROR, "Invalid params");
@@ -477,8 +461,7 @@ struct KxList::Private
             kx::NodeAccess::prefetch(hot[index + WALK_AHEAD].lines);
         KxInstance& entry = entries[index];
         entry.setNode(node);
-        // Nothing is stacked at the top: the current matrix is the identity.
-        entry.setMatrix(depth == 0 ? *walk.matrix : kx::multiply(current, *walk.matrix));
+        entry.setMatrix(parent ? kx::multiply(*parent, *walk.matrix) : *walk.matrix);
         hot[index] = described;
         if (light)
             ++nrOfLights;
@@ -489,9 +472,12 @@ struct KxList::Private
 
         if (walk.nrOfChildren == 0)
             return true;
-        if (!push())
+        if (depth >= MAX_DEPTH)
+        {
+            KX_LOG(LEVEL_ERROR, "Stack overflow");
             return KX_LOG(LEVEL_ERROR, "Stack corrupted (max depth: %u)", MAX_DEPTH);
-        current = entry.getMatrix();
+        }
+        ++depth;
         bool passed = true;
         for (unsigned int i = 0; i < walk.nrOfChildren; ++i)
         {
@@ -501,15 +487,14 @@ struct KxList::Private
                 __builtin_prefetch(walk.children[i + 8]);
             if (i + 4 < walk.nrOfChildren)
                 kx::NodeAccess::prefetch(*walk.children[i + 4]);
-            if (passNode(walk.children[i]))
+            if (passNode(walk.children[i], &entry.getMatrix()))
                 continue;
             passed = false;
             // A full list refuses every further node: no point asking each.
             if (full())
                 break;
         }
-        if (!pop())
-            return KX_LOG(LEVEL_ERROR, "Stack corrupted (max depth: %u)", MAX_DEPTH);
+        --depth;
         return passed;
     }
 };
@@ -623,7 +608,6 @@ void KxList::reset()
     d.nrOfInstances = 0;
     d.nrOfLights = 0;
     d.depth = 0;
-    d.current = glm::mat4(1.0f);
 }
 
 bool KxList::pass(KxNode* root)
@@ -631,7 +615,7 @@ bool KxList::pass(KxNode* root)
     // The scene-graph links are guarded by the registry's mutex: taken once
     // for the whole walk instead of once per child lookup.
     std::lock_guard<std::recursive_mutex> lock(kx::objectMutex(getStaticMutex()));
-    return listReserved->passNode(root);
+    return listReserved->passNode(root, nullptr);
 }
 
 bool KxList::setPass(unsigned int pass)
