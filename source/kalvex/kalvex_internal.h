@@ -68,6 +68,7 @@ struct NodeAccess
     static Lines lines(const KxNode& node);
     static void prefetch(const Lines& lines);
     static const void* kindAddress(const KxObject& object);
+    static void prefetchKindAt(const void* kind); // kind: a kindAddress
     // The same for what the list's update reads of a mesh.
     static void prefetch(const KxMesh& mesh);
 

@@ -137,16 +137,24 @@ kx::NodeAccess::Walk kx::NodeAccess::walk(const KxNode& node)
     return {&d.matrix, d.children.data(), static_cast<unsigned int>(d.children.size()), d.visible, d.castShadows};
 }
 
-void kx::NodeAccess::prefetch(const KxNode& node)
+namespace
 {
-    prefetchKind(node);
-    // Flags, matrix and children: bytes 0 to 103, on two or three lines
-    // wherever the block starts; no line of them lacks one of these bytes.
-    const char* block = reinterpret_cast<const char*>(node.nodeReserved);
-    static_assert(offsetof(KxNode::Private, children) + sizeof(std::vector<KxNode*>) <= 104, "hot bytes");
+// A node block's flags, matrix and children: bytes 0 to 103, on two or three
+// lines wherever the block starts; no line of them lacks one of these bytes.
+void prefetchHotBytes(const void* nodeBlock)
+{
+    const char* block = static_cast<const char*>(nodeBlock);
     __builtin_prefetch(block);
     __builtin_prefetch(block + 64);
     __builtin_prefetch(block + 103);
+}
+}
+
+void kx::NodeAccess::prefetch(const KxNode& node)
+{
+    static_assert(offsetof(KxNode::Private, children) + sizeof(std::vector<KxNode*>) <= 104, "hot bytes");
+    prefetchKind(node);
+    prefetchHotBytes(node.nodeReserved);
 }
 
 kx::NodeAccess::Lines kx::NodeAccess::lines(const KxNode& node)
@@ -156,13 +164,9 @@ kx::NodeAccess::Lines kx::NodeAccess::lines(const KxNode& node)
 
 void kx::NodeAccess::prefetch(const Lines& lines)
 {
-    const char* block = static_cast<const char*>(lines.block);
     __builtin_prefetch(lines.object);
-    __builtin_prefetch(lines.kind);
-    __builtin_prefetch(static_cast<const char*>(lines.kind) + sizeof(KxObject::Type) + sizeof(int) - 1);
-    __builtin_prefetch(block);
-    __builtin_prefetch(block + 64);
-    __builtin_prefetch(block + 103);
+    prefetchKindAt(lines.kind);
+    prefetchHotBytes(lines.block);
     __builtin_prefetch(lines.children);
 }
 

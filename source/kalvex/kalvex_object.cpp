@@ -170,8 +170,14 @@ const void* kx::NodeAccess::kindAddress(const KxObject& object)
 
 void kx::NodeAccess::prefetchKind(const KxObject& object)
 {
-    __builtin_prefetch(&object.reserved->type);
-    __builtin_prefetch(&object.reserved->subtype);
+    prefetchKindAt(kindAddress(object));
+}
+
+void kx::NodeAccess::prefetchKindAt(const void* kind)
+{
+    const char* type = static_cast<const char*>(kind);
+    __builtin_prefetch(type);
+    __builtin_prefetch(type + sizeof(KxObject::Type) + sizeof(int) - 1); // the subtype's last byte
 }
 
 KxObject::Type KxObject::getType() const
