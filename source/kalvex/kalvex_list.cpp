@@ -44,6 +44,18 @@ struct DrawCommand
     uint32_t firstIndex;
     int32_t baseVertex;
     uint32_t baseInstance;
+
+    // Field by field, with the base instance given: a whole copy of a command
+    // just built from separate values would be read back from the stack as
+    // one vector, stalling on the four stores it waits for.
+    void store(unsigned char* out, uint32_t base) const
+    {
+        std::memcpy(out, &count, 4);
+        std::memcpy(out + 4, &instanceCount, 4);
+        std::memcpy(out + 8, &firstIndex, 4);
+        std::memcpy(out + 12, &baseVertex, 4);
+        std::memcpy(out + 16, &base, 4);
+    }
 };
 static_assert(sizeof(DrawCommand) == KxList::SIZEOF_COMMAND, "indirect command layout");
 
@@ -93,27 +105,31 @@ void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
         return;
     }
 #if defined(__SSE__)
-    // Lane sums in x, y, z order, as glm's dot.
-    auto sum3 = [](__m128 v) {
-        return _mm_cvtss_f32(v) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(v, v, 2));
-    };
     const __m128 a0 = _mm_loadu_ps(&world[0][0]), a1 = _mm_loadu_ps(&world[1][0]), a2 = _mm_loadu_ps(&world[2][0]);
     const __m128 t = _mm_loadu_ps(&world[3][0]);
-    __m128 c[3] = {cross(a1, a2), cross(a2, a0), cross(a0, a1)};
-    float det = sum3(_mm_mul_ps(a0, c[0]));
+    __m128 c0 = cross(a1, a2), c1 = cross(a2, a0), c2 = cross(a0, a1);
+    // Sums in x, y, z order, as glm's dot.
+    const __m128 p = _mm_mul_ps(a0, c0);
+    const float det = _mm_cvtss_f32(p) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 2));
     if (det != 0.0f)
     {
         const __m128 inv = _mm_set1_ps(1.0f / det);
-        float column[4];
-        for (int i = 0; i < 3; ++i)
-        {
-            c[i] = _mm_mul_ps(c[i], inv);
-            _mm_storeu_ps(column, c[i]);
-            column[3] = -sum3(_mm_mul_ps(c[i], t));
-            std::memcpy(out + 16 * i, column, 16);
-        }
-        const float last[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-        std::memcpy(out + 48, last, 16);
+        c0 = _mm_mul_ps(c0, inv);
+        c1 = _mm_mul_ps(c1, inv);
+        c2 = _mm_mul_ps(c2, inv);
+        // Lane i of back is -dot(c_i, t): the columns transposed into rows,
+        // scaled by t's x, y and z and summed, then transposed back with it.
+        __m128 w = _mm_setzero_ps();
+        _MM_TRANSPOSE4_PS(c0, c1, c2, w);
+        __m128 back = _mm_add_ps(_mm_add_ps(_mm_mul_ps(c0, _mm_shuffle_ps(t, t, 0x00)), _mm_mul_ps(c1, _mm_shuffle_ps(t, t, 0x55))),
+                                 _mm_mul_ps(c2, _mm_shuffle_ps(t, t, 0xaa)));
+        back = _mm_xor_ps(back, _mm_set1_ps(-0.0f));
+        _MM_TRANSPOSE4_PS(c0, c1, c2, back);
+        float* column = reinterpret_cast<float*>(out);
+        _mm_storeu_ps(column, c0);
+        _mm_storeu_ps(column + 4, c1);
+        _mm_storeu_ps(column + 8, c2);
+        _mm_storeu_ps(column + 12, _mm_set_ps(1.0f, 0.0f, 0.0f, 0.0f));
         return;
     }
 #else
@@ -251,17 +267,16 @@ struct KxList::Private
     // those bound for their multi-draw (drawIndex), which equals the draw's
     // gl_DrawIDARB, so that vertex stages take it as instance attributes.
     void write(unsigned int slot, unsigned int kind, unsigned int n, unsigned int drawIndex, const glm::mat4& world,
-               const glm::mat4& modelView, DrawCommand command, const uint32_t materialIds[2])
+               const glm::mat4& modelView, const DrawCommand& command, const uint32_t materialIds[2])
     {
-        if (kind != INSTANCED_KIND)
-            command.baseInstance = drawIndex;
         unsigned char* record = recordData[slot][kind] + static_cast<size_t>(n) * SIZEOF_RECORD;
         // meshId and the padding are left as they are.
         std::memcpy(record + offsetof(ListRecord, materialId), materialIds, 8);
         std::memcpy(record + offsetof(ListRecord, modelViewMatrix), &modelView[0][0], 64);
         writeNormalMatrix(record + offsetof(ListRecord, normalMatrix), world);
         std::memcpy(record + offsetof(ListRecord, modelMatrix), &world[0][0], 64);
-        std::memcpy(commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND, &command, SIZEOF_COMMAND);
+        command.store(commandData[slot][kind] + static_cast<size_t>(n) * SIZEOF_COMMAND,
+                      kind != INSTANCED_KIND ? drawIndex : command.baseInstance);
     }
 
     void writeGrouped(unsigned int slot, const glm::mat4& view);
@@ -318,7 +333,16 @@ struct KxList::Private
         if (grouping && kind < GROUPED_KINDS)
         {
             keyMaterial[run.key] = run.shown;
-            pending.push_back({entry, kind, run.key, materialIds[0], command});
+            Pending& p = pending.emplace_back(); // field by field, as DrawCommand::store
+            p.entry = entry;
+            p.kind = kind;
+            p.key = run.key;
+            p.materialId = materialIds[0];
+            p.command.count = command.count;
+            p.command.instanceCount = command.instanceCount;
+            p.command.firstIndex = command.firstIndex;
+            p.command.baseVertex = command.baseVertex;
+            p.command.baseInstance = command.baseInstance;
             if (counts[kind] == 0)
                 firstKey[kind] = run.key;
             mixed[kind] = mixed[kind] || run.key != firstKey[kind];
