@@ -2,6 +2,7 @@
 // buffers or from the merged buffers that every mesh is packed into so that the
 // render list can draw whole batches with one multi-draw.
 #include "kalvex_internal.h"
+#include "kalvex_blockpool.h"
 #include "kalvex_glcontext.h"
 #include "kalvex_bindings.h"
 
@@ -379,6 +380,8 @@ void MaterialNames::forget(KxMaterial* material)
 
 struct KxMesh::Private
 {
+    KX_POOLED // walked every frame: see kalvex_blockpool.h
+
     unsigned int nrOfVertices = 0;
     unsigned int nrOfFaces = 0;
     float radius = 0.0f;

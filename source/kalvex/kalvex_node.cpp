@@ -1,5 +1,6 @@
 // KxNode: scene graph links and local transforms.
 #include "kalvex_internal.h"
+#include "kalvex_blockpool.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,6 +16,8 @@
 
 struct KxNode::Private
 {
+    KX_POOLED // walked every frame: see kalvex_blockpool.h
+
     // What the render list reads every frame first, close together.
     bool visible = true;
     bool castShadows = false;

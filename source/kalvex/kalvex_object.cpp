@@ -1,5 +1,6 @@
 // KxObject: identifiers, names and the registry of live objects.
 #include "kalvex_internal.h"
+#include "kalvex_blockpool.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,6 +13,8 @@
 
 struct KxObject::Private
 {
+    KX_POOLED // walked every frame: see kalvex_blockpool.h
+
     std::recursive_mutex mutex; // first member: getMutex() hands out this block
     KxObject* prev = nullptr;
     KxObject* next = nullptr;
