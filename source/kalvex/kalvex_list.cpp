@@ -159,6 +159,7 @@ struct MaterialRun
     bool started = false;
     bool transparent = false;
     KxMaterial* shown = nullptr;
+    uint32_t shownId = 0; // its table slot
     unsigned int key = 0;
 
     void follow(KxMaterial* next, KxMaterial* defaultMaterial, bool grouping)
@@ -175,6 +176,7 @@ struct MaterialRun
             shown = next;
         else if (defaultMaterial && defaultMaterial->getListId() < KxMaterial::MAX_NUMBER)
             shown = defaultMaterial;
+        shownId = shown ? shown->getListId() : 0;
         key = grouping ? kx::MaterialMaps::key(shown) : 0;
     }
 };
@@ -818,7 +820,7 @@ bool KxList::update(const glm::mat4& view)
         unsigned int kind = (subtype == KxMesh::KIND_TRIANGLES ? 0 : 2) + (run.transparent ? 1 : 0);
         if (instanced)
             kind = INSTANCED_KIND;
-        uint32_t materialIds[2] = {run.shown ? run.shown->getListId() : 0, instanced ? instanced->getFirstInstance() : 0};
+        uint32_t materialIds[2] = {run.shownId, instanced ? instanced->getFirstInstance() : 0};
         if (!d.recordData[slot][kind] && !d.allocateKind(kind))
             continue;
         unsigned int copies = instanced ? instanced->getNrOfInstances() : 1;
