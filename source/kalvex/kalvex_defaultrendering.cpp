@@ -105,18 +105,25 @@ const unsigned int DEPTH_ONLY = ~0u;
 // splits its batches by material: kx::MaterialMaps::Use). A software
 // rasteriser runs both sides of every branch and every sample on every pixel.
 // llvmpipe holds megabytes per program: the other programs have none.
+// The fewer-map versions are drawn only by the list's own batches, whose
+// commands carry their draw index (kx::renderMeshBatch with a map use), so
+// their vertex stage reads records as attributes alone, without the storage
+// reads that hand-written commands need (which a software rasteriser would
+// also run for every vertex).
 const size_t VARIANTS_ENTRY = 0;
 using MapUse = kx::MaterialMaps::Use;
 
-// What a fragment stage is built for, besides its source.
+// What a stage is built for, besides its source: fragment stages differ in
+// all of it, other stages only in whether list batches alone draw with them.
 struct Variant
 {
     unsigned int taps = DEFAULT_FILTER_TAPS; // or DEPTH_ONLY
     MapUse maps = kx::MaterialMaps::USE_ALL;
     bool noCone = false;
+    bool listOnly = false;
     bool operator==(const Variant& other) const
     {
-        return taps == other.taps && maps == other.maps && noCone == other.noCone;
+        return taps == other.taps && maps == other.maps && noCone == other.noCone && listOnly == other.listOnly;
     }
 };
 
@@ -240,9 +247,14 @@ bool KxDefaultRendering::resize(int sizeX, int sizeY)
 
 KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant variant)
 {
-    // Only fragment stages light; the others are shared by all variants.
+    // Only fragment stages light; the others are shared by all variants
+    // that hand-written commands may draw, and by all that they may not.
     if (wanted.kind != KxShader::KIND_FRAGMENT)
-        variant = Variant();
+    {
+        Variant shared;
+        shared.listOnly = variant.listOnly;
+        variant = shared;
+    }
     for (const auto& known : stages)
         if (known.first.first == wanted.text && known.first.second == variant)
             return known.second;
@@ -253,6 +265,8 @@ KxShader* KxDefaultRendering::Private::stage(const Stage& wanted, Variant varian
         text = "#define KX_ALBEDO_MAP_ONLY\n" + text;
     if (variant.noCone)
         text = "#define KX_NO_SPOT_CONE\n" + text;
+    if (variant.listOnly)
+        text = "#define KX_LIST_RECORDS_ONLY\n" + text;
     if (variant.taps == DEPTH_ONLY)
         text = "#define KX_DEPTH_ONLY\n#define KX_SHADOW_TAPS 0\n" + text;
     else if (variant.taps != DEFAULT_FILTER_TAPS)
@@ -293,6 +307,7 @@ bool KxDefaultRendering::Private::buildVariants(size_t filterColumn)
     // Read when the pipeline is loaded, as the pool setting is.
     if (!kx::MaterialMaps::isActive())
         return true;
+    variant.listOnly = true;
     for (MapUse maps : {kx::MaterialMaps::USE_ALBEDO_ONLY, kx::MaterialMaps::USE_NONE})
     {
         variant.maps = maps;

@@ -41,18 +41,22 @@ struct ListDraw
 ListDraw kxListDraw()
 {
     ListDraw draw;
-    if (uint(gl_BaseInstanceARB + gl_InstanceID) == uint(gl_DrawIDARB))
-    {
-        draw.modelMatrix = a_recordModel;
-        draw.normalMatrix = mat3(a_recordNormal);
-        draw.materialId = a_recordMaterial;
-    }
-    else
+#ifndef KX_LIST_RECORDS_ONLY
+    // Programs that only the list's own batches draw with define
+    // KX_LIST_RECORDS_ONLY and leave this test out.
+    if (uint(gl_BaseInstanceARB + gl_InstanceID) != uint(gl_DrawIDARB))
     {
         uint i = uint(gl_DrawIDARB);
         draw.modelMatrix = list[i].modelMatrix;
         draw.normalMatrix = mat3(list[i].normalMatrix);
         draw.materialId = list[i].materialId;
+    }
+    else
+#endif
+    {
+        draw.modelMatrix = a_recordModel;
+        draw.normalMatrix = mat3(a_recordNormal);
+        draw.materialId = a_recordMaterial;
     }
     return draw;
 }
