@@ -95,9 +95,9 @@ inline glm::mat4 multiply(const glm::mat4& a, const glm::mat4& b)
     const __m128 a0 = _mm_loadu_ps(&a[0][0]), a1 = _mm_loadu_ps(&a[1][0]);
     const __m128 a2 = _mm_loadu_ps(&a[2][0]), a3 = _mm_loadu_ps(&a[3][0]);
     glm::mat4 r;
-    // Written out four times: the compiler does not unroll the loop at -O2,
-    // and its counter costs a quarter of the product.
-    // Each column of b is loaded once and its lanes spread in registers.
+    // Each column of b loaded once and its lanes spread in registers; written
+    // out four times, as the compiler does not unroll the loop at -O2 and
+    // its counter costs a quarter of the product.
     auto product = [&](int c) {
         const __m128 column = _mm_loadu_ps(&b[c][0]);
         __m128 sum = _mm_mul_ps(a0, _mm_shuffle_ps(column, column, 0x00));

@@ -110,7 +110,8 @@ void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
     __m128 c0 = cross(a1, a2), c1 = cross(a2, a0), c2 = cross(a0, a1);
     // Sums in x, y, z order, as glm's dot.
     const __m128 p = _mm_mul_ps(a0, c0);
-    const float det = _mm_cvtss_f32(p) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 2));
+    const float det =
+        _mm_cvtss_f32(p) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 1)) + _mm_cvtss_f32(_mm_shuffle_ps(p, p, 2));
     if (det != 0.0f)
     {
         const __m128 inv = _mm_set1_ps(1.0f / det);
@@ -121,8 +122,8 @@ void writeNormalMatrix(unsigned char* out, const glm::mat4& world)
         // scaled by t's x, y and z and summed, then transposed back with it.
         __m128 w = _mm_setzero_ps();
         _MM_TRANSPOSE4_PS(c0, c1, c2, w);
-        __m128 back = _mm_add_ps(_mm_add_ps(_mm_mul_ps(c0, _mm_shuffle_ps(t, t, 0x00)), _mm_mul_ps(c1, _mm_shuffle_ps(t, t, 0x55))),
-                                 _mm_mul_ps(c2, _mm_shuffle_ps(t, t, 0xaa)));
+        __m128 back = _mm_add_ps(_mm_mul_ps(c0, _mm_shuffle_ps(t, t, 0x00)), _mm_mul_ps(c1, _mm_shuffle_ps(t, t, 0x55)));
+        back = _mm_add_ps(back, _mm_mul_ps(c2, _mm_shuffle_ps(t, t, 0xaa)));
         back = _mm_xor_ps(back, _mm_set1_ps(-0.0f));
         _MM_TRANSPOSE4_PS(c0, c1, c2, back);
         float* column = reinterpret_cast<float*>(out);
