@@ -251,6 +251,15 @@ struct KxList::Private
         unsigned int count;
         kx::MaterialMaps::Names maps;
         kx::MaterialMaps::Use use; // of maps
+
+        // Draws first to first + count, of one material key (0: no maps).
+        static Group of(unsigned int first, unsigned int count, const KxMaterial* keyed)
+        {
+            Group group = {first, count, {}, kx::MaterialMaps::USE_ALL};
+            kx::MaterialMaps::namesOf(keyed, group.maps);
+            group.use = kx::MaterialMaps::use(group.maps);
+            return group;
+        }
     };
     bool grouping = false; // this frame's batches are grouped
     // While a grouped kind has met one material key only, its draws are
@@ -336,16 +345,12 @@ struct KxList::Private
         if (grouping && kind < GROUPED_KINDS)
         {
             keyMaterial[run.key] = run.shown;
-            Pending& p = pending.emplace_back(); // field by field, as DrawCommand::store
+            Pending& p = pending.emplace_back();
             p.entry = entry;
             p.kind = kind;
             p.key = run.key;
             p.materialId = materialIds[0];
-            p.command.count = command.count;
-            p.command.instanceCount = command.instanceCount;
-            p.command.firstIndex = command.firstIndex;
-            p.command.baseVertex = command.baseVertex;
-            p.command.baseInstance = command.baseInstance;
+            command.store(reinterpret_cast<unsigned char*>(&p.command), command.baseInstance);
             if (counts[kind] == 0)
                 firstKey[kind] = run.key;
             mixed[kind] = mixed[kind] || run.key != firstKey[kind];
@@ -841,10 +846,7 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
         groups[kind].clear();
         if (mixed[kind] || counts[kind] == 0)
             continue;
-        Group group = {0, counts[kind], {}, kx::MaterialMaps::USE_ALL};
-        kx::MaterialMaps::namesOf(firstKey[kind] ? keyMaterial[firstKey[kind]] : nullptr, group.maps);
-        group.use = kx::MaterialMaps::use(group.maps);
-        groups[kind].push_back(group);
+        groups[kind].push_back(Group::of(0, counts[kind], firstKey[kind] ? keyMaterial[firstKey[kind]] : nullptr));
     }
     if (std::none_of(std::begin(mixed), std::end(mixed), [](bool m) { return m; }))
         return;
@@ -864,12 +866,10 @@ void KxList::Private::writeGrouped(unsigned int slot, const glm::mat4& view)
             unsigned int& next = keyNext[kind * NR_OF_KEYS + key];
             if (!next)
                 continue;
-            Group group = {first, next, {}, kx::MaterialMaps::USE_ALL};
-            kx::MaterialMaps::namesOf(key ? keyMaterial[key] : nullptr, group.maps);
-            group.use = kx::MaterialMaps::use(group.maps);
-            groups[kind].push_back(group);
+            groups[kind].push_back(Group::of(first, next, key ? keyMaterial[key] : nullptr));
+            keyFirst[kind * NR_OF_KEYS + key] = first;
             first += next;
-            next = keyFirst[kind * NR_OF_KEYS + key] = group.first;
+            next = keyFirst[kind * NR_OF_KEYS + key];
         }
         counts[kind] = first;
     }

@@ -456,8 +456,8 @@ TEST_F(Forward, DepthPrePassGivesTheSamePicture)
 // vertex stages then read as instance attributes. Commands written by hand
 // with base instance 0 must still find their records (through list[]). In
 // bound mode the list also draws these map-less materials with the mesh
-// program's plain variant, the hand-written batch with the program itself:
-// the same pixels from both.
+// program's no-maps variant (records as attributes only), the hand-written
+// batch with the program itself: the same pixels from both.
 TEST_F(Forward, CommandsWithoutBaseInstanceDrawTheSamePicture)
 {
     for (int i = 0; i < 3; ++i)
